@@ -1,0 +1,50 @@
+# marlin_component(NAME [STATIC|SHARED] LIBS ...)
+# One library per folder, built from every .cpp/.c file in it.
+function(marlin_component name)
+  cmake_parse_arguments(ARG "SHARED;INTERFACE" "" "LIBS;SOURCES" ${ARGN})
+  if(NOT ARG_INTERFACE AND NOT ARG_SOURCES)
+    file(GLOB found CONFIGURE_DEPENDS
+      ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
+    if(NOT found)
+      set(ARG_INTERFACE ON)  # header-only so far
+    endif()
+  endif()
+  if(ARG_INTERFACE)
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE ${ARG_LIBS})
+    return()
+  endif()
+  if(ARG_SOURCES)
+    set(srcs ${ARG_SOURCES})
+  else()
+    file(GLOB srcs CONFIGURE_DEPENDS
+      ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
+  endif()
+  if(ARG_SHARED)
+    add_library(${name} SHARED ${srcs})
+  else()
+    add_library(${name} STATIC ${srcs})
+  endif()
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_LIBS})
+endfunction()
+
+# marlin_test(NAME SOURCES ... LIBS ...): one GoogleTest binary, each test
+# registered with ctest. Tests run with the binary folder as working
+# directory, where marlin-host and LAVFilters/ lie.
+function(marlin_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_compile_definitions(${name} PRIVATE
+    MARLIN_BIN_DIR="${MARLIN_BIN_DIR}"
+    MARLIN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  gtest_discover_tests(${name}
+    WORKING_DIRECTORY ${MARLIN_BIN_DIR}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+endfunction()
