@@ -3,7 +3,7 @@
 // signed 16-bit interleaved PCM at the target rate and channel count out, on
 // libswresample. Input frames that a call cannot place in the output stay
 // inside and come out with the next call, so consecutive blocks form one
-// continuous stream.
+// continuous stream. Used by one thread at a time (the audio streaming thread).
 #include <cstdint>
 #include <memory>
 #include <vector>
