@@ -1,0 +1,80 @@
+#pragma once
+// Interface of the picture-conversion library (libkvh264decode.so): one
+// converter object brings pictures of one source size and pixel format to one
+// target size and pixel format.
+//
+// Pixel formats are the ColorSpace codes of playback/MediaFormat.h (RGB24 0,
+// RGB32 2, RGB565 3, RGB555 4, YUY2 6, UYVY 10, I420 12, YVU9 13, YV12 16,
+// IYUV 19, NV12 22); each is accepted as source and as target. Every other
+// code, 11 and 21 among them, is refused by Init.
+//
+// Source layout (what Convert reads), width w and height h in pixels:
+//   RGB24/RGB32/RGB565/RGB555: DIB lines, each padded to a multiple of 4
+//     bytes (stride = (w * bits + 31) / 32 * 4); B,G,R(,X) byte order, 16-bit
+//     formats as little-endian words. Bottom-up (last line first) unless the
+//     height is negative (see Init).
+//   YUY2, UYVY: lines of 2 * w bytes, top-down.
+//   I420/IYUV: Y plane (w per line), then U, then V (w / 2 per line, h / 2
+//     lines); YV12 the same with V before U. NV12: Y plane, then h / 2 lines
+//     of w bytes of interleaved U,V. YVU9: Y plane, then V, then U (w / 4 per
+//     line, h / 4 lines). YUV pictures are top-down whatever the height's sign,
+//     as in DirectShow.
+// Target layout (what Convert returns): the same byte order per format, always
+// top-down and without any line padding (RGB24 lines are exactly 3 * w bytes).
+// Output sizes: RGB24 3wh, RGB32 4wh, RGB565/RGB555/YUY2/UYVY 2wh,
+// I420/IYUV/YV12/NV12 wh * 3 / 2, YVU9 wh + 2 * (w / 4) * (h / 4).
+//
+// A converter is used by one thread at a time.
+#include <cstdint>
+
+class IColorSpaceZoom
+{
+public:
+    // Prepares the conversion; a later Init replaces an earlier one.
+    //   srcWidth, srcHeight: the source bitmap's biWidth and biHeight reduced
+    //     to their low 16 bits. They are read back as signed 16-bit values:
+    //     a width above 32767 (negative) is refused; a height above 32767 is
+    //     the negative height of a top-down picture (65296 = -240). For RGB
+    //     sources a positive height means bottom-up lines.
+    //   srcCode, dstCode: ColorSpace codes.
+    //   dstWidth, dstHeight: 1..8192 each.
+    //   modeFlag: scaling filter; 0 bilinear, any other value bicubic.
+    //   isYV12: non-zero when a 4:2:0 planar source (I420, IYUV) actually
+    //     carries its chroma planes V before U; YV12 sources are always read
+    //     V before U. Ignored for the other source codes.
+    // Sizes must suit the format: 2-pixel multiples in width for YUY2 and
+    // UYVY, in width and height for I420, IYUV, YV12 and NV12, 4-pixel
+    // multiples in both for YVU9; a source must not exceed what FFmpeg accepts
+    // for one picture. Returns 0 when ready; any other value means refused,
+    // and Convert then fails until a successful Init.
+    virtual int Init(uint16_t srcWidth, uint16_t srcHeight, int srcCode,
+                     int dstWidth, int dstHeight, int dstCode, int modeFlag, int isYV12) = 0;
+
+    // Drops what Init prepared (the host never calls it). Returns 0.
+    virtual int Reset() = 0;
+
+    // Converts one source picture of srcLength bytes; a source shorter than
+    // the layout above needs is refused (longer is fine, the rest is ignored).
+    // On 0, *out points at the converted picture and *outLength holds its size
+    // in bytes; the picture belongs to the converter and is overwritten by the
+    // next Convert or Init. Any other result: nothing was converted.
+    virtual int Convert(const uint8_t* src, long srcLength, uint8_t** out, long* outLength) = 0;
+
+protected:
+    // Destroyed only through DestoryColorSpaceZoom. No virtual destructor, so
+    // that the three operations keep their slots 0, 1 and 2.
+    ~IColorSpaceZoom() = default;
+};
+
+extern "C" {
+// A new converter owned by the caller, or null when out of memory.
+IColorSpaceZoom* CreateColorSpaceZoom();
+// Destroys a converter from CreateColorSpaceZoom; null is accepted and ignored.
+void DestoryColorSpaceZoom(IColorSpaceZoom* zoom);
+}
+
+// Owner for code that wants RAII: std::unique_ptr<IColorSpaceZoom, ColorSpaceZoomDeleter>.
+struct ColorSpaceZoomDeleter
+{
+    void operator()(IColorSpaceZoom* zoom) const { DestoryColorSpaceZoom(zoom); }
+};

@@ -1,0 +1,69 @@
+#include "convert/ResampleDriver.h"
+
+#include <algorithm>
+#include <new>
+
+#include "log/LogWrapper.h"
+
+int64_t CResampleDriver::Need(long length, int32_t sourceRate, int32_t targetRate)
+{
+    return static_cast<int64_t>(length) * targetRate * 2 / sourceRate + 5000;
+}
+
+ResampleOutput CResampleDriver::OnBlock(const MediaFormat& source, const MediaFormat& target,
+                                        const uint8_t* data, long length, const void* owner)
+{
+    ResampleOutput result;
+
+    // A format change within a playback needs a resampler made for it;
+    // feeding the old one would misread the samples.
+    if (m_pResampleCtx && !m_pResampleCtx->MadeFor(source, target)) m_pResampleCtx.reset();
+
+    // 1. Creation at the first block.
+    if (!m_pResampleCtx) {
+        m_pResampleCtx = CAudioResampler::Create(source, target);
+        if (!m_pResampleData) {
+            m_pResampleData.reset(new (std::nothrow) uint8_t[kInitialDataLen]);
+        }
+        iDataLen = m_pResampleData ? kInitialDataLen : 0;
+        CLogLine line;
+        line.rec().Advance("CMarlinDlg.OnDateReceive.else.if  m_pResampleData=").Advance("0x")
+            << CLogWrapper::Hex << static_cast<unsigned long>(reinterpret_cast<uintptr_t>(m_pResampleData.get()));
+        line.rec().Advance(" iDataLen= ") << iDataLen << LogThis{owner};
+        if (!m_pResampleCtx || !m_pResampleData) return result;
+    }
+
+    // 2. Blocks the buffer rule cannot serve.
+    if (length < 0 || length >= kMaxBlockLength || !data) return result;
+    if (source.sampleRate <= 0 || target.sampleRate <= 0) return result;
+
+    // 3. Make room: the rule's need, or what the resampler can yield when
+    // remixing to more channels makes that larger.
+    const int frames = static_cast<int>(length / m_pResampleCtx->SourceFrameBytes());
+    const int outFrameBytes = m_pResampleCtx->TargetFrameBytes();
+    int64_t want = Need(length, source.sampleRate, target.sampleRate);
+    const int64_t yield = m_pResampleCtx->MaxOutputFrames(frames) * outFrameBytes;
+    if (yield > want - 5000) want = yield + 5000;
+    want = std::min(want, m_llMaxDataLen);
+    if (iDataLen < want) {
+        m_pResampleData.reset();
+        m_pResampleData.reset(new (std::nothrow) uint8_t[static_cast<size_t>(want)]);
+        iDataLen = m_pResampleData ? static_cast<int32_t>(want) : 0;
+        if (!m_pResampleData) {
+            // Out of memory: start over with a fresh buffer at the next block.
+            m_pResampleCtx.reset();
+            return result;
+        }
+    }
+
+    // 4./5. Resample, never past the buffer's capacity.
+    const int capacityFrames = iDataLen / outFrameBytes;
+    int produced = m_pResampleCtx->Convert(data, frames, m_pResampleData.get(), capacityFrames);
+    if (produced < 0) produced = 0;
+
+    // 6. Handed on also when nothing came out.
+    result.data = m_pResampleData.get();
+    result.length = static_cast<long>(produced) * outFrameBytes;
+    result.deliver = true;
+    return result;
+}

@@ -1,0 +1,477 @@
+// The picture converter against hand-built pictures: each source is packed
+// here from a colour-bar pattern by the byte layouts the host relies on, and
+// each result is unpacked here and compared with the pattern.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "convert/ColorSpaceZoom.h"
+#include "playback/MediaFormat.h"
+
+namespace {
+
+using Rgb = std::array<int, 3>;  // R, G, B
+using Zoom = std::unique_ptr<IColorSpaceZoom, ColorSpaceZoomDeleter>;
+
+constexpr int kAllCodes[] = {ColorSpace::RGB24, ColorSpace::RGB32, ColorSpace::RGB565, ColorSpace::RGB555,
+                             ColorSpace::YUY2,  ColorSpace::UYVY,  ColorSpace::I420,   ColorSpace::YVU9,
+                             ColorSpace::YV12,  ColorSpace::IYUV,  ColorSpace::NV12};
+
+// Picture: top-down rows of RGB.
+struct Picture
+{
+    int w = 0;
+    int h = 0;
+    std::vector<Rgb> px;
+    Rgb& at(int x, int y) { return px[static_cast<size_t>(y * w + x)]; }
+    const Rgb& at(int x, int y) const { return px[static_cast<size_t>(y * w + x)]; }
+};
+
+// Four bars on top, four other colours below, all inside video range so that
+// YUV holds them without clipping. Bars are 32 x 32 at the source size.
+const Rgb kBarColours[8] = {{180, 180, 180}, {180, 180, 16}, {16, 180, 180}, {16, 180, 16},
+                            {180, 16, 180},  {180, 16, 16},  {16, 16, 180},  {16, 16, 16}};
+constexpr int kSrcW = 128;
+constexpr int kSrcH = 64;
+constexpr int kBar = 32;
+
+Picture Bars()
+{
+    Picture p{kSrcW, kSrcH, std::vector<Rgb>(kSrcW * kSrcH)};
+    for (int y = 0; y < kSrcH; ++y)
+        for (int x = 0; x < kSrcW; ++x) p.at(x, y) = kBarColours[x / kBar + 4 * (y / kBar)];
+    return p;
+}
+
+int Clamp8(double v) { return std::clamp(static_cast<int>(std::lround(v)), 0, 255); }
+
+// BT.601, video range.
+std::array<int, 3> ToYuv(const Rgb& c)
+{
+    const double r = c[0], g = c[1], b = c[2];
+    return {Clamp8(16 + (65.481 * r + 128.553 * g + 24.966 * b) / 255),
+            Clamp8(128 + (-37.797 * r - 74.203 * g + 112.0 * b) / 255),
+            Clamp8(128 + (112.0 * r - 93.786 * g - 18.214 * b) / 255)};
+}
+Rgb FromYuv(int y, int u, int v)
+{
+    const double l = 1.164383 * (y - 16);
+    return {Clamp8(l + 1.596027 * (v - 128)), Clamp8(l - 0.391762 * (u - 128) - 0.812968 * (v - 128)),
+            Clamp8(l + 2.017232 * (u - 128))};
+}
+
+bool IsRgb(int code)
+{
+    return code == ColorSpace::RGB24 || code == ColorSpace::RGB32 || code == ColorSpace::RGB565 ||
+           code == ColorSpace::RGB555;
+}
+int RgbBytes(int code) { return code == ColorSpace::RGB24 ? 3 : code == ColorSpace::RGB32 ? 4 : 2; }
+
+// Packs a picture in the source layout: DIB lines (4-byte padded, bottom-up)
+// for RGB, plain top-down planes for YUV.
+std::vector<uint8_t> Pack(const Picture& p, int code)
+{
+    const int w = p.w, h = p.h;
+    std::vector<uint8_t> out;
+    if (IsRgb(code)) {
+        const int bpp = RgbBytes(code);
+        const int stride = (w * bpp + 3) / 4 * 4;
+        out.assign(static_cast<size_t>(stride * h), 0xEE);
+        for (int y = 0; y < h; ++y) {
+            uint8_t* line = &out[static_cast<size_t>((h - 1 - y) * stride)];
+            for (int x = 0; x < w; ++x) {
+                const Rgb& c = p.at(x, y);
+                uint8_t* d = line + x * bpp;
+                if (bpp >= 3) {
+                    d[0] = static_cast<uint8_t>(c[2]);
+                    d[1] = static_cast<uint8_t>(c[1]);
+                    d[2] = static_cast<uint8_t>(c[0]);
+                    if (bpp == 4) d[3] = 0x5A;  // X: must be ignored
+                } else {
+                    const unsigned word = code == ColorSpace::RGB565
+                                              ? (unsigned(c[0] >> 3) << 11) | (unsigned(c[1] >> 2) << 5) | unsigned(c[2] >> 3)
+                                              : (unsigned(c[0] >> 3) << 10) | (unsigned(c[1] >> 3) << 5) | unsigned(c[2] >> 3);
+                    d[0] = static_cast<uint8_t>(word & 0xFF);
+                    d[1] = static_cast<uint8_t>(word >> 8);
+                }
+            }
+        }
+        return out;
+    }
+    auto yuv = [&](int x, int y) { return ToYuv(p.at(x, y)); };
+    // Chroma of a block: the mean over it (the bars are aligned to blocks).
+    auto chroma = [&](int x0, int y0, int bw, int bh, int k) {
+        int sum = 0;
+        for (int y = y0; y < y0 + bh; ++y)
+            for (int x = x0; x < x0 + bw; ++x) sum += yuv(x, y)[static_cast<size_t>(k)];
+        return static_cast<uint8_t>(sum / (bw * bh));
+    };
+    if (code == ColorSpace::YUY2 || code == ColorSpace::UYVY) {
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; x += 2) {
+                const uint8_t y0 = static_cast<uint8_t>(yuv(x, y)[0]), y1 = static_cast<uint8_t>(yuv(x + 1, y)[0]);
+                const uint8_t u = chroma(x, y, 2, 1, 1), v = chroma(x, y, 2, 1, 2);
+                if (code == ColorSpace::YUY2)
+                    out.insert(out.end(), {y0, u, y1, v});
+                else
+                    out.insert(out.end(), {u, y0, v, y1});
+            }
+        return out;
+    }
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) out.push_back(static_cast<uint8_t>(yuv(x, y)[0]));
+    const int div = code == ColorSpace::YVU9 ? 4 : 2;
+    auto plane = [&](int k) {
+        for (int y = 0; y < h; y += div)
+            for (int x = 0; x < w; x += div) out.push_back(chroma(x, y, div, div, k));
+    };
+    if (code == ColorSpace::NV12) {
+        for (int y = 0; y < h; y += 2)
+            for (int x = 0; x < w; x += 2) {
+                out.push_back(chroma(x, y, 2, 2, 1));
+                out.push_back(chroma(x, y, 2, 2, 2));
+            }
+    } else if (code == ColorSpace::YV12 || code == ColorSpace::YVU9) {
+        plane(2);
+        plane(1);
+    } else {
+        plane(1);
+        plane(2);
+    }
+    return out;
+}
+
+// Output size in bytes of each target code at w x h.
+size_t ExpectedSize(int code, int w, int h)
+{
+    const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+    switch (code) {
+    case ColorSpace::RGB24: return 3 * n;
+    case ColorSpace::RGB32: return 4 * n;
+    case ColorSpace::YVU9: return n + 2 * static_cast<size_t>(w / 4) * static_cast<size_t>(h / 4);
+    case ColorSpace::I420:
+    case ColorSpace::IYUV:
+    case ColorSpace::YV12:
+    case ColorSpace::NV12: return n * 3 / 2;
+    default: return 2 * n;
+    }
+}
+
+// Unpacks a converted picture: top-down, unpadded, in the target layout.
+Picture Unpack(const uint8_t* d, int code, int w, int h)
+{
+    Picture p{w, h, std::vector<Rgb>(static_cast<size_t>(w * h))};
+    const size_t n = static_cast<size_t>(w * h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const size_t i = static_cast<size_t>(y * w + x);
+            Rgb& c = p.at(x, y);
+            switch (code) {
+            case ColorSpace::RGB24: c = {d[3 * i + 2], d[3 * i + 1], d[3 * i]}; break;
+            case ColorSpace::RGB32: c = {d[4 * i + 2], d[4 * i + 1], d[4 * i]}; break;
+            case ColorSpace::RGB565:
+            case ColorSpace::RGB555: {
+                const unsigned word = d[2 * i] | unsigned(d[2 * i + 1]) << 8;
+                const bool g6 = code == ColorSpace::RGB565;
+                const unsigned r = g6 ? word >> 11 : (word >> 10) & 31, g = g6 ? (word >> 5) & 63 : (word >> 5) & 31,
+                               b = word & 31;
+                c = {int(r << 3 | r >> 2), g6 ? int(g << 2 | g >> 4) : int(g << 3 | g >> 2), int(b << 3 | b >> 2)};
+                break;
+            }
+            case ColorSpace::YUY2:
+            case ColorSpace::UYVY: {
+                const uint8_t* m = d + static_cast<size_t>(y * w * 2) + static_cast<size_t>(x / 2) * 4;
+                c = code == ColorSpace::YUY2 ? FromYuv(m[(x & 1) * 2], m[1], m[3]) : FromYuv(m[1 + (x & 1) * 2], m[0], m[2]);
+                break;
+            }
+            case ColorSpace::NV12: {
+                const uint8_t* uv = d + n + static_cast<size_t>((y / 2) * w + (x / 2) * 2);
+                c = FromYuv(d[i], uv[0], uv[1]);
+                break;
+            }
+            default: {
+                const int div = code == ColorSpace::YVU9 ? 4 : 2;
+                const size_t cw = static_cast<size_t>(w / div), q = cw * static_cast<size_t>(h / div);
+                const size_t ci = static_cast<size_t>(y / div) * cw + static_cast<size_t>(x / div);
+                const bool vFirst = code == ColorSpace::YV12 || code == ColorSpace::YVU9;
+                const uint8_t u = d[n + (vFirst ? q : 0) + ci], v = d[n + (vFirst ? 0 : q) + ci];
+                c = FromYuv(d[i], u, v);
+            }
+            }
+        }
+    return p;
+}
+
+// PSNR of `got` against the bar pattern scaled to its size, over the pixels
+// at least `margin` source pixels away from a colour edge (scaling filters
+// and chroma subsampling blend colours across edges).
+double BarsPsnr(const Picture& got, double margin)
+{
+    double err = 0;
+    size_t count = 0;
+    for (int y = 0; y < got.h; ++y)
+        for (int x = 0; x < got.w; ++x) {
+            const double sx = (x + 0.5) * kSrcW / got.w, sy = (y + 0.5) * kSrcH / got.h;
+            auto nearEdge = [&](double s, int size) {
+                for (int e = kBar; e < size; e += kBar)
+                    if (std::fabs(s - e) < margin) return true;
+                return false;
+            };
+            if (nearEdge(sx, kSrcW) || nearEdge(sy, kSrcH)) continue;
+            const Rgb& want = kBarColours[static_cast<int>(sx) / kBar + 4 * (static_cast<int>(sy) / kBar)];
+            for (int k = 0; k < 3; ++k) {
+                const double diff = got.at(x, y)[static_cast<size_t>(k)] - want[static_cast<size_t>(k)];
+                err += diff * diff;
+                ++count;
+            }
+        }
+    if (count == 0) return 0;
+    const double mse = err / static_cast<double>(count);
+    return mse == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+// The arguments the host passes for a source code.
+int HostModeFlag(int code)
+{
+    return (code == 6 || code == 11 || code == 12 || code == 16 || code == 21 || code == 22) ? 0 : 1;
+}
+int HostIsYV12(int code) { return code == ColorSpace::YV12 ? 1 : 0; }
+
+Zoom Make() { return Zoom(CreateColorSpaceZoom()); }
+
+TEST(ColorSpaceZoom, EveryPairAtEverySizeKeepsTheBars)
+{
+    const Picture bars = Bars();
+    struct Size
+    {
+        int w, h;
+    };
+    const Size sizes[] = {{kSrcW, kSrcH}, {80, 48}, {192, 96}};
+    double worst = 99;
+    for (int src : kAllCodes) {
+        const std::vector<uint8_t> input = Pack(bars, src);
+        for (int dst : kAllCodes)
+            for (Size s : sizes) {
+                SCOPED_TRACE("source " + std::to_string(src) + " target " + std::to_string(dst) + " size " +
+                             std::to_string(s.w) + "x" + std::to_string(s.h));
+                Zoom zoom = Make();
+                ASSERT_TRUE(zoom);
+                ASSERT_EQ(zoom->Init(kSrcW, kSrcH, src, s.w, s.h, dst, HostModeFlag(src), HostIsYV12(src)), 0);
+                // Exactly sized input: any read past the picture shows under ASan.
+                std::vector<uint8_t> exact(input);
+                uint8_t* out = nullptr;
+                long outLen = 0;
+                ASSERT_EQ(zoom->Convert(exact.data(), static_cast<long>(exact.size()), &out, &outLen), 0);
+                ASSERT_NE(out, nullptr);
+                ASSERT_EQ(static_cast<size_t>(outLen), ExpectedSize(dst, s.w, s.h));
+                const double psnr = BarsPsnr(Unpack(out, dst, s.w, s.h), s.w == kSrcW ? 6 : 10);
+                EXPECT_GE(psnr, 30.0);
+                worst = std::min(worst, psnr);
+            }
+    }
+    RecordProperty("worst_psnr_db", std::to_string(worst));
+}
+
+TEST(ColorSpaceZoom, OutputSizeOfEachTargetCode)
+{
+    // 20 x 12: RGB24 lines of 60 bytes, which a DIB would pad to 60; 20 x 12
+    // is also the smallest step that YVU9 (4 x 4 chroma) holds exactly.
+    const std::pair<int, long> sizes[] = {{ColorSpace::RGB24, 720}, {ColorSpace::RGB32, 960}, {ColorSpace::RGB565, 480},
+                                          {ColorSpace::RGB555, 480}, {ColorSpace::YUY2, 480},  {ColorSpace::UYVY, 480},
+                                          {ColorSpace::I420, 360},   {ColorSpace::YVU9, 270},  {ColorSpace::YV12, 360},
+                                          {ColorSpace::IYUV, 360},   {ColorSpace::NV12, 360}};
+    const std::vector<uint8_t> input = Pack(Bars(), ColorSpace::RGB24);
+    for (auto [code, bytes] : sizes) {
+        Zoom zoom = Make();
+        ASSERT_EQ(zoom->Init(kSrcW, kSrcH, ColorSpace::RGB24, 20, 12, code, 1, 0), 0) << code;
+        uint8_t* out = nullptr;
+        long outLen = 0;
+        ASSERT_EQ(zoom->Convert(input.data(), static_cast<long>(input.size()), &out, &outLen), 0);
+        EXPECT_EQ(outLen, bytes) << code;
+    }
+    // RGB24 without DIB padding at a width whose lines a DIB would pad.
+    Zoom zoom = Make();
+    ASSERT_EQ(zoom->Init(kSrcW, kSrcH, ColorSpace::RGB24, 30, 7, ColorSpace::RGB24, 1, 0), 0);
+    uint8_t* out = nullptr;
+    long outLen = 0;
+    ASSERT_EQ(zoom->Convert(input.data(), static_cast<long>(input.size()), &out, &outLen), 0);
+    EXPECT_EQ(outLen, 30 * 7 * 3);
+}
+
+// A 30 x 20 RGB24 picture whose every line holds its row number, stored as a
+// DIB (92-byte lines): bottom-up for a positive height.
+std::vector<uint8_t> NumberedRows(bool bottomUp)
+{
+    const int w = 30, h = 20, stride = 92;
+    std::vector<uint8_t> buf(static_cast<size_t>(stride * h), 0xEE);
+    for (int row = 0; row < h; ++row) {
+        uint8_t* line = &buf[static_cast<size_t>((bottomUp ? h - 1 - row : row) * stride)];
+        for (int x = 0; x < w; ++x) {
+            line[3 * x] = static_cast<uint8_t>(row);           // B
+            line[3 * x + 1] = static_cast<uint8_t>(x);         // G
+            line[3 * x + 2] = static_cast<uint8_t>(200 - row); // R
+        }
+    }
+    return buf;
+}
+
+void ExpectNumberedRowsTopDown(const uint8_t* out)
+{
+    for (int row = 0; row < 20; ++row)
+        for (int x = 0; x < 30; ++x) {
+            const uint8_t* p = out + (row * 30 + x) * 3;
+            ASSERT_EQ(p[0], row) << "row " << row << " x " << x;
+            ASSERT_EQ(p[1], x);
+            ASSERT_EQ(p[2], 200 - row);
+        }
+}
+
+TEST(ColorSpaceZoom, BottomUpRgbComesOutTopDown)
+{
+    Zoom zoom = Make();
+    ASSERT_EQ(zoom->Init(30, 20, ColorSpace::RGB24, 30, 20, ColorSpace::RGB24, 1, 0), 0);
+    std::vector<uint8_t> in = NumberedRows(true);
+    uint8_t* out = nullptr;
+    long outLen = 0;
+    ASSERT_EQ(zoom->Convert(in.data(), static_cast<long>(in.size()), &out, &outLen), 0);
+    ASSERT_EQ(outLen, 30 * 20 * 3);  // lines unpadded
+    ExpectNumberedRowsTopDown(out);
+}
+
+TEST(ColorSpaceZoom, NegativeHeightMeansTopDownSource)
+{
+    // The host passes the low 16 bits of biHeight -20.
+    const uint16_t minus20 = static_cast<uint16_t>(-20);
+    EXPECT_EQ(minus20, 65516);
+    Zoom zoom = Make();
+    ASSERT_EQ(zoom->Init(30, minus20, ColorSpace::RGB24, 30, 20, ColorSpace::RGB24, 1, 0), 0);
+    std::vector<uint8_t> in = NumberedRows(false);
+    uint8_t* out = nullptr;
+    long outLen = 0;
+    ASSERT_EQ(zoom->Convert(in.data(), static_cast<long>(in.size()), &out, &outLen), 0);
+    ExpectNumberedRowsTopDown(out);
+
+    // A bottom-up source to a YUV target: the top of the picture stays on top.
+    const std::vector<uint8_t> bars = Pack(Bars(), ColorSpace::RGB32);
+    ASSERT_EQ(zoom->Init(kSrcW, kSrcH, ColorSpace::RGB32, kSrcW, kSrcH, ColorSpace::I420, 1, 0), 0);
+    ASSERT_EQ(zoom->Convert(bars.data(), static_cast<long>(bars.size()), &out, &outLen), 0);
+    EXPECT_GE(BarsPsnr(Unpack(out, ColorSpace::I420, kSrcW, kSrcH), 6), 30.0);
+}
+
+TEST(ColorSpaceZoom, YV12FlagSwapsChromaOfPlanarSources)
+{
+    // I420 bytes in YV12 order, marked with isYV12, read as YV12.
+    const std::vector<uint8_t> yv12 = Pack(Bars(), ColorSpace::YV12);
+    Zoom zoom = Make();
+    uint8_t* out = nullptr;
+    long outLen = 0;
+    ASSERT_EQ(zoom->Init(kSrcW, kSrcH, ColorSpace::I420, kSrcW, kSrcH, ColorSpace::RGB24, 0, 1), 0);
+    ASSERT_EQ(zoom->Convert(yv12.data(), static_cast<long>(yv12.size()), &out, &outLen), 0);
+    EXPECT_GE(BarsPsnr(Unpack(out, ColorSpace::RGB24, kSrcW, kSrcH), 6), 30.0);
+    // Without the flag the same bytes come out with U and V swapped.
+    ASSERT_EQ(zoom->Init(kSrcW, kSrcH, ColorSpace::I420, kSrcW, kSrcH, ColorSpace::RGB24, 0, 0), 0);
+    ASSERT_EQ(zoom->Convert(yv12.data(), static_cast<long>(yv12.size()), &out, &outLen), 0);
+    EXPECT_LT(BarsPsnr(Unpack(out, ColorSpace::RGB24, kSrcW, kSrcH), 6), 20.0);
+}
+
+TEST(ColorSpaceZoom, InitRefusesWhatItCannotDo)
+{
+    Zoom zoom = Make();
+    struct Case
+    {
+        const char* why;
+        uint16_t sw, sh;
+        int sc, dw, dh, dc;
+    };
+    const Case cases[] = {
+        {"unknown source code", 64, 64, 1, 64, 64, 0},
+        {"code 11", 64, 64, 11, 64, 64, 0},
+        {"code 21", 64, 64, 21, 64, 64, 0},
+        {"negative code", 64, 64, -1, 64, 64, 0},
+        {"unknown target code", 64, 64, 0, 64, 64, 23},
+        {"zero source width", 0, 64, 0, 64, 64, 0},
+        {"zero source height", 64, 0, 0, 64, 64, 0},
+        {"negative source width", static_cast<uint16_t>(-64), 64, 0, 64, 64, 0},
+        {"zero target width", 64, 64, 0, 0, 64, 0},
+        {"negative target height", 64, 64, 0, 64, -64, 0},
+        {"target wider than 8192", 64, 64, 0, 8193, 64, 0},
+        {"target taller than 8192", 64, 64, 0, 64, 8193, 0},
+        {"odd width to I420", 64, 64, 0, 63, 64, 12},
+        {"odd height to NV12", 64, 64, 0, 64, 63, 22},
+        {"odd width to YUY2", 64, 64, 0, 63, 64, 6},
+        {"YVU9 target width not a multiple of 4", 64, 64, 0, 62, 64, 13},
+        {"odd UYVY source width", 63, 64, 10, 64, 64, 0},
+        {"odd YV12 source height", 64, 63, 16, 64, 64, 0},
+        {"YVU9 source height not a multiple of 4", 64, 62, 13, 64, 64, 0},
+        {"source larger than one picture may be", 32767, 32767, 0, 64, 64, 0},
+    };
+    for (const Case& c : cases) EXPECT_NE(zoom->Init(c.sw, c.sh, c.sc, c.dw, c.dh, c.dc, 1, 0), 0) << c.why;
+    // After a refusal nothing converts.
+    uint8_t buf[16] = {};
+    uint8_t* out = nullptr;
+    long outLen = 0;
+    EXPECT_NE(zoom->Convert(buf, sizeof buf, &out, &outLen), 0);
+    // The largest target is accepted; odd sizes are fine for RGB.
+    EXPECT_EQ(zoom->Init(64, 64, 0, 8192, 8192, 2, 1, 0), 0);
+    EXPECT_EQ(zoom->Init(63, 63, 0, 63, 63, 0, 1, 0), 0);
+}
+
+TEST(ColorSpaceZoom, ConvertRefusesShortSourcesAndNeedsInit)
+{
+    Zoom zoom = Make();
+    std::vector<uint8_t> in = NumberedRows(true);  // 92 x 20 bytes
+    uint8_t* out = nullptr;
+    long outLen = 0;
+    EXPECT_NE(zoom->Convert(in.data(), static_cast<long>(in.size()), &out, &outLen), 0);  // no Init yet
+    ASSERT_EQ(zoom->Init(30, 20, ColorSpace::RGB24, 16, 16, ColorSpace::NV12, 1, 0), 0);
+    EXPECT_NE(zoom->Convert(in.data(), 90 * 20, &out, &outLen), 0);  // lines without DIB padding
+    EXPECT_NE(zoom->Convert(in.data(), static_cast<long>(in.size()) - 1, &out, &outLen), 0);
+    EXPECT_NE(zoom->Convert(nullptr, 1840, &out, &outLen), 0);
+    EXPECT_NE(zoom->Convert(in.data(), static_cast<long>(in.size()), nullptr, &outLen), 0);
+    EXPECT_EQ(out, nullptr);
+    ASSERT_EQ(zoom->Convert(in.data(), static_cast<long>(in.size()), &out, &outLen), 0);
+    EXPECT_EQ(outLen, 16 * 16 * 3 / 2);
+    // The picture is the converter's and is reused for the next one.
+    uint8_t* first = out;
+    ASSERT_EQ(zoom->Convert(in.data(), static_cast<long>(in.size()) + 0, &out, &outLen), 0);
+    EXPECT_EQ(out, first);
+    EXPECT_EQ(zoom->Reset(), 0);
+    EXPECT_NE(zoom->Convert(in.data(), static_cast<long>(in.size()), &out, &outLen), 0);
+}
+
+TEST(ColorSpaceZoom, ExportsAndSlotsAsTheHostUsesThem)
+{
+    // Found by name in the shared library.
+    void* lib = dlopen(MARLIN_BIN_DIR "/libkvh264decode.so", RTLD_NOW);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    auto create = reinterpret_cast<IColorSpaceZoom* (*)()>(dlsym(lib, "CreateColorSpaceZoom"));
+    auto destroy = reinterpret_cast<void (*)(IColorSpaceZoom*)>(dlsym(lib, "DestoryColorSpaceZoom"));
+    ASSERT_NE(create, nullptr);
+    ASSERT_NE(destroy, nullptr);
+    destroy(nullptr);  // accepted
+
+    // Init is slot 0 and Convert slot 2 of the object's table.
+    IColorSpaceZoom* zoom = create();
+    ASSERT_NE(zoom, nullptr);
+    void* const* table = *reinterpret_cast<void* const* const*>(zoom);
+    using InitFn = int (*)(IColorSpaceZoom*, uint16_t, uint16_t, int, int, int, int, int, int);
+    using ConvertFn = int (*)(IColorSpaceZoom*, const uint8_t*, long, uint8_t**, long*);
+    EXPECT_EQ(reinterpret_cast<InitFn>(table[0])(zoom, 30, 20, 0, 30, 20, 0, 1, 0), 0);
+    std::vector<uint8_t> in = NumberedRows(true);
+    uint8_t* out = nullptr;
+    long outLen = 0;
+    EXPECT_EQ(reinterpret_cast<ConvertFn>(table[2])(zoom, in.data(), static_cast<long>(in.size()), &out, &outLen), 0);
+    EXPECT_EQ(outLen, 1800);
+    destroy(zoom);
+    dlclose(lib);
+}
+
+}  // namespace
