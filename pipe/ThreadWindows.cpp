@@ -53,6 +53,8 @@ bool ThreadWindows::Start(uint32_t* threadId)
     if (!m_pShared->m_pfnCallback) return false;
     {
         std::lock_guard<CCriticalSection> hold(m_pShared->m_lock);
+        // A thread that is running and not being stopped is not started twice.
+        if (!m_pShared->m_bFinished && !m_pShared->m_bStopping) return false;
         if (!m_pShared->m_bFinished) {
             // An earlier thread runs on after a Stop that gave up on it; it
             // keeps its own state and the new thread gets fresh flags.

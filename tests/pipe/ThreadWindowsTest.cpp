@@ -237,6 +237,19 @@ TEST(ThreadWindows, AffinityMaskUsesProcessorNumberModulo32)
     EXPECT_TRUE(thread.Stop());
 }
 
+TEST(ThreadWindows, ARunningThreadIsNotStartedTwice)
+{
+    Probe probe;
+    probe.passMs = 2;
+    ThreadWindows thread(ProbeCallback, &probe, 2, nullptr);
+    uint32_t first = 0, second = 0;
+    ASSERT_TRUE(thread.Start(&first));
+    EXPECT_FALSE(thread.Start(&second));
+    EXPECT_EQ(second, 0u);
+    EXPECT_TRUE(thread.Stop());
+    EXPECT_FALSE(TaskExists(first));
+}
+
 TEST(ThreadWindows, StartsAgainAfterStop)
 {
     Probe probe;
