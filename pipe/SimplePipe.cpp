@@ -20,7 +20,7 @@ constexpr size_t kPipeNameBufferSize = 260;
 CSimplePipe::CSimplePipe(CSimplePipeSink* sink)
     : m_pSink(sink),
       m_pThread(std::make_unique<ThreadWindows>(ReadPacketThunk, this, kReaderPriorityLevel, nullptr)),
-      m_pRecvBuf(std::make_unique<uint8_t[]>(kInitialRecvBufSize)),
+      m_pRecvBuf(std::make_unique_for_overwrite<uint8_t[]>(kInitialRecvBufSize)),
       m_nRecvBufSize(kInitialRecvBufSize)
 {
 }
@@ -169,7 +169,7 @@ bool CSimplePipe::ReadPacket()
         // Nothing is kept from the old buffer; it never shrinks.
         m_pRecvBuf.reset();
         m_nRecvBufSize = header.length + kRecvBufSlack;
-        m_pRecvBuf = std::make_unique<uint8_t[]>(m_nRecvBufSize);
+        m_pRecvBuf = std::make_unique_for_overwrite<uint8_t[]>(m_nRecvBufSize);
     }
 
     if (ReadFully(m_pRecvBuf.get(), header.length) != header.length) {
