@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "controller/ControllerLink.h"
+#include "controller/WindowPort.h"
 
 using namespace marlin::controller;
 using Clock = std::chrono::steady_clock;
@@ -213,4 +214,43 @@ TEST(ControllerLink, LargeWritesWaitForTheReaderWithinTheirLimit)
     auto start = Clock::now();
     EXPECT_EQ(link->WriteRaw(big, 200), IoResult::Timeout);
     EXPECT_LT(MsSince(start), 3000);
+}
+
+// --- the window port ---
+
+TEST(ControllerWindowPort, DatagramsCarryTheMessageNumberAndItsData)
+{
+    EXPECT_EQ(EncodeClose(), (Bytes{0x10, 0, 0, 0}));
+    EXPECT_EQ(EncodeCommand(1000), (Bytes{0x11, 0x01, 0, 0, 0xE8, 0x03, 0, 0}));
+    Bytes copy = EncodeCopyData(5, GetPosition(7));
+    ASSERT_EQ(copy.size(), 8u + 12u);
+    EXPECT_EQ(Get32(copy.data(), 0), 0x4Au);
+    EXPECT_EQ(Get32(copy.data(), 4), 5u);
+    EXPECT_EQ(Bytes(copy.begin() + 8, copy.end()), GetPosition(7));
+
+    for (bool abstract : {false, true}) {
+        std::string base = UniqueBase("wnd", abstract);
+        std::string name = base + "_wnd";
+        int port = socket(AF_UNIX, SOCK_DGRAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        socklen_t len;
+        if (abstract) {
+            std::memcpy(addr.sun_path + 1, name.data() + 1, name.size() - 1);
+            len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+        } else {
+            std::memcpy(addr.sun_path, name.data(), name.size());
+            len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + 1);
+        }
+        ASSERT_EQ(bind(port, reinterpret_cast<sockaddr*>(&addr), len), 0);
+        std::string error;
+        ASSERT_TRUE(SendToWindowPort(base, copy, &error)) << error;
+        uint8_t buf[64];
+        EXPECT_EQ(recv(port, buf, sizeof buf, 0), ssize_t(copy.size()));
+        EXPECT_EQ(Bytes(buf, buf + copy.size()), copy);
+        close(port);
+        if (!abstract) unlink(name.c_str());
+        EXPECT_FALSE(SendToWindowPort(base, EncodeClose(), &error));  // nobody listens now
+        EXPECT_FALSE(error.empty());
+    }
 }
