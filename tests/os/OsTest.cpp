@@ -282,6 +282,25 @@ TEST(OsPipe, AFullListenQueueIsWaitedFor)
     close(listener);
 }
 
+TEST(OsPipe, AWaitForAFullQueueEndsWhenTheListenerGoes)
+{
+    std::string name = UniqueName("queue-gone", true);
+    int listener = Listen(name, 0);
+    ASSERT_GE(listener, 0);
+    CPipeHandle first = CPipeHandle::Connect(name.c_str());
+    ASSERT_TRUE(first.IsValid());
+    std::atomic<uint32_t> tid{0};
+    std::atomic<int> connected{-1};
+    std::thread second([&] {
+        tid = GetCurrentThreadId();
+        connected = CPipeHandle::Connect(name.c_str()).IsValid() ? 1 : 0;
+    });
+    ASSERT_TRUE(WaitUntil([&] { return tid != 0 && TaskSyscall(tid) == SYS_connect; }));
+    close(listener);  // the controller gives up its pipe
+    second.join();
+    EXPECT_EQ(connected.load(), 0);
+}
+
 TEST(OsPipe, ShutdownReleasesABlockedRead)
 {
     std::string name = UniqueName("release", true);
