@@ -2,9 +2,14 @@
 // The host's end of the link to the controller: two local stream sockets
 // that the controller listens on, named by the base name + "_pipe1" (written)
 // and + "_pipe2" (read).
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 
 #include "pipe/MessageFormat.h"
+#include "platform/os/NamedPipe.h"
+#include "platform/os/Sync.h"
 
 class CSimplePipeSink
 {
@@ -41,6 +46,40 @@ public:
     bool ReadPacket();
     bool IsConnected() const;
 
+    // Capacity of the receive buffer, for tests of its growth. Read it only
+    // while the reader is known to be idle (e.g. after OnData returned).
+    uint32_t RecvBufSizeForTesting() const { return m_nRecvBufSize; }
+
 private:
-    // Members follow with the implementation.
+    static bool ReadPacketThunk(void* self);
+    // Reads exactly `size` bytes unless the stream ends or fails first;
+    // returns the number of bytes read. Reader thread only.
+    uint32_t ReadFully(void* buffer, uint32_t size);
+    // Writes all of `size` bytes in as many write operations as it takes.
+    // With m_lock held.
+    bool WriteAll_Locked(const void* data, size_t size);
+    // Close both handles. With m_lock and m_readLock held.
+    void CloseHandles_Locked();
+
+    // Set once by the constructor.
+    CSimplePipeSink* const m_pSink;  // not owned
+    std::unique_ptr<ThreadWindows> m_pThread;
+
+    // true from a successful Connect until Close; read without a lock for a
+    // fast refusal, and again under m_lock (writers) or m_readLock (reader).
+    std::atomic<bool> m_bConnected{false};
+
+    // Serialises writers for the whole of one packet. Guards m_hWritePipe.
+    CCriticalSection m_lock;
+    CPipeHandle m_hWritePipe;  // "_pipe1", everything is written here
+
+    // Held by the reader around each read call only (never across a sink
+    // call), so Close can close the read handle without racing a read that
+    // is about to begin. Guards m_hReadPipe against closing.
+    std::mutex m_readLock;
+    CPipeHandle m_hReadPipe;  // "_pipe2", commands are read here
+
+    // Reader thread only (and Connect/destruction while it is stopped).
+    std::unique_ptr<uint8_t[]> m_pRecvBuf;
+    uint32_t m_nRecvBufSize = 0;
 };

@@ -1,9 +1,23 @@
 #pragma once
+#include <atomic>
+#include <memory>
+
 #include "pipe/ThreadWrapper.h"
+#include "platform/os/Sync.h"
+#include "platform/os/Thread.h"
 
 // ThreadWrapper on a platform thread with a 1 MiB stack. Priority levels
 // 1..5 as on Windows (below normal .. time critical); any other level leaves
 // the priority alone. The name is what the system shows for the thread.
+//
+//   idle (finished, not running, no handle)
+//     | Start
+//     v
+//   running: Run loops over the callback
+//     | callback returns false, or Stop / RequestStop clears m_bRunning
+//     v
+//   finished: the thread closes its own handle, or the stopper does when a
+//   Stop is under way; Start may begin again from here
 class ThreadWindows : public ThreadWrapper
 {
 public:
@@ -21,5 +35,32 @@ protected:
     // The thread body.
     virtual void Run();
 
-    // Members are defined with the implementation.
+private:
+    static unsigned ThreadEntry(void* self);
+
+    // Everything the running thread touches lives here and is co-owned by the
+    // thread, so a thread that Stop gave up on may outlive this object: after
+    // its callback returns it sees m_bRunning cleared and ends without
+    // reaching back into the ThreadWindows.
+    struct Shared
+    {
+        ThreadCallback m_pfnCallback = nullptr;
+        void* m_pUserData = nullptr;  // not owned
+        std::atomic<bool> m_bRunning{false};
+        CEvent m_hStartEvent{false, false};  // auto reset; set as Run begins
+        char m_szName[64] = {};
+        bool m_bNamed = false;
+
+        CCriticalSection m_lock;  // guards the hand-over of m_hThread
+        // with m_lock:
+        bool m_bFinished = true;  // no thread body is executing
+        bool m_bStopping = false;  // a Stop is under way: the stopper closes m_hThread
+        std::shared_ptr<CThreadHandle> m_hThread;
+    };
+
+    // Replaced by Start when an earlier thread still runs on (a Stop that
+    // gave up), so the old and the new thread never share flags.
+    std::shared_ptr<Shared> m_pShared;
+    const int m_nPriority;
+    uint32_t m_nThreadId = 0;
 };

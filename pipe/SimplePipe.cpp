@@ -1,0 +1,196 @@
+#include "pipe/SimplePipe.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "pipe/ThreadWindows.h"
+#include "platform/os/Time.h"
+
+namespace {
+
+constexpr uint32_t kInitialRecvBufSize = 65525;
+constexpr uint32_t kRecvBufSlack = 1000;
+constexpr uint32_t kConnectSleepMs = 500;
+constexpr int kReaderPriorityLevel = 4;  // THREAD_PRIORITY_HIGHEST
+constexpr size_t kBaseNameBufferSize = 240;
+constexpr size_t kPipeNameBufferSize = 260;
+
+}  // namespace
+
+CSimplePipe::CSimplePipe(CSimplePipeSink* sink)
+    : m_pSink(sink),
+      m_pThread(std::make_unique<ThreadWindows>(ReadPacketThunk, this, kReaderPriorityLevel, nullptr)),
+      m_pRecvBuf(std::make_unique<uint8_t[]>(kInitialRecvBufSize)),
+      m_nRecvBufSize(kInitialRecvBufSize)
+{
+}
+
+CSimplePipe::~CSimplePipe()
+{
+    Close();
+}
+
+bool CSimplePipe::ReadPacketThunk(void* self)
+{
+    return static_cast<CSimplePipe*>(self)->ReadPacket();
+}
+
+bool CSimplePipe::IsConnected() const
+{
+    return m_bConnected.load();
+}
+
+bool CSimplePipe::Connect(const char* baseName)
+{
+    if (!baseName) return false;
+    if (m_bConnected.load()) Close();
+
+    // The base name must fit its 240-byte buffer whole: a longer one would
+    // be cut and name some other socket, so it is refused instead.
+    size_t baseLength = std::strlen(baseName);
+    if (baseLength >= kBaseNameBufferSize) return false;
+    char pipeName[kPipeNameBufferSize];
+    std::snprintf(pipeName, sizeof pipeName, "%s%s", baseName, kPipe1Suffix);
+
+    Sleep(kConnectSleepMs);
+    CPipeHandle writePipe = CPipeHandle::Connect(pipeName);
+    if (!writePipe.IsValid()) return false;
+
+    Sleep(kConnectSleepMs);
+    std::snprintf(pipeName, sizeof pipeName, "%s%s", baseName, kPipe2Suffix);
+    CPipeHandle readPipe = CPipeHandle::Connect(pipeName);
+    if (!readPipe.IsValid()) return false;  // writePipe closes as it leaves
+
+    {
+        std::lock_guard<CCriticalSection> holdWrite(m_lock);
+        std::lock_guard<std::mutex> holdRead(m_readLock);
+        m_hWritePipe = std::move(writePipe);
+        m_hReadPipe = std::move(readPipe);
+        m_bConnected.store(true);
+    }
+    // True whether or not the reader started.
+    m_pThread->Start(nullptr);
+    return true;
+}
+
+bool CSimplePipe::WriteAll_Locked(const void* data, size_t size)
+{
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        ssize_t n = m_hWritePipe.Write(p, size);
+        if (n <= 0) return false;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool CSimplePipe::Write(const PacketHeader& header, const void* payload)
+{
+    if (!m_bConnected.load()) return false;
+    std::lock_guard<CCriticalSection> hold(m_lock);
+    if (!m_bConnected.load()) return false;
+
+    if (!WriteAll_Locked(&header, sizeof header)) return false;
+    if (header.length == 0 || !payload) return true;
+
+    // A failed chunk leaves a partial packet on the socket; the caller takes
+    // any false result as the end of the link.
+    const auto* p = static_cast<const uint8_t*>(payload);
+    uint32_t remaining = header.length;
+    while (remaining > 0) {
+        uint32_t chunk = remaining < kWriteChunkSize ? remaining : kWriteChunkSize;
+        if (!WriteAll_Locked(p, chunk)) return false;
+        p += chunk;
+        remaining -= chunk;
+    }
+    return true;
+}
+
+uint32_t CSimplePipe::ReadFully(void* buffer, uint32_t size)
+{
+    auto* p = static_cast<uint8_t*>(buffer);
+    uint32_t done = 0;
+    while (done < size) {
+        ssize_t n;
+        {
+            std::lock_guard<std::mutex> hold(m_readLock);
+            // Close has shut the handles down before it clears the flag, so
+            // a read that starts in time returns at once as well.
+            if (!m_bConnected.load()) break;
+            n = m_hReadPipe.Read(p + done, size - done);
+        }
+        if (n <= 0) break;
+        done += static_cast<uint32_t>(n);
+    }
+    return done;
+}
+
+bool CSimplePipe::ReadPacket()
+{
+    if (!m_bConnected.load()) return false;
+
+    // The header may arrive in pieces like any other bytes of the stream;
+    // only a stream that ends or fails within it ends the link.
+    PacketHeader header;
+    if (ReadFully(&header, sizeof header) != sizeof header) {
+        if (m_pSink) {
+            m_pSink->OnPipeClosed(0);
+            m_pSink->OnPipeClosed(1);
+        }
+        return false;
+    }
+
+    if (header.close != 0) {
+        // Answer the close notice; its payload stays unread, the sink is not told.
+        PacketHeader answer{0, 1};
+        Write(answer, nullptr);
+        return false;
+    }
+
+    if (header.length > kMaxPacketLength) {
+        if (m_pSink) m_pSink->OnPipeClosed(1);
+        return false;
+    }
+
+    if (m_nRecvBufSize < header.length) {
+        // Nothing is kept from the old buffer; it never shrinks.
+        m_pRecvBuf.reset();
+        m_nRecvBufSize = header.length + kRecvBufSlack;
+        m_pRecvBuf = std::make_unique<uint8_t[]>(m_nRecvBufSize);
+    }
+
+    if (ReadFully(m_pRecvBuf.get(), header.length) != header.length) {
+        if (m_pSink) m_pSink->OnPipeClosed(0);
+        return false;
+    }
+
+    if (m_pSink) m_pSink->OnData(m_pRecvBuf.get(), header.length);
+    return true;
+}
+
+void CSimplePipe::CloseHandles_Locked()
+{
+    m_hReadPipe.Close();
+    m_hWritePipe.Close();
+}
+
+void CSimplePipe::Close()
+{
+    if (!m_bConnected.load()) return;
+
+    // Shutting both sockets down first releases a reader blocked in a read
+    // and a writer blocked on a full socket (which holds m_lock); the
+    // descriptors stay reserved, so no other file can take their numbers
+    // while a thread might still use them.
+    m_hReadPipe.Shutdown();
+    m_hWritePipe.Shutdown();
+    m_bConnected.store(false);
+
+    // The released reader reports OnPipeClosed(0) and (1) before it ends.
+    m_pThread->Stop();
+
+    std::lock_guard<CCriticalSection> holdWrite(m_lock);
+    std::lock_guard<std::mutex> holdRead(m_readLock);
+    CloseHandles_Locked();
+}

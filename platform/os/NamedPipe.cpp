@@ -1,0 +1,122 @@
+#include "platform/os/NamedPipe.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+// Fills `addr` for a pipe name; false when it does not fit. Abstract names
+// lose their "@" for the leading NUL; path names need room for their NUL.
+bool MakeAddress(const char* name, sockaddr_un* addr, socklen_t* length)
+{
+    if (!name || !*name) return false;
+    std::memset(addr, 0, sizeof *addr);
+    addr->sun_family = AF_UNIX;
+    size_t n = std::strlen(name);
+    if (name[0] == '@') {
+        if (n < 2 || n > sizeof addr->sun_path) return false;
+        std::memcpy(addr->sun_path + 1, name + 1, n - 1);
+        *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n);
+    } else {
+        if (n >= sizeof addr->sun_path) return false;
+        std::memcpy(addr->sun_path, name, n);
+        *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n + 1);
+    }
+    return true;
+}
+
+std::mutex g_observerMutex;
+std::atomic<bool> g_hasObserver{false};
+PipeWriteObserver g_observer = nullptr;  // with g_observerMutex
+void* g_observerContext = nullptr;       // with g_observerMutex
+
+}  // namespace
+
+CPipeHandle& CPipeHandle::operator=(CPipeHandle&& other) noexcept
+{
+    if (this != &other) {
+        Close();
+        m_fd = other.m_fd;
+        other.m_fd = -1;
+    }
+    return *this;
+}
+
+bool IsValidPipeName(const char* name)
+{
+    sockaddr_un addr;
+    socklen_t length;
+    return MakeAddress(name, &addr, &length);
+}
+
+CPipeHandle CPipeHandle::Connect(const char* name)
+{
+    sockaddr_un addr;
+    socklen_t length;
+    if (!MakeAddress(name, &addr, &length)) return CPipeHandle();
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return CPipeHandle();
+    // A blocking connect fails at once with ENOENT or ECONNREFUSED and sleeps
+    // while the listener's queue is full, which is the wait for a free pipe
+    // instance. A Unix socket whose wait a signal interrupted is still
+    // unconnected, so the connect is simply made again.
+    int rc;
+    do {
+        rc = connect(fd, reinterpret_cast<const sockaddr*>(&addr), length);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        ::close(fd);
+        return CPipeHandle();
+    }
+    return CPipeHandle(fd);
+}
+
+ssize_t CPipeHandle::Read(void* buffer, size_t size)
+{
+    if (m_fd < 0) return -1;
+    for (;;) {
+        ssize_t n = recv(m_fd, buffer, size, 0);
+        if (n >= 0 || errno != EINTR) return n < 0 ? -1 : n;
+    }
+}
+
+ssize_t CPipeHandle::Write(const void* buffer, size_t size)
+{
+    if (m_fd < 0) return -1;
+    if (g_hasObserver.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> hold(g_observerMutex);
+        if (g_observer) g_observer(g_observerContext, size);
+    }
+    for (;;) {
+        ssize_t n = send(m_fd, buffer, size, MSG_NOSIGNAL);
+        if (n >= 0 || errno != EINTR) return n < 0 ? -1 : n;
+    }
+}
+
+void CPipeHandle::Shutdown()
+{
+    if (m_fd >= 0) shutdown(m_fd, SHUT_RDWR);
+}
+
+void CPipeHandle::Close()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+void SetPipeWriteObserverForTesting(PipeWriteObserver observer, void* context)
+{
+    std::lock_guard<std::mutex> hold(g_observerMutex);
+    g_observer = observer;
+    g_observerContext = context;
+    g_hasObserver.store(observer != nullptr, std::memory_order_release);
+}

@@ -1,0 +1,49 @@
+#pragma once
+// The client end of a named pipe, on a Unix domain stream socket that the
+// controller listens on. A name starting with "@" lies in the abstract socket
+// namespace (no file); any other name is a file-system path.
+#include <cstddef>
+#include <cstdint>
+#include <sys/types.h>
+
+class CPipeHandle
+{
+public:
+    CPipeHandle() = default;
+    ~CPipeHandle() { Close(); }
+    CPipeHandle(CPipeHandle&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+    CPipeHandle& operator=(CPipeHandle&& other) noexcept;
+    CPipeHandle(const CPipeHandle&) = delete;
+    CPipeHandle& operator=(const CPipeHandle&) = delete;
+
+    // WaitNamedPipeA (no time limit) + CreateFileA: connects to the pipe
+    // `name`. A name that does not exist, that refuses the connection or that
+    // does not fit a socket address fails at once; a pipe whose listen queue
+    // is full is waited for. An invalid handle on failure.
+    static CPipeHandle Connect(const char* name);
+
+    bool IsValid() const { return m_fd >= 0; }
+    // ReadFile: up to `size` bytes; > 0 read, 0 end of stream, -1 failure.
+    ssize_t Read(void* buffer, size_t size);
+    // WriteFile: one write operation; bytes written or -1. The peer having
+    // gone is a failed write, never a SIGPIPE.
+    ssize_t Write(const void* buffer, size_t size);
+    // Releases any read or write blocked on this handle in another thread
+    // and makes every later one fail; the descriptor stays reserved (no other
+    // file can take its number) until Close.
+    void Shutdown();
+    // CloseHandle. No other thread may be using the handle.
+    void Close();
+
+private:
+    explicit CPipeHandle(int fd) : m_fd(fd) {}
+    int m_fd = -1;
+};
+
+// True when `name` fits a socket address as the pipe client forms it.
+bool IsValidPipeName(const char* name);
+
+// Test seam: when set, called with the size of every write operation asked of
+// any pipe handle, before it is made. Null removes it.
+using PipeWriteObserver = void (*)(void* context, size_t bytes);
+void SetPipeWriteObserverForTesting(PipeWriteObserver observer, void* context);

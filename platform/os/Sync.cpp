@@ -1,0 +1,34 @@
+#include "platform/os/Sync.h"
+
+#include <chrono>
+
+void CEvent::Set()
+{
+    {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        m_bSignalled = true;
+    }
+    if (m_bManualReset)
+        m_cond.notify_all();
+    else
+        m_cond.notify_one();
+}
+
+void CEvent::Reset()
+{
+    std::lock_guard<std::mutex> hold(m_mutex);
+    m_bSignalled = false;
+}
+
+uint32_t CEvent::Wait(uint32_t timeoutMs)
+{
+    std::unique_lock<std::mutex> hold(m_mutex);
+    auto signalled = [this] { return m_bSignalled; };
+    if (timeoutMs == INFINITE) {
+        m_cond.wait(hold, signalled);
+    } else if (!m_cond.wait_for(hold, std::chrono::milliseconds(timeoutMs), signalled)) {
+        return WAIT_TIMEOUT;
+    }
+    if (!m_bManualReset) m_bSignalled = false;
+    return WAIT_OBJECT_0;
+}
