@@ -1,0 +1,95 @@
+#pragma once
+// The controller's end of the link: it creates both sockets for a base name,
+// lets the host connect, writes commands on "_pipe2" and reads replies and
+// frames from "_pipe1". Every blocking call takes a time limit, so a test
+// never hangs on a host that misbehaves.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "controller/Messages.h"
+
+namespace marlin::controller {
+
+enum class IoResult
+{
+    Ok,
+    Timeout,  // the time limit passed first
+    Closed,   // the peer closed its end (end of stream, or a write to a gone peer)
+    Error,    // any other failure, or no connection
+};
+const char* ToString(IoResult result);
+
+struct Packet
+{
+    PacketHeader header{};
+    Bytes payload;  // header.length bytes; empty for a close notice
+};
+
+class ControllerLink
+{
+public:
+    // Binds and listens on baseName + "_pipe1" and baseName + "_pipe2". A
+    // base name starting with "@" uses the abstract namespace; otherwise the
+    // names are file paths (a stale socket file is replaced, any other file
+    // is an error) that are removed again by the destructor. `backlog` is
+    // handed to listen(). Null with the reason in *error on failure.
+    static std::unique_ptr<ControllerLink> Listen(const std::string& baseName,
+                                                  std::string* error = nullptr, int backlog = 4);
+    ~ControllerLink();
+    ControllerLink(const ControllerLink&) = delete;
+    ControllerLink& operator=(const ControllerLink&) = delete;
+
+    // Accepts the host on the first, then the second socket, within timeoutMs
+    // in all (the host connects them about 500 ms apart).
+    bool Accept(int timeoutMs);
+    bool AcceptPipe1(int timeoutMs);
+    bool AcceptPipe2(int timeoutMs);
+
+    // --- to the host, on "_pipe2" ---
+    // One whole packet carrying `message`.
+    IoResult SendMessage(const Bytes& message, int timeoutMs = 5000);
+    // A close notice (close != 0) with an optional payload that the host
+    // must not read.
+    IoResult SendCloseNotice(uint32_t close = 1, const Bytes& payload = {}, int timeoutMs = 5000);
+    // Any bytes, for split or malformed packets.
+    IoResult WriteRaw(const void* data, size_t size, int timeoutMs = 5000);
+    IoResult WriteRaw(const Bytes& bytes, int timeoutMs = 5000) { return WriteRaw(bytes.data(), bytes.size(), timeoutMs); }
+
+    // --- from the host, on "_pipe1" ---
+    // One packet: its header, then (unless it is a close notice) its payload.
+    // A length above maxLength is reported as Error without reading on.
+    IoResult ReadPacket(Packet* out, int timeoutMs, uint32_t maxLength = 64u << 20);
+    // Exactly `size` bytes.
+    IoResult ReadRaw(void* buffer, size_t size, int timeoutMs);
+    // Reads and decodes the next message; Error also when it does not decode
+    // (the reason in *error).
+    IoResult ReadMessage(Message* out, int timeoutMs, std::string* error = nullptr);
+    // Closed when the host has closed "_pipe1" (end of stream) within the
+    // time limit, Ok when data arrived instead (nothing is consumed).
+    IoResult WaitForEndOfStream(int timeoutMs);
+
+    // Ends the connection on "_pipe2" / "_pipe1" / both, as a controller
+    // going away does. The listening sockets stay until destruction.
+    void ClosePipe2();
+    void ClosePipe1();
+    void CloseConnections();
+    // Stops listening (a later connect is refused) and removes socket files.
+    void CloseListeners();
+
+    const std::string& Pipe1Name() const { return m_pipe1Name; }
+    const std::string& Pipe2Name() const { return m_pipe2Name; }
+    bool IsAccepted() const { return m_pipe1 >= 0 && m_pipe2 >= 0; }
+
+private:
+    ControllerLink() = default;
+    static bool AcceptOne(int listener, int* connection, int timeoutMs);
+
+    std::string m_pipe1Name, m_pipe2Name;
+    bool m_bRemoveFiles = false;
+    int m_listen1 = -1, m_listen2 = -1;
+    int m_pipe1 = -1, m_pipe2 = -1;  // accepted connections
+};
+
+}  // namespace marlin::controller
