@@ -6,108 +6,100 @@
 namespace {
 
 using namespace marlin_test;
+using mc::IoResult;
+using mc::MessageKind;
 
 enum : uint32_t {
-    kTestFile = 0, kStartPlayFile = 2, kGetFileInfo = 4, kStopPlayFile = 6, kPause = 8, kContine = 10,
-    kSeek = 14, kGetPosition = 16, kSetReplyWnd = 18, kQuit = 25,
+    kTestFile = 0, kStartPlayFile = 2, kGetPosition = 16, kSetReplyWnd = 18, kSeek = 14, kQuit = 25,
 };
 
-struct Reply
-{
-    uint32_t type, id, hasTrailer;
-    size_t length;
-};
+const MediaFormat kWant{320, 240, 6, 16000, 16, 1};
 
-Reply Expect(HostHarness& host)
+// The next message must be the answer to GetPosition `id` (-1 while idle):
+// proof that nothing was sent before it.
+void ExpectNextIsPosition(HostHarness& h, uint32_t id)
 {
-    auto p = host.Receive();
-    if (!p) {
-        ADD_FAILURE() << "no reply";
-        return {~0u, ~0u, ~0u, 0};
-    }
-    EXPECT_EQ(p->header.close, 0u);
-    EXPECT_EQ(p->header.length, p->payload.size());
-    if (p->payload.size() < 12) {
-        ADD_FAILURE() << "reply shorter than a header";
-        return {~0u, ~0u, ~0u, p->payload.size()};
-    }
-    return {U32At(p->payload, 0), U32At(p->payload, 4), U32At(p->payload, 8), p->payload.size()};
+    auto m = h.Receive();
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->type, 17u);
+    EXPECT_EQ(m->id, id);
+    EXPECT_EQ(m->positionMs, -1);
 }
 
-// The next packet must be the answer to GetPosition `id` (-1 while idle):
-// proof that nothing was sent before it.
-void ExpectNextIsPosition(HostHarness& host, uint32_t id)
+void ExpectResult(HostHarness& h, uint32_t type, uint32_t id, uint32_t result)
 {
-    auto p = host.Receive();
-    ASSERT_TRUE(p);
-    ASSERT_EQ(p->payload.size(), 24u);
-    EXPECT_EQ(U32At(p->payload, 0), 17u);
-    EXPECT_EQ(U32At(p->payload, 4), id);
-    EXPECT_EQ(I64At(p->payload, 16), -1);
+    auto m = h.Receive();
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->type, type);
+    EXPECT_EQ(m->id, id);
+    EXPECT_EQ(m->kind, MessageKind::Result);
+    EXPECT_EQ(m->result, result) << "reply type " << type << " id " << id;
 }
 
 TEST(HostCommands, GetPositionWhileIdleIsAnsweredWithTheExactBytes)
 {
-    HostHarness host;
-    ASSERT_TRUE(host.StartAndConnect());
+    HostHarness h;
+    ASSERT_TRUE(h.StartAndConnect());
     // 0C 00 00 00 00 00 00 00 | 10 00 00 00 07 00 00 00 00 00 00 00
-    ASSERT_TRUE(host.SendPacket(Msg(kGetPosition, 7).bytes));
-    auto p = host.Receive();
-    ASSERT_TRUE(p);
+    const Bytes command = {0x0C, 0, 0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0};
+    ASSERT_EQ(mc::EncodePacket(mc::GetPosition(7)), command);
+    ASSERT_EQ(h.link->WriteRaw(command), IoResult::Ok);
+    Bytes answer(32);
+    ASSERT_EQ(h.link->ReadRaw(answer.data(), answer.size(), kLimitMs), IoResult::Ok);
     const Bytes expected = {0x18, 0, 0, 0, 0, 0, 0, 0,                          // length 24, close 0
                             0x11, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0,              // type 17, id 7
                             0, 0, 0, 0,                                         // reserved
                             0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};  // -1
-    EXPECT_EQ(p->raw, expected);
+    EXPECT_EQ(answer, expected);
 }
 
 TEST(HostCommands, EveryCommandIsAnsweredWithItsTypeIdAndLength)
 {
-    HostHarness host;
-    ASSERT_TRUE(host.StartAndConnect());
+    HostHarness h;
+    ASSERT_TRUE(h.StartAndConnect());
     const std::u16string path = u"/nonexistent/m\u00e9dia.mp4";
-    const MediaFormat want{320, 240, 6, 16000, 16, 1};
-    ASSERT_TRUE(host.Send(Msg(kTestFile, 100).Path(path)));
-    ASSERT_TRUE(host.Send(Msg(kStartPlayFile, 101).Format(want).U32(0).Path(path)));
-    ASSERT_TRUE(host.Send(Msg(kGetFileInfo, 102)));
-    ASSERT_TRUE(host.Send(Msg(kStopPlayFile, 103)));
-    ASSERT_TRUE(host.Send(Msg(kPause, 104)));
-    ASSERT_TRUE(host.Send(Msg(kContine, 105)));
-    ASSERT_TRUE(host.Send(Msg(kSeek, 106).U32(0).I64(1500)));
-    ASSERT_TRUE(host.Send(Msg(kGetPosition, 107)));
-    ASSERT_TRUE(host.Send(Msg(kSetReplyWnd, 108).U32(3)));
+    ASSERT_EQ(h.Send(mc::TestFile(100, path)), IoResult::Ok);
+    ASSERT_EQ(h.Send(mc::StartPlayFile(101, kWant, path)), IoResult::Ok);
+    ASSERT_EQ(h.Send(mc::GetFileInfo(102)), IoResult::Ok);
+    ASSERT_EQ(h.Send(mc::StopPlayFile(103)), IoResult::Ok);
+    ASSERT_EQ(h.Send(mc::Pause(104)), IoResult::Ok);
+    ASSERT_EQ(h.Send(mc::Contine(105)), IoResult::Ok);
+    ASSERT_EQ(h.Send(mc::Seek(106, 1500)), IoResult::Ok);
+    ASSERT_EQ(h.Send(mc::GetPosition(107)), IoResult::Ok);
+    ASSERT_EQ(h.Send(mc::SetReplyWnd(108, 3)), IoResult::Ok);
 
+    // Raw packets, to check every length on the wire.
     struct Want
     {
-        uint32_t type, id;
-        size_t length;
-        size_t valueAt;
-        int64_t value;  // int32 field at valueAt, or the int64 position for 17
+        uint32_t type, id, length;
     };
-    const Want wants[] = {
-        {1, 100, 36, 12 + 16, -1},  // TestFileReply: durationMs -1
-        {3, 101, 16, 12, 0},        // StartPlayFileReply: not started
-        {5, 102, 36, 12 + 16, -1},  // GetFileInfoReply: durationMs -1
-        {7, 103, 16, 12, 1},
-        {9, 104, 16, 12, 1},
-        {11, 105, 16, 12, 1},
-        {17, 107, 24, 16, -1},      // Seek 106 has no reply
-        {19, 108, 16, 12, 1},
-    };
+    const Want wants[] = {{1, 100, 36}, {3, 101, 16}, {5, 102, 36}, {7, 103, 16}, {9, 104, 16},
+                          {11, 105, 16}, {17, 107, 24}, {19, 108, 16}};  // Seek 106: no reply
+    std::vector<mc::Message> got;
     for (const Want& w : wants) {
-        auto p = host.Receive();
-        ASSERT_TRUE(p) << "reply to id " << w.id;
-        ASSERT_EQ(p->payload.size(), w.length) << w.id;
-        EXPECT_EQ(U32At(p->payload, 0), w.type);
-        EXPECT_EQ(U32At(p->payload, 4), w.id);
-        EXPECT_EQ(U32At(p->payload, 8), 0u);
-        const int64_t got = w.type == 17 ? I64At(p->payload, w.valueAt)
-                                         : static_cast<int32_t>(U32At(p->payload, w.valueAt));
-        EXPECT_EQ(got, w.value) << "reply type " << w.type;
+        mc::Packet p;
+        ASSERT_EQ(h.link->ReadPacket(&p, kLimitMs), IoResult::Ok) << w.id;
+        EXPECT_EQ(p.header.close, 0u);
+        ASSERT_EQ(p.header.length, w.length) << "reply type " << w.type;
+        mc::Message m;
+        std::string error;
+        ASSERT_TRUE(mc::DecodeMessage(p.payload.data(), p.payload.size(), &m, &error)) << error;
+        EXPECT_EQ(m.type, w.type);
+        EXPECT_EQ(m.id, w.id);
+        EXPECT_EQ(m.hasTrailer, 0u);
+        got.push_back(m);
     }
+    EXPECT_EQ(got[0].info.durationMs, -1);  // TestFile: the file does not open
+    EXPECT_EQ(got[1].result, 0u);           // StartPlayFile: not started
+    EXPECT_EQ(got[2].info.durationMs, -1);  // GetFileInfo: idle
+    EXPECT_EQ(got[3].result, 1u);
+    EXPECT_EQ(got[4].result, 1u);
+    EXPECT_EQ(got[5].result, 1u);
+    EXPECT_EQ(got[6].positionMs, -1);
+    EXPECT_EQ(got[7].result, 1u);
 
     // The lines of the idle commands, the path in UTF-8.
-    const std::string log = host.Log();
+    const std::string log = h.Log();
     EXPECT_NE(log.find("L2 CMarlinDlg::StartPlayFile /nonexistent/m\xC3\xA9" "dia.mp4\n"), std::string::npos) << log;
     EXPECT_NE(log.find("L2 CMarlinDlg::StartPlayFile /nonexistent/m\xC3\xA9" "dia.mp4 failed\n"), std::string::npos);
     EXPECT_NE(log.find("L2 CMarlinDlg::StopPlayFile \n"), std::string::npos);
@@ -118,118 +110,98 @@ TEST(HostCommands, EveryCommandIsAnsweredWithItsTypeIdAndLength)
 
 TEST(HostCommands, NonCommandsAndShortMessagesGetNothingAndChangeNothing)
 {
-    HostHarness host;
-    ASSERT_TRUE(host.StartAndConnect());
-    ASSERT_TRUE(host.Send(Msg(12, 1)));                              // type 12
-    ASSERT_TRUE(host.SendPacket(Msg(kSetReplyWnd, 2).U32(0).Truncate(11).bytes));  // 11 bytes
-    ASSERT_TRUE(host.SendPacket(Msg(kQuit, 3).Truncate(11).bytes));  // 11 bytes of Quit: no quit
-    ASSERT_TRUE(host.SendPacket({}));                                // empty packet
+    HostHarness h;
+    ASSERT_TRUE(h.StartAndConnect());
+    ASSERT_EQ(h.Send(mc::RawMessage(12, 1)), IoResult::Ok);                    // type 12
+    ASSERT_EQ(h.Send(Cut(mc::SetReplyWnd(2, 0), 11)), IoResult::Ok);          // 11 bytes
+    ASSERT_EQ(h.Send(Cut(mc::Quit(3), 11)), IoResult::Ok);                    // 11 bytes of Quit
+    ASSERT_EQ(h.Send({}), IoResult::Ok);                                      // empty packet
     for (uint32_t type : {1u, 3u, 13u, 17u, 19u, 24u, 26u, 50u, 0xFFFFFFFFu})
-        ASSERT_TRUE(host.Send(Msg(type, 4).U32(0)));
-    ASSERT_TRUE(host.Send(Msg(kGetPosition, 9)));
-    ExpectNextIsPosition(host, 9);
-    EXPECT_TRUE(host.Running());
+        ASSERT_EQ(h.Send(mc::RawMessage(type, 4, Body().U32(0).bytes)), IoResult::Ok);
+    ASSERT_EQ(h.Send(mc::GetPosition(9)), IoResult::Ok);
+    ExpectNextIsPosition(h, 9);
+    EXPECT_TRUE(h.host->IsRunning());
 }
 
 TEST(HostCommands, CommandsShorterThanTheirFieldsAreNotExecuted)
 {
-    HostHarness host;
-    ASSERT_TRUE(host.StartAndConnect());
-    const MediaFormat want{320, 240, 6, 16000, 16, 1};
-    // TestFile and StartPlayFile whose path has no terminator in the message.
-    ASSERT_TRUE(host.Send(Msg(kTestFile, 1).Path(u"/tmp/x.mp4", false)));
-    ASSERT_TRUE(host.Send(Msg(kTestFile, 2).Path(u"/tmp/x.mp4", false).Raw("\0", 1)));  // half a terminator
-    ASSERT_TRUE(host.Send(Msg(kStartPlayFile, 3).Format(want).U32(0).Path(u"/tmp/short.mp4", false)));
-    ASSERT_TRUE(host.Send(Msg(kStartPlayFile, 4).Format(want).Truncate(39)));
-    ASSERT_TRUE(host.Send(Msg(kStartPlayFile, 5).Format(want).U32(0)));  // 40 bytes, no path at all
-    ASSERT_TRUE(host.Send(Msg(kSetReplyWnd, 6).U32(0).Truncate(15)));
-    ASSERT_TRUE(host.Send(Msg(kSeek, 7).U32(0).I64(2000).Truncate(23)));
-    ASSERT_TRUE(host.Send(Msg(kGetPosition, 8)));
+    HostHarness h;
+    ASSERT_TRUE(h.StartAndConnect());
+    const std::u16string path = u"/tmp/x.mp4";
+    // Paths without a terminator inside the message.
+    ASSERT_EQ(h.Send(mc::RawMessage(kTestFile, 1, Body().Utf16(path).bytes)), IoResult::Ok);
+    ASSERT_EQ(h.Send(mc::RawMessage(kTestFile, 2, Body().Utf16(path).Raw("", 1).bytes)), IoResult::Ok);  // half a NUL
+    ASSERT_EQ(h.Send(mc::RawMessage(kStartPlayFile, 3, Body().Format(kWant).U32(0).Utf16(path).bytes)), IoResult::Ok);
+    // Shorter than the format and reserved word; no path at all.
+    ASSERT_EQ(h.Send(Cut(mc::StartPlayFile(4, kWant, path), 39)), IoResult::Ok);
+    ASSERT_EQ(h.Send(Cut(mc::StartPlayFile(5, kWant, path), 40)), IoResult::Ok);
+    ASSERT_EQ(h.Send(Cut(mc::SetReplyWnd(6, 0), 15)), IoResult::Ok);
+    ASSERT_EQ(h.Send(Cut(mc::Seek(7, 2000), 23)), IoResult::Ok);
+    ASSERT_EQ(h.Send(mc::GetPosition(8)), IoResult::Ok);
 
-    auto r = host.Receive();
-    ASSERT_TRUE(r);
-    EXPECT_EQ(U32At(r->payload, 0), 1u);
-    EXPECT_EQ(U32At(r->payload, 4), 1u);
-    EXPECT_EQ(static_cast<int32_t>(U32At(r->payload, 12 + 16)), -1);
-    r = host.Receive();
-    ASSERT_TRUE(r);
-    EXPECT_EQ(U32At(r->payload, 4), 2u);
-    EXPECT_EQ(static_cast<int32_t>(U32At(r->payload, 12 + 16)), -1);
-    for (uint32_t id : {3u, 4u, 5u}) {
-        r = host.Receive();
-        ASSERT_TRUE(r);
-        ASSERT_EQ(r->payload.size(), 16u);
-        EXPECT_EQ(U32At(r->payload, 0), 3u);
-        EXPECT_EQ(U32At(r->payload, 4), id);
-        EXPECT_EQ(U32At(r->payload, 12), 0u);
+    for (uint32_t id : {1u, 2u}) {
+        auto m = h.Receive();
+        ASSERT_TRUE(m);
+        EXPECT_EQ(m->type, 1u);
+        EXPECT_EQ(m->id, id);
+        EXPECT_EQ(m->info.durationMs, -1);
     }
-    r = host.Receive();  // SetReplyWnd failed, and its value 0 was not taken:
-    ASSERT_TRUE(r);
-    EXPECT_EQ(U32At(r->payload, 0), 19u);
-    EXPECT_EQ(U32At(r->payload, 4), 6u);
-    EXPECT_EQ(U32At(r->payload, 12), 0u);
-    ExpectNextIsPosition(host, 8);  // ... the host still answers; Seek had no reply
-    const std::string log = host.Log();
+    for (uint32_t id : {3u, 4u, 5u}) ExpectResult(h, 3, id, 0);
+    ExpectResult(h, 19, 6, 0);  // SetReplyWnd failed, and its value 0 was not taken:
+    ExpectNextIsPosition(h, 8);  // the host still answers; the Seek had no reply
+    const std::string log = h.Log();
     EXPECT_EQ(log.find("CMarlinDlg::StartPlayFile"), std::string::npos) << log;
     EXPECT_EQ(log.find("CMarlinDlg::Seek"), std::string::npos) << log;
 }
 
 TEST(HostCommands, SetReplyWndZeroSilencesEverythingUntilANonZeroValueArrives)
 {
-    HostHarness host;
-    ASSERT_TRUE(host.StartAndConnect());
+    HostHarness h;
+    ASSERT_TRUE(h.StartAndConnect());
     // By the pipe: its own reply and everything after are silent.
-    ASSERT_TRUE(host.Send(Msg(kSetReplyWnd, 1).U32(0)));
-    ASSERT_TRUE(host.Send(Msg(kGetPosition, 2)));
-    ASSERT_TRUE(host.Send(Msg(kPause, 3)));
-    ASSERT_TRUE(host.Send(Msg(kSetReplyWnd, 4).U32(5)));
-    Reply r = Expect(host);
-    EXPECT_EQ(r.type, 19u);
-    EXPECT_EQ(r.id, 4u);
+    ASSERT_EQ(h.Send(mc::SetReplyWnd(1, 0)), IoResult::Ok);
+    ASSERT_EQ(h.Send(mc::GetPosition(2)), IoResult::Ok);
+    ASSERT_EQ(h.Send(mc::Pause(3)), IoResult::Ok);
+    ASSERT_EQ(h.Send(mc::SetReplyWnd(4, 5)), IoResult::Ok);
+    ExpectResult(h, 19, 4, 1);
 
     // By the window port, all on the window thread in order.
-    ASSERT_TRUE(host.SendCopyData(Msg(kSetReplyWnd, 5).U32(0)));
-    ASSERT_TRUE(host.SendCopyData(Msg(kGetPosition, 6)));
-    ASSERT_TRUE(host.SendCopyData(Msg(kSetReplyWnd, 7).U32(1)));
-    r = Expect(host);
-    EXPECT_EQ(r.type, 19u);
-    EXPECT_EQ(r.id, 7u);
+    ASSERT_TRUE(h.SendCopyData(mc::SetReplyWnd(5, 0)));
+    ASSERT_TRUE(h.SendCopyData(mc::GetPosition(6)));
+    ASSERT_TRUE(h.SendCopyData(mc::SetReplyWnd(7, 1)));
+    ExpectResult(h, 19, 7, 1);
 
     // Silenced by the pipe, woken by the window port.
-    ASSERT_TRUE(host.Send(Msg(kSetReplyWnd, 8).U32(0)));
-    ASSERT_TRUE(host.Send(Msg(kPause, 9)));
-    ASSERT_TRUE(host.WaitForLog("CMarlinDlg::Pause ", 2));  // both ran, neither answered
-    ASSERT_TRUE(host.SendCopyData(Msg(kSetReplyWnd, 10).U32(0xFFFFFFFF)));
-    r = Expect(host);
-    EXPECT_EQ(r.type, 19u);
-    EXPECT_EQ(r.id, 10u);
-    ASSERT_TRUE(host.Send(Msg(kGetPosition, 11)));
-    ExpectNextIsPosition(host, 11);
+    ASSERT_EQ(h.Send(mc::SetReplyWnd(8, 0)), IoResult::Ok);
+    ASSERT_EQ(h.Send(mc::Pause(9)), IoResult::Ok);
+    ASSERT_TRUE(h.WaitForLog("CMarlinDlg::Pause ", 2));  // both ran, neither answered
+    ASSERT_TRUE(h.SendCopyData(mc::SetReplyWnd(10, 0xFFFFFFFF)));
+    ExpectResult(h, 19, 10, 1);
+    ASSERT_EQ(h.Send(mc::GetPosition(11)), IoResult::Ok);
+    ExpectNextIsPosition(h, 11);
 }
 
 TEST(HostCommands, CopyDataCommandsRunOnTheWindowThreadAndAnswerOnTheFirstPipe)
 {
-    HostHarness host;
-    ASSERT_TRUE(host.StartAndConnect());
-    ASSERT_TRUE(host.SendCopyData(Msg(kPause, 77), 0x1234));
-    Reply r = Expect(host);
-    EXPECT_EQ(r.type, 9u);
-    EXPECT_EQ(r.id, 77u);
+    HostHarness h;
+    ASSERT_TRUE(h.StartAndConnect());
+    ASSERT_TRUE(h.SendCopyData(mc::Pause(77), 0x1234));
+    ExpectResult(h, 9, 77, 1);
     // The window thread is the main thread, whose id is the process id.
-    const std::string windowThread = "[" + std::to_string(host.Pid()) + "] L2 CMarlinDlg::Pause ";
-    EXPECT_EQ(host.CountInLog(windowThread), 1) << host.Log();
+    const std::string onWindowThread = "[" + std::to_string(h.Pid()) + "] L2 CMarlinDlg::Pause ";
+    EXPECT_EQ(h.CountInLog(onWindowThread), 1) << h.Log();
 
-    ASSERT_TRUE(host.Send(Msg(kPause, 78)));
-    r = Expect(host);
-    EXPECT_EQ(r.id, 78u);
-    EXPECT_EQ(host.CountInLog("CMarlinDlg::Pause "), 2);
-    EXPECT_EQ(host.CountInLog(windowThread), 1) << "pipe commands run on the reader thread";
+    ASSERT_EQ(h.Send(mc::Pause(78)), IoResult::Ok);
+    ExpectResult(h, 9, 78, 1);
+    EXPECT_EQ(h.CountInLog("CMarlinDlg::Pause "), 2);
+    EXPECT_EQ(h.CountInLog(onWindowThread), 1) << "pipe commands run on the reader thread";
 
     // An empty block and a short one are copied, then dropped by the dispatch.
-    ASSERT_TRUE(host.SendCopyData(Msg(kGetPosition, 1).Truncate(0)));
-    ASSERT_TRUE(host.SendCopyData(Msg(kGetPosition, 2).Truncate(11)));
-    ASSERT_TRUE(host.SendCopyData(Msg(kGetPosition, 3)));
-    ExpectNextIsPosition(host, 3);
+    ASSERT_TRUE(h.SendCopyData({}));
+    ASSERT_TRUE(h.SendCopyData(Cut(mc::GetPosition(2), 11)));
+    ASSERT_TRUE(h.SendCopyData(mc::RawMessage(12, 2)));
+    ASSERT_TRUE(h.SendCopyData(mc::GetPosition(3)));
+    ExpectNextIsPosition(h, 3);
 }
 
 }  // namespace
