@@ -37,6 +37,7 @@ class CMarlinDlg : public CDialog,
 {
 public:
     enum { IDD = 102 };
+    static constexpr const char kCaption[] = "Marlin";
     // Window messages of the dialog.
     static constexpr UINT WM_MARLIN_COMMAND = 1523;  // wParam: copied command, lParam: its size
     static constexpr UINT WM_MARLIN_IDLE = 1524;     // consumed without effect

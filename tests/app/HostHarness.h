@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -123,9 +124,14 @@ public:
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         const std::string name = base + "_wnd";
-        std::memcpy(addr.sun_path, name.c_str(), name.size() + 1);
-        ssize_t n = ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&addr),
-                             sizeof addr);
+        socklen_t len = sizeof addr;
+        if (name[0] == '@') {  // abstract: leading NUL, no terminator
+            std::memcpy(addr.sun_path + 1, name.data() + 1, name.size() - 1);
+            len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+        } else {
+            std::memcpy(addr.sun_path, name.c_str(), name.size() + 1);
+        }
+        ssize_t n = ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&addr), len);
         ::close(fd);
         return n == static_cast<ssize_t>(datagram.size());
     }

@@ -89,6 +89,20 @@ TEST(HostLifecycle, SigtermDuringStartUpIsNotLost)
     EXPECT_TRUE(EndedCleanly(status)) << Describe(status) << h.Log();
 }
 
+TEST(HostLifecycle, AnAbstractBaseNameGivesAnAbstractWindowPort)
+{
+    HostHarness h;
+    h.base = "@marlin-e2e-" + std::to_string(::getpid()) + "-abstract";
+    ASSERT_TRUE(h.StartAndConnect());
+    ASSERT_TRUE(h.SendCopyData(mc::GetPosition(4)));
+    auto m = h.Receive();
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->type, 17u);
+    EXPECT_EQ(m->id, 4u);
+    ASSERT_TRUE(h.SendWindowWords({0x10}));
+    EXPECT_TRUE(EndedCleanly(h.WaitExit())) << h.Log();
+}
+
 TEST(HostLifecycle, TheBaseNameIsTheLastWordOfTheCommandLine)
 {
     HostHarness h;
