@@ -15,12 +15,23 @@ namespace {
 // whatever signal masks the process's other threads have.
 int g_signalPipe[2] = {-1, -1};
 std::once_flag g_signalPipeOnce;
+// Set by the handler, cleared when the loop takes the signal. A second
+// signal while it is still set finds the window thread stuck (for instance
+// in a write to a peer that reads nothing) and ends the process the default
+// way, so that the host can always be stopped.
+std::atomic<bool> g_signalPending{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
-extern "C" void OnTerminationSignal(int)
+extern "C" void OnTerminationSignal(int signo)
 {
     int saved = errno;
-    const char byte = 1;
-    [[maybe_unused]] ssize_t rc = ::write(g_signalPipe[1], &byte, 1);
+    if (g_signalPending.exchange(true)) {
+        ::signal(signo, SIG_DFL);
+        ::raise(signo);
+    } else {
+        const char byte = 1;
+        [[maybe_unused]] ssize_t rc = ::write(g_signalPipe[1], &byte, 1);
+    }
     errno = saved;
 }
 
@@ -54,6 +65,7 @@ public:
     // True when at least one signal came since the last call.
     static bool Drain()
     {
+        g_signalPending = false;
         bool any = false;
         char buf[64];
         while (::read(g_signalPipe[0], buf, sizeof buf) > 0) any = true;

@@ -9,7 +9,9 @@
 //        +---------------- DoModal returns --------------------+
 //
 // While running, PostMessage from any thread queues a message for the
-// window thread; SIGTERM and SIGINT arrive as WM_CLOSE. Outside that time
+// window thread; SIGTERM and SIGINT arrive as WM_CLOSE. A second one that
+// comes before the loop took the first (the window thread is stuck) ends
+// the process as if no handler were installed. Outside that time
 // the window does not exist: PostMessage fails and posted messages that were
 // not handled when the loop ended are dropped (their owners free any
 // payload they carry).

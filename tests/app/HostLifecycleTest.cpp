@@ -76,6 +76,27 @@ TEST(HostLifecycle, SigtermAndSigintEndTheHostCleanly)
     }
 }
 
+TEST(HostLifecycle, SigtermEndsAHostWhoseControllerStoppedReading)
+{
+    HostHarness h;
+    ASSERT_TRUE(h.StartAndConnect());
+    // Replies pile up unread until the host's reader blocks in a write and
+    // stops reading commands.
+    int sent = 0;
+    while (h.link->SendMessage(mc::GetPosition(sent), 300) == IoResult::Ok) ASSERT_LT(++sent, 1000000);
+    // The window thread now blocks behind that writer when it answers.
+    ASSERT_TRUE(h.SendCopyData(mc::GetPosition(1)));
+    // The first signal is handled when the window thread can; the next one
+    // ends the process if it cannot.
+    std::optional<mc::ExitStatus> status;
+    for (int i = 0; i < 50 && !status; ++i) {
+        h.host->Signal(SIGTERM);
+        status = h.WaitExit(100ms);
+    }
+    ASSERT_TRUE(status) << "a stuck host ignored SIGTERM";
+    EXPECT_TRUE(status->Success() || (!status->exited && status->signal == SIGTERM)) << Describe(status);
+}
+
 TEST(HostLifecycle, SigtermDuringStartUpIsNotLost)
 {
     // Arrives while the dialog is still connecting (between the first and

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <thread>
@@ -145,6 +149,41 @@ TEST(Dialog, TerminationSignalsArriveAsCloseWhileTheLoopRuns)
         ::sigaction(signo, nullptr, &now);
         EXPECT_EQ(now.sa_handler, SIG_DFL) << "handler left installed for " << signo;
     }
+}
+
+TEST(Dialog, ASecondSignalEndsAProcessWhoseWindowThreadIsStuck)
+{
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        TestDialog dlg;
+        dlg.onInit = [&] {
+            const char byte = 1;
+            [[maybe_unused]] ssize_t rc = ::write(ready[1], &byte, 1);
+            for (;;) ::pause();  // never returns to the loop
+        };
+        dlg.DoModal();
+        ::_exit(0);
+    }
+    char byte;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    // Signals do not queue: keep sending until one finds the first still pending.
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            FAIL() << "the stuck process did not end";
+        }
+        ::kill(child, SIGTERM);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    ::close(ready[0]);
+    ::close(ready[1]);
 }
 
 }  // namespace
