@@ -155,11 +155,11 @@ bool CMarlinDlg::SetReplyWnd(uint32_t value)
 LRESULT CMarlinDlg::OnCopyData(WPARAM /*wParam*/, LPARAM lParam)
 {
     const auto* cds = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
-    if (!cds) return FALSE;
+    if (!cds || (cds->cbData && !cds->lpData)) return FALSE;
     const size_t size = cds->cbData;
     if (m_bQuitPosted.load()) return TRUE;  // the copy would only be discarded
     auto copy = std::make_unique<uint8_t[]>(size ? size : 1);
-    if (size && cds->lpData) std::memcpy(copy.get(), cds->lpData, size);
+    if (size) std::memcpy(copy.get(), cds->lpData, size);
     const uint8_t* key = copy.get();
     m_pendingCommands.emplace(key, std::move(copy));
     if (!PostMessage(WM_MARLIN_COMMAND, reinterpret_cast<WPARAM>(key), static_cast<LPARAM>(size)))

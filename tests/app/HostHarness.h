@@ -65,6 +65,11 @@ public:
     }
     ~HostHarness()
     {
+        if (host) {
+            const std::string log = Log();
+            for (const char* report : {"AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error:"})
+                EXPECT_EQ(log.find(report), std::string::npos) << "the host reported:\n" << log;
+        }
         host.reset();  // kills a host that is still running
         link.reset();
         std::error_code ec;

@@ -78,6 +78,11 @@ TEST(HostLifecycle, SigtermAndSigintEndTheHostCleanly)
 
 TEST(HostLifecycle, SigtermEndsAHostWhoseControllerStoppedReading)
 {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer holds a signal back while its thread waits on a lock,
+    // which is the very state this test builds.
+    GTEST_SKIP() << "signal delivery differs under ThreadSanitizer";
+#endif
     HostHarness h;
     ASSERT_TRUE(h.StartAndConnect());
     // Replies pile up unread until the host's reader blocks in a write and
