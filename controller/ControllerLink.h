@@ -3,6 +3,16 @@
 // lets the host connect, writes commands on "_pipe2" and reads replies and
 // frames from "_pipe1". Every blocking call takes a time limit, so a test
 // never hangs on a host that misbehaves.
+//
+//   auto link = ControllerLink::Listen("@my-base", &error);
+//   auto host = HostProcess::Spawn({.program = hostPath, .args = {"@my-base"},
+//                                   .workingDirectory = binDir}, &error);
+//   link->Accept(5000);                          // the host connects ~1 s after start
+//   link->SendMessage(GetPosition(7));
+//   Message reply;
+//   link->ReadMessage(&reply, 5000, &error);     // reply.kind == MessageKind::Position
+//   link->SendMessage(Quit(8));
+//   host->WaitExit(5000);
 #include <cstddef>
 #include <cstdint>
 #include <memory>

@@ -20,7 +20,7 @@ constexpr size_t kPipeNameBufferSize = 260;
 CSimplePipe::CSimplePipe(CSimplePipeSink* sink)
     : m_pSink(sink),
       m_pThread(std::make_unique<ThreadWindows>(ReadPacketThunk, this, kReaderPriorityLevel, nullptr)),
-      m_pRecvBuf(std::make_unique<uint8_t[]>(kInitialRecvBufSize)),
+      m_pRecvBuf(std::make_unique_for_overwrite<uint8_t[]>(kInitialRecvBufSize)),
       m_nRecvBufSize(kInitialRecvBufSize)
 {
 }
@@ -66,6 +66,7 @@ bool CSimplePipe::Connect(const char* baseName)
         std::lock_guard<std::mutex> holdRead(m_readLock);
         m_hWritePipe = std::move(writePipe);
         m_hReadPipe = std::move(readPipe);
+        m_bWriteBroken = false;
         m_bConnected.store(true);
     }
     // True whether or not the reader started.
@@ -88,11 +89,21 @@ bool CSimplePipe::WriteAll_Locked(const void* data, size_t size)
 bool CSimplePipe::Write(const PacketHeader& header, const void* payload)
 {
     if (!m_bConnected.load()) return false;
+    // A header that announces bytes it does not bring would make the peer
+    // take the next packet for its payload: refused, nothing is written.
+    if (header.length != 0 && !payload) return false;
     std::lock_guard<CCriticalSection> hold(m_lock);
-    if (!m_bConnected.load()) return false;
+    if (!m_bConnected.load() || m_bWriteBroken) return false;
 
+    // Any failure from here on may leave part of a packet on the socket;
+    // nothing more is written after it, so the peer never reads a later
+    // packet as the rest of this one.
+    m_bWriteBroken = true;
     if (!WriteAll_Locked(&header, sizeof header)) return false;
-    if (header.length == 0 || !payload) return true;
+    if (header.length == 0) {
+        m_bWriteBroken = false;
+        return true;
+    }
 
     // A failed chunk leaves a partial packet on the socket; the caller takes
     // any false result as the end of the link.
@@ -104,6 +115,7 @@ bool CSimplePipe::Write(const PacketHeader& header, const void* payload)
         p += chunk;
         remaining -= chunk;
     }
+    m_bWriteBroken = false;
     return true;
 }
 
@@ -157,7 +169,7 @@ bool CSimplePipe::ReadPacket()
         // Nothing is kept from the old buffer; it never shrinks.
         m_pRecvBuf.reset();
         m_nRecvBufSize = header.length + kRecvBufSlack;
-        m_pRecvBuf = std::make_unique<uint8_t[]>(m_nRecvBufSize);
+        m_pRecvBuf = std::make_unique_for_overwrite<uint8_t[]>(m_nRecvBufSize);
     }
 
     if (ReadFully(m_pRecvBuf.get(), header.length) != header.length) {

@@ -72,6 +72,7 @@ private:
     // Serialises writers for the whole of one packet. Guards m_hWritePipe.
     CCriticalSection m_lock;
     CPipeHandle m_hWritePipe;  // "_pipe1", everything is written here
+    bool m_bWriteBroken = false;  // a write failed part-way; with m_lock
 
     // Held by the reader around each read call only (never across a sink
     // call), so Close can close the read handle without racing a read that

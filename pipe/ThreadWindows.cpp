@@ -52,15 +52,18 @@ bool ThreadWindows::Start(uint32_t* threadId)
 {
     if (!m_pShared->m_pfnCallback) return false;
     {
-        std::lock_guard<CCriticalSection> hold(m_pShared->m_lock);
-        if (!m_pShared->m_bFinished) {
+        std::shared_ptr<Shared> previous = m_pShared;
+        std::lock_guard<CCriticalSection> hold(previous->m_lock);
+        // A thread that is running and not being stopped is not started twice.
+        if (!previous->m_bFinished && !previous->m_bStopping) return false;
+        if (!previous->m_bFinished) {
             // An earlier thread runs on after a Stop that gave up on it; it
             // keeps its own state and the new thread gets fresh flags.
             auto fresh = std::make_shared<Shared>();
-            fresh->m_pfnCallback = m_pShared->m_pfnCallback;
-            fresh->m_pUserData = m_pShared->m_pUserData;
-            std::memcpy(fresh->m_szName, m_pShared->m_szName, sizeof fresh->m_szName);
-            fresh->m_bNamed = m_pShared->m_bNamed;
+            fresh->m_pfnCallback = previous->m_pfnCallback;
+            fresh->m_pUserData = previous->m_pUserData;
+            std::memcpy(fresh->m_szName, previous->m_szName, sizeof fresh->m_szName);
+            fresh->m_bNamed = previous->m_bNamed;
             m_pShared = std::move(fresh);
         }
     }

@@ -276,6 +276,18 @@ TEST(SimplePipeWrite, PayloadGoesOutIn30720ByteChunks)
     // A null payload sends the header alone.
     ASSERT_TRUE(link.pipe.Write(PacketHeader{0, 0}, nullptr));
     EXPECT_EQ(log.Take(), std::vector<size_t>{8});
+    Packet empty;
+    ASSERT_EQ(link.controller->ReadPacket(&empty, 5000), IoResult::Ok);
+    EXPECT_EQ(empty.header.length, 0u);
+
+    // A header announcing bytes without any is refused whole, so the stream
+    // stays in step.
+    EXPECT_FALSE(link.pipe.Write(PacketHeader{100, 0}, nullptr));
+    EXPECT_TRUE(log.Take().empty());
+    ASSERT_TRUE(link.pipe.Write(PacketHeader{3, 0}, "abc"));
+    Packet next;
+    ASSERT_EQ(link.controller->ReadPacket(&next, 5000), IoResult::Ok);
+    EXPECT_EQ(next.payload, (Bytes{'a', 'b', 'c'}));
 }
 
 TEST(SimplePipeWrite, ConcurrentWritersNeverInterleavePackets)
@@ -353,6 +365,7 @@ TEST(SimplePipeWrite, CloseReleasesAWriterBlockedOnAFullSocket)
     writer.join();
     EXPECT_LT(MsSince(start), 2500);
     EXPECT_EQ(result.load(), 0);
+    EXPECT_FALSE(link.pipe.IsConnected());
     EXPECT_FALSE(link.pipe.Write(PacketHeader{0, 0}, nullptr));
 }
 

@@ -1,0 +1,256 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "controller/ControllerLink.h"
+#include "controller/WindowPort.h"
+
+using namespace marlin::controller;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string UniqueBase(const char* tag, bool abstract)
+{
+    static std::atomic<int> counter{0};
+    std::string name = std::string("marlin-ctl-") + tag + "-" + std::to_string(getpid()) + "-" +
+                       std::to_string(counter++);
+    return abstract ? "@" + name : "/tmp/" + name;
+}
+
+// A bare client standing in for the host; -1 when it cannot connect.
+int ConnectTo(const std::string& name)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    socklen_t len;
+    if (name[0] == '@') {
+        std::memcpy(addr.sun_path + 1, name.data() + 1, name.size() - 1);
+        len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+    } else {
+        std::memcpy(addr.sun_path, name.data(), name.size());
+        len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + 1);
+    }
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+long long MsSince(Clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+struct FakeHost
+{
+    int pipe1 = -1, pipe2 = -1;
+    explicit FakeHost(const ControllerLink& link)
+    {
+        pipe1 = ConnectTo(link.Pipe1Name());
+        pipe2 = ConnectTo(link.Pipe2Name());
+    }
+    ~FakeHost()
+    {
+        if (pipe1 >= 0) close(pipe1);
+        if (pipe2 >= 0) close(pipe2);
+    }
+    void Send(const Bytes& b) { ASSERT_EQ(send(pipe1, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size())); }
+    Bytes Receive(size_t n)
+    {
+        Bytes b(n);
+        size_t got = 0;
+        while (got < n) {
+            ssize_t r = recv(pipe2, b.data() + got, n - got, 0);
+            if (r <= 0) break;
+            got += size_t(r);
+        }
+        b.resize(got);
+        return b;
+    }
+};
+
+}  // namespace
+
+TEST(ControllerLink, ListensOnBothNamesAndRemovesSocketFilesAfterwards)
+{
+    std::string base = UniqueBase("files", false);
+    {
+        auto link = ControllerLink::Listen(base);
+        ASSERT_TRUE(link);
+        EXPECT_EQ(link->Pipe1Name(), base + "_pipe1");
+        EXPECT_EQ(link->Pipe2Name(), base + "_pipe2");
+        struct stat st;
+        ASSERT_EQ(stat(link->Pipe1Name().c_str(), &st), 0);
+        EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    }
+    EXPECT_NE(access((base + "_pipe1").c_str(), F_OK), 0);
+    EXPECT_NE(access((base + "_pipe2").c_str(), F_OK), 0);
+}
+
+TEST(ControllerLink, ReplacesStaleSocketsButNoOtherFile)
+{
+    std::string base = UniqueBase("stale", false);
+    int stale = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string name = base + "_pipe1";
+    std::memcpy(addr.sun_path, name.data(), name.size());
+    ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    close(stale);  // the file stays behind
+    EXPECT_TRUE(ControllerLink::Listen(base));
+
+    std::string other = UniqueBase("plain", false);
+    std::ofstream(other + "_pipe1") << "not a socket";
+    std::string error;
+    EXPECT_FALSE(ControllerLink::Listen(other, &error));
+    EXPECT_NE(error.find("not a socket"), std::string::npos);
+    EXPECT_EQ(access((other + "_pipe1").c_str(), F_OK), 0);  // left alone
+    unlink((other + "_pipe1").c_str());
+
+    EXPECT_FALSE(ControllerLink::Listen("@" + std::string(120, 'x'), &error));
+}
+
+TEST(ControllerLink, AcceptAndReadsGiveUpAtTheirTimeLimit)
+{
+    auto link = ControllerLink::Listen(UniqueBase("timeout", true));
+    ASSERT_TRUE(link);
+    auto start = Clock::now();
+    EXPECT_FALSE(link->Accept(100));
+    EXPECT_GE(MsSince(start), 95);
+    EXPECT_LT(MsSince(start), 2000);
+
+    FakeHost host(*link);
+    ASSERT_TRUE(link->Accept(1000));
+    Packet packet;
+    start = Clock::now();
+    EXPECT_EQ(link->ReadPacket(&packet, 100), IoResult::Timeout);
+    EXPECT_LT(MsSince(start), 2000);
+    EXPECT_EQ(link->WaitForEndOfStream(50), IoResult::Timeout);
+
+    // Half a packet does not count either.
+    host.Send(EncodePacketHeader(10, 0));
+    EXPECT_EQ(link->ReadPacket(&packet, 100), IoResult::Timeout);
+}
+
+TEST(ControllerLink, CarriesCommandsAndRepliesBothWays)
+{
+    for (bool abstract : {false, true}) {
+        auto link = ControllerLink::Listen(UniqueBase("carry", abstract));
+        ASSERT_TRUE(link);
+        FakeHost host(*link);
+        ASSERT_TRUE(link->Accept(1000));
+        EXPECT_TRUE(link->IsAccepted());
+
+        ASSERT_EQ(link->SendMessage(GetPosition(7)), IoResult::Ok);
+        EXPECT_EQ(host.Receive(20), EncodePacket(GetPosition(7)));
+        ASSERT_EQ(link->SendCloseNotice(2, Bytes{9, 9}), IoResult::Ok);
+        EXPECT_EQ(host.Receive(10), (Bytes{2, 0, 0, 0, 2, 0, 0, 0, 9, 9}));
+
+        Bytes reply(24, 0);
+        Put32(reply, 0, 17);
+        Put32(reply, 4, 7);
+        Put64(reply, 16, ~uint64_t{0});
+        host.Send(EncodePacket(reply));
+        Message m;
+        std::string error;
+        ASSERT_EQ(link->ReadMessage(&m, 1000, &error), IoResult::Ok) << error;
+        EXPECT_EQ(m.kind, MessageKind::Position);
+        EXPECT_EQ(m.positionMs, -1);
+
+        // A malformed message is an error with its reason.
+        host.Send(EncodePacket(Bytes(13, 0)));
+        EXPECT_EQ(link->ReadMessage(&m, 1000, &error), IoResult::Error);
+        EXPECT_FALSE(error.empty());
+
+        // A close-notice answer is a packet without payload.
+        host.Send(EncodePacketHeader(0, 1));
+        Packet packet;
+        ASSERT_EQ(link->ReadPacket(&packet, 1000), IoResult::Ok);
+        EXPECT_EQ(packet.header.close, 1u);
+        EXPECT_TRUE(packet.payload.empty());
+    }
+}
+
+TEST(ControllerLink, ReportsTheHostGoingAway)
+{
+    auto link = ControllerLink::Listen(UniqueBase("gone", true));
+    ASSERT_TRUE(link);
+    {
+        FakeHost host(*link);
+        ASSERT_TRUE(link->Accept(1000));
+    }
+    EXPECT_EQ(link->WaitForEndOfStream(1000), IoResult::Closed);
+    Packet packet;
+    EXPECT_EQ(link->ReadPacket(&packet, 1000), IoResult::Closed);
+    IoResult r = IoResult::Ok;
+    for (int i = 0; i < 100 && r == IoResult::Ok; ++i) r = link->WriteRaw(Bytes(4096, 0), 1000);
+    EXPECT_EQ(r, IoResult::Closed);
+
+    link->CloseConnections();
+    EXPECT_EQ(link->ReadPacket(&packet, 10), IoResult::Error);  // nothing connected
+    link->CloseListeners();
+    EXPECT_EQ(ConnectTo(link->Pipe1Name()), -1);
+}
+
+TEST(ControllerLink, LargeWritesWaitForTheReaderWithinTheirLimit)
+{
+    auto link = ControllerLink::Listen(UniqueBase("large", true));
+    ASSERT_TRUE(link);
+    FakeHost host(*link);
+    ASSERT_TRUE(link->Accept(1000));
+    // Nobody reads: the write gives up at its limit instead of hanging.
+    Bytes big(16 * 1024 * 1024, 1);
+    auto start = Clock::now();
+    EXPECT_EQ(link->WriteRaw(big, 200), IoResult::Timeout);
+    EXPECT_LT(MsSince(start), 3000);
+}
+
+// --- the window port ---
+
+TEST(ControllerWindowPort, DatagramsCarryTheMessageNumberAndItsData)
+{
+    EXPECT_EQ(EncodeClose(), (Bytes{0x10, 0, 0, 0}));
+    EXPECT_EQ(EncodeCommand(1000), (Bytes{0x11, 0x01, 0, 0, 0xE8, 0x03, 0, 0}));
+    Bytes copy = EncodeCopyData(5, GetPosition(7));
+    ASSERT_EQ(copy.size(), 8u + 12u);
+    EXPECT_EQ(Get32(copy.data(), 0), 0x4Au);
+    EXPECT_EQ(Get32(copy.data(), 4), 5u);
+    EXPECT_EQ(Bytes(copy.begin() + 8, copy.end()), GetPosition(7));
+
+    for (bool abstract : {false, true}) {
+        std::string base = UniqueBase("wnd", abstract);
+        std::string name = base + "_wnd";
+        int port = socket(AF_UNIX, SOCK_DGRAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        socklen_t len;
+        if (abstract) {
+            std::memcpy(addr.sun_path + 1, name.data() + 1, name.size() - 1);
+            len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+        } else {
+            std::memcpy(addr.sun_path, name.data(), name.size());
+            len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + 1);
+        }
+        ASSERT_EQ(bind(port, reinterpret_cast<sockaddr*>(&addr), len), 0);
+        std::string error;
+        ASSERT_TRUE(SendToWindowPort(base, copy, &error)) << error;
+        uint8_t buf[64];
+        EXPECT_EQ(recv(port, buf, sizeof buf, 0), ssize_t(copy.size()));
+        EXPECT_EQ(Bytes(buf, buf + copy.size()), copy);
+        close(port);
+        if (!abstract) unlink(name.c_str());
+        EXPECT_FALSE(SendToWindowPort(base, EncodeClose(), &error));  // nobody listens now
+        EXPECT_FALSE(error.empty());
+    }
+}
