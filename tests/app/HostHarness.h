@@ -1,10 +1,8 @@
 #pragma once
 // One controller and one marlin-host for an end-to-end test: the controller
 // library's link listens on base + "_pipe1"/"_pipe2" in a fresh temporary
-// folder and its HostProcess starts the real host with that base name. The
-// window port, which the library does not speak, is reached here directly.
-#include <sys/socket.h>
-#include <sys/un.h>
+// folder, its HostProcess starts the real host with that base name, and its
+// window-port sender reaches the host's window.
 #include <unistd.h>
 
 #include <chrono>
@@ -21,6 +19,7 @@
 #include "controller/ControllerLink.h"
 #include "controller/HostProcess.h"
 #include "controller/Messages.h"
+#include "controller/WindowPort.h"
 
 namespace marlin_test {
 
@@ -121,40 +120,20 @@ public:
         return m;
     }
 
-    // One datagram on the window port.
+    // Window messages through the host's window port.
     bool SendWindowMessage(const Bytes& datagram)
     {
-        int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) return false;
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        const std::string name = base + "_wnd";
-        socklen_t len = sizeof addr;
-        if (name[0] == '@') {  // abstract: leading NUL, no terminator
-            std::memcpy(addr.sun_path + 1, name.data() + 1, name.size() - 1);
-            len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
-        } else {
-            std::memcpy(addr.sun_path, name.c_str(), name.size() + 1);
-        }
-        ssize_t n = ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&addr), len);
-        ::close(fd);
-        return n == static_cast<ssize_t>(datagram.size());
+        std::string error;
+        const bool sent = mc::SendToWindowPort(base, datagram, &error);
+        if (!sent) ADD_FAILURE() << error;
+        return sent;
     }
-    bool SendWindowWords(std::initializer_list<uint32_t> words)
-    {
-        Bytes d;
-        for (uint32_t w : words) AppendU32(d, w);
-        return SendWindowMessage(d);
-    }
-    // WM_COPYDATA carrying a command message.
     bool SendCopyData(const Bytes& message, uint32_t dwData = 0)
     {
-        Bytes d;
-        AppendU32(d, 0x4A);
-        AppendU32(d, dwData);
-        d.insert(d.end(), message.begin(), message.end());
-        return SendWindowMessage(d);
+        return SendWindowMessage(mc::EncodeCopyData(dwData, message));
     }
+    bool SendCommandId(uint32_t controlId) { return SendWindowMessage(mc::EncodeCommand(controlId)); }
+    bool SendClose() { return SendWindowMessage(mc::EncodeClose()); }
 
     std::optional<mc::ExitStatus> WaitExit(std::chrono::milliseconds limit = 5s)
     {
@@ -186,11 +165,6 @@ public:
     std::unique_ptr<mc::HostProcess> host;
 
 private:
-    static void AppendU32(Bytes& d, uint32_t v)
-    {
-        const auto* p = reinterpret_cast<const uint8_t*>(&v);
-        d.insert(d.end(), p, p + 4);
-    }
     std::string m_dir;
 };
 

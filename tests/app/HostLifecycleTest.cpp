@@ -46,16 +46,15 @@ TEST(HostLifecycle, ControllerClosingItsSocketsEndsTheHost)
 
 TEST(HostLifecycle, WindowCloseAndCancelEndTheHostButOkDoesNot)
 {
-    const std::vector<std::vector<uint32_t>> enders = {{0x10}, {0x111, 2}};  // WM_CLOSE; Cancel
-    for (const auto& ender : enders) {
+    for (const Bytes& ender : {mc::EncodeClose(), mc::EncodeCommand(2)}) {  // WM_CLOSE; Cancel
         HostHarness h;
         ASSERT_TRUE(h.StartAndConnect());
-        ASSERT_TRUE(h.SendWindowWords({0x111, 1}));  // OK: ignored
+        ASSERT_TRUE(h.SendCommandId(1));  // OK: ignored
         ASSERT_EQ(h.Send(mc::GetPosition(5)), IoResult::Ok);
         auto m = h.Receive();
         ASSERT_TRUE(m);
         EXPECT_EQ(m->id, 5u);
-        ASSERT_TRUE(ender.size() == 1 ? h.SendWindowWords({ender[0]}) : h.SendWindowWords({ender[0], ender[1]}));
+        ASSERT_TRUE(h.SendWindowMessage(ender));
         auto status = h.WaitExit();
         EXPECT_TRUE(EndedCleanly(status)) << Describe(status) << h.Log();
         ExpectTornDown(h);
@@ -125,7 +124,7 @@ TEST(HostLifecycle, AnAbstractBaseNameGivesAnAbstractWindowPort)
     ASSERT_TRUE(m);
     EXPECT_EQ(m->type, 17u);
     EXPECT_EQ(m->id, 4u);
-    ASSERT_TRUE(h.SendWindowWords({0x10}));
+    ASSERT_TRUE(h.SendClose());
     EXPECT_TRUE(EndedCleanly(h.WaitExit())) << h.Log();
 }
 
