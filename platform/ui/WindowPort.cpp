@@ -38,6 +38,8 @@ bool MakeAddress(const std::string& name, sockaddr_un& addr, socklen_t& len)
 // refuses a connection; a live one accepts it.
 bool IsStaleSocketFile(const sockaddr_un& addr, socklen_t len)
 {
+    struct stat st{};
+    if (::lstat(addr.sun_path, &st) != 0 || !S_ISSOCK(st.st_mode)) return false;  // never remove other files
     int probe = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (probe < 0) return false;
     bool stale = ::connect(probe, reinterpret_cast<const sockaddr*>(&addr), len) != 0 &&

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -188,6 +189,19 @@ TEST(WindowPort, ReplacesAStaleFileButNotALivePort)
     EXPECT_EQ(dlg.DoModal(), IDCANCEL);
     EXPECT_TRUE(dlg.opened);
     EXPECT_FALSE(secondOpened) << "a live port was taken over";
+}
+
+TEST(WindowPort, AFileThatIsNoSocketIsLeftAlone)
+{
+    TempDir dir;
+    const std::string name = dir.path + "/file_wnd";
+    { std::ofstream(name) << "keep"; }
+    CWindowPort port;
+    EXPECT_FALSE(port.Open(name));
+    std::ifstream in(name);
+    std::string text;
+    in >> text;
+    EXPECT_EQ(text, "keep");
 }
 
 TEST(WindowPort, NamesThatDoNotFitAreRefused)
