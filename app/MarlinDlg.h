@@ -6,7 +6,7 @@
 //
 // Threads that enter it: the window thread (initialisation, window messages,
 // WM_COPYDATA commands), the pipe reader (OnData, OnPipeClosed), the
-// "MessgeBack" position poller, and later the engine's streaming threads
+// "MessgeBack" position poller, and the engine's streaming threads
 // (OnDateReceive). Dialog states: initialising -> running (linked or not)
 // -> quitting (m_bQuitPosted) -> destroyed.
 #include <atomic>
