@@ -211,7 +211,6 @@ private:
     REFERENCE_TIME m_tPausedStream = 0;  // stream time while paused
     LONGLONG m_llBasePos = 0;          // media position at stream time zero
     bool m_bSeekOnStart = false;       // after Stop: sources go back to m_llBasePos
-    bool m_bRunAfterSeek = false;
 
     std::mutex m_eventLock;
     std::condition_variable m_eventCv;

@@ -555,3 +555,50 @@ TEST_F(GraphTest, GraphIsFoundInTheRunningObjectTable)
     found = nullptr;
     EXPECT_EQ(rot->Revoke(cookie), S_OK);
 }
+
+TEST_F(GraphTest, GetStateIsIntermediateUntilEveryRendererHasItsFirstSample)
+{
+    ComPtr<CTestPushSource> source(new CTestPushSource({MakeAudioType(WAVE_FORMAT_PCM, 1, 8000, 8)}));
+    ASSERT_EQ(m_graph->AddFilter(source.Get(), u"Source"), S_OK);
+    ComPtr<CRecordingAudioRenderer> capture = AddCapture();
+    ASSERT_EQ(m_graph->Render(source->Pin()), S_OK);
+    EXPECT_TRUE(capture->InputPin()->IsConnected());
+    EXPECT_EQ(m_control->Pause(), S_FALSE);  // completes later
+    HRESULT hr;
+    EXPECT_EQ(State(50, &hr), State_Paused);
+    EXPECT_EQ(hr, VFW_S_STATE_INTERMEDIATE);
+    source->Start({{Bytes({1, 2}), 0, 100 * kMs, {}}}, false);
+    EXPECT_EQ(State(2000, &hr), State_Paused);
+    EXPECT_EQ(hr, S_OK);
+    // Running does not wait for anything.
+    m_control->Run();
+    EXPECT_EQ(State(0, &hr), State_Running);
+    EXPECT_EQ(hr, S_OK);
+    m_control->Stop();
+    source->Join();
+}
+
+TEST_F(GraphTest, SeekReportsTheKeyFrameReached)
+{
+    std::u16string file = Wave("mono8.wav", 1, 8000, 8, 1.0);
+    ASSERT_EQ(m_graph->RenderFile(file.c_str(), nullptr), S_OK);
+    m_control->Pause();
+    // 0.25 s + a fraction of a sample frame: the whole frame before it.
+    LONGLONG target = 2500000 + 7;
+    ASSERT_EQ(m_seeking->SetPositions(&target,
+                                      AM_SEEKING_AbsolutePositioning | AM_SEEKING_SeekToKeyFrame |
+                                          AM_SEEKING_ReturnTime,
+                                      nullptr, AM_SEEKING_NoPositioning),
+              S_OK);
+    EXPECT_EQ(target, 2500000);
+    EXPECT_EQ(Position(), 2500000);
+    // Beyond the end: the end.
+    target = 50 * UNITS;
+    ASSERT_EQ(m_seeking->SetPositions(&target, AM_SEEKING_AbsolutePositioning | AM_SEEKING_ReturnTime, nullptr,
+                                      AM_SEEKING_NoPositioning),
+              S_OK);
+    EXPECT_EQ(target, UNITS);
+    // Stopping keeps the position; starting again goes on from there.
+    m_control->Stop();
+    EXPECT_EQ(Position(), UNITS);
+}
