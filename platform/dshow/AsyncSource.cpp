@@ -44,7 +44,7 @@ HRESULT CAsyncOutputPin::GetMediaType(int position, CMediaType* pmt)
 
 HRESULT CAsyncOutputPin::CheckConnect(IPin* pPin)
 {
-    if (m_pSource->Fd() < 0) return VFW_E_NOT_CONNECTED;  // nothing loaded
+    if (m_pSource->Fd() < 0) return E_UNEXPECTED;  // nothing loaded yet
     return CBasePin::CheckConnect(pPin);
 }
 
