@@ -602,3 +602,58 @@ TEST_F(GraphTest, SeekReportsTheKeyFrameReached)
     m_control->Stop();
     EXPECT_EQ(Position(), UNITS);
 }
+
+namespace {
+
+// A filter without pins whose clock the graph should prefer to its own.
+class CClockFilter final : public CBaseFilter, public IReferenceClock
+{
+public:
+    CClockFilter() : CBaseFilter("CClockFilter", &m_lock, GUID_NULL), m_clock(new CSystemClock) {}
+    DECLARE_IUNKNOWN
+    HRESULT NonDelegatingQueryInterface(REFIID riid, void** ppv) override
+    {
+        if (riid == IID_IReferenceClock) return GetInterface(static_cast<IReferenceClock*>(this), ppv);
+        return CBaseFilter::NonDelegatingQueryInterface(riid, ppv);
+    }
+    int GetPinCount() override { return 0; }
+    CBasePin* GetPin(int) override { return nullptr; }
+    HRESULT GetTime(REFERENCE_TIME* t) override { return m_clock->GetTime(t); }
+    HRESULT AdviseTime(REFERENCE_TIME b, REFERENCE_TIME s, HEVENT e, DWORD_PTR* c) override
+    {
+        return m_clock->AdviseTime(b, s, e, c);
+    }
+    HRESULT AdvisePeriodic(REFERENCE_TIME s, REFERENCE_TIME p, HSEMAPHORE e, DWORD_PTR* c) override
+    {
+        return m_clock->AdvisePeriodic(s, p, e, c);
+    }
+    HRESULT Unadvise(DWORD_PTR c) override { return m_clock->Unadvise(c); }
+
+private:
+    CCritSec m_lock;
+    ComPtr<CSystemClock> m_clock;
+};
+
+}  // namespace
+
+TEST_F(GraphTest, UsesAFiltersClockWhenOneIsOffered)
+{
+    ComPtr<CRecordingAudioRenderer> capture = AddCapture();
+    std::u16string file = Wave("mono8.wav", 1, 8000, 8, 0.3);
+    ASSERT_EQ(m_graph->RenderFile(file.c_str(), nullptr), S_OK);
+    ComPtr<CClockFilter> clockFilter(new CClockFilter);
+    ASSERT_EQ(m_graph->AddFilter(clockFilter.Get(), u"Clock"), S_OK);
+    m_control->Pause();
+    ComPtr<IReferenceClock> used;
+    capture->GetSyncSource(used.ReleaseAndGetAddressOf());
+    EXPECT_EQ(used.Get(), static_cast<IReferenceClock*>(clockFilter.Get()));
+    m_control->Run();
+    LONG code = 0;
+    EXPECT_EQ(m_events->WaitForCompletion(3000, &code), S_OK);
+    EXPECT_EQ(code, EC_COMPLETE);
+    used = nullptr;
+    // Removing the filter that gives the clock leaves no filter pointing at it.
+    EXPECT_EQ(m_graph->RemoveFilter(clockFilter.Get()), S_OK);
+    capture->GetSyncSource(used.ReleaseAndGetAddressOf());
+    EXPECT_FALSE(used);
+}
