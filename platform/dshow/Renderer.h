@@ -95,7 +95,6 @@ public:
     HRESULT Run(REFERENCE_TIME tStart) override;
     // VFW_S_STATE_INTERMEDIATE while paused and waiting for the first sample.
     HRESULT GetState(DWORD dwMSecs, FILTER_STATE* state) override;
-    HRESULT FindPin(LPCWSTR Id, IPin** ppPin) override;
     ULONG GetMiscFlags() override { return AM_FILTER_MISC_FLAGS_IS_RENDERER; }
 
     // Streaming side, entered through the input pin.
