@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/lavfilters/core/PacketSideData.h"
+
 extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/samplefmt.h>
@@ -38,6 +40,7 @@ std::unique_ptr<AudioDecoder> AudioDecoder::Create(const StreamFormat& format, s
     if (!codec || codec->type != AVMEDIA_TYPE_AUDIO) return fail("no audio decoder for codec " + format.CodecName());
 
     std::unique_ptr<AudioDecoder> self(new AudioDecoder());
+    self->m_bSideDataTrailer = (format.flags & StreamFormat::kFlagSideDataTrailer) != 0;
     self->m_ctx.reset(avcodec_alloc_context3(codec));
     self->m_frame.reset(av_frame_alloc());
     detail::CodecParametersPtr par(avcodec_parameters_alloc());
@@ -77,11 +80,22 @@ void AudioDecoder::Decode(const CompressedSample& sample, const AudioCallback& o
     if (m_bDrained) Flush();
     if (!sample.data || sample.size == 0 || sample.size > INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE) return;
     detail::PacketPtr pkt(av_packet_alloc());
-    if (!pkt || av_new_packet(pkt.get(), static_cast<int>(sample.size)) < 0) {
+    if (!pkt) {
         ++m_nErrors;
         return;
     }
-    std::memcpy(pkt->data, sample.data, sample.size);
+    if (m_bSideDataTrailer) {
+        if (!UnpackPacket(sample.data, sample.size, pkt.get())) {
+            ++m_nErrors;  // a malformed sample: skip it
+            return;
+        }
+    } else {
+        if (av_new_packet(pkt.get(), static_cast<int>(sample.size)) < 0) {
+            ++m_nErrors;
+            return;
+        }
+        std::memcpy(pkt->data, sample.data, sample.size);
+    }
     pkt->pts = sample.times.HasStart() ? sample.times.start : AV_NOPTS_VALUE;
     pkt->dts = AV_NOPTS_VALUE;
     if (sample.times.HasStart() && sample.times.HasStop() && sample.times.stop > sample.times.start)

@@ -82,6 +82,7 @@ private:
     AudioFormat m_initial;
     AudioFormat m_last;
     RefTime m_rtNext = kNoTime;
+    bool m_bSideDataTrailer = false;  // samples end in a side-data trailer
     bool m_bDrained = false;
     int m_nErrors = 0;
 };

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/lavfilters/core/PacketSideData.h"
+
 namespace lav {
 namespace {
 
@@ -48,6 +50,16 @@ std::string AvError(int err)
 }
 
 }  // namespace
+
+size_t DemuxPacket::PackedSize() const
+{
+    return packet ? PackedPacketSize(packet.get()) : 0;
+}
+
+void DemuxPacket::PackTo(uint8_t* dst) const
+{
+    if (packet) PackPacket(packet.get(), dst);
+}
 
 int Demuxer::ReadCallback(void* opaque, uint8_t* buf, int size)
 {
@@ -140,6 +152,7 @@ std::unique_ptr<Demuxer> Demuxer::Open(std::shared_ptr<IByteReader> reader, cons
         const AVStream* st = fmt->streams[index];
         s.index = index;
         s.format = StreamFormat::FromStream(st);
+        s.format.flags |= StreamFormat::kFlagSideDataTrailer;
         if (st->duration != AV_NOPTS_VALUE && st->duration > 0)
             s.duration = av_rescale_q(st->duration, st->time_base, detail::kRefTimeBase);
         return s;

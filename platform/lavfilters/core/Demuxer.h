@@ -42,6 +42,10 @@ struct DemuxPacket
 
     const uint8_t* Data() const { return packet ? packet->data : nullptr; }
     size_t Size() const { return packet ? static_cast<size_t>(packet->size) : 0; }
+    // The bytes a media sample carries: payload plus side-data trailer (the
+    // streams' formats say kFlagSideDataTrailer).
+    size_t PackedSize() const;
+    void PackTo(uint8_t* dst) const;
 };
 
 enum class ReadStatus

@@ -1,6 +1,7 @@
 #include "platform/lavfilters/core/StreamFormat.h"
 
 #include <bit>
+#include <algorithm>
 #include <cstring>
 
 #include "platform/lavfilters/core/FFmpegPtr.h"
@@ -133,6 +134,7 @@ std::vector<uint8_t> StreamFormat::Serialize() const
     w.I32(static_cast<int32_t>(kind));
     w.I32(codecId);
     w.U32(codecTag);
+    w.U32(flags);
     w.I32(profile);
     w.I32(level);
     w.I64(bitRate);
@@ -179,6 +181,7 @@ std::optional<StreamFormat> StreamFormat::Parse(const uint8_t* data, size_t size
     const int32_t kind = r.I32();
     f.codecId = r.I32();
     f.codecTag = r.U32();
+    f.flags = r.U32();
     f.profile = r.I32();
     f.level = r.I32();
     f.bitRate = r.I64();
@@ -277,6 +280,53 @@ bool StreamFormat::ToCodecParameters(AVCodecParameters* par) const
         par->extradata_size = static_cast<int>(extradata.size());
     }
     return true;
+}
+
+StreamFormat StreamFormat::FromWaveFormat(uint16_t formatTag, int channels, int samplesPerSec, int avgBytesPerSec,
+                                          int blockAlign, int bitsPerSample, const uint8_t* extra, size_t extraSize)
+{
+    StreamFormat f;
+    f.kind = MediaKind::Audio;
+    static const AVCodecTag* const tables[] = {avformat_get_riff_audio_tags(), nullptr};
+    AVCodecID id = av_codec_get_id(tables, formatTag);
+    // PCM's codec depends on the sample size, as the WAVE reader decides it.
+    if (formatTag == 1) {
+        id = bitsPerSample == 8    ? AV_CODEC_ID_PCM_U8
+             : bitsPerSample == 24 ? AV_CODEC_ID_PCM_S24LE
+             : bitsPerSample == 32 ? AV_CODEC_ID_PCM_S32LE
+                                   : AV_CODEC_ID_PCM_S16LE;
+    } else if (formatTag == 3) {
+        id = bitsPerSample == 64 ? AV_CODEC_ID_PCM_F64LE : AV_CODEC_ID_PCM_F32LE;
+    }
+    f.codecId = id;
+    f.codecTag = formatTag;
+    f.channels = channels;
+    f.sampleRate = samplesPerSec;
+    f.bitRate = int64_t{avgBytesPerSec} * 8;
+    f.blockAlign = blockAlign;
+    f.bitsPerCodedSample = bitsPerSample;
+    if (extra && extraSize > 0 && extraSize <= kMaxExtradata) f.extradata.assign(extra, extra + extraSize);
+    return f;
+}
+
+StreamFormat StreamFormat::FromBitmapInfo(uint32_t compression, int width, int height, int bitCount,
+                                          RefTime avgTimePerFrame, const uint8_t* extra, size_t extraSize)
+{
+    StreamFormat f;
+    f.kind = MediaKind::Video;
+    static const AVCodecTag* const tables[] = {avformat_get_riff_video_tags(), nullptr};
+    f.codecId = av_codec_get_id(tables, compression);
+    f.codecTag = compression;
+    f.width = width;
+    f.height = height < 0 ? -height : height;
+    f.bitsPerCodedSample = bitCount;
+    if (avgTimePerFrame > 0) {
+        f.frameRateNum = static_cast<int32_t>(kRefTimePerSecond);
+        f.frameRateDen = static_cast<int32_t>(std::min<RefTime>(avgTimePerFrame, INT32_MAX));
+        av_reduce(&f.frameRateNum, &f.frameRateDen, f.frameRateNum, f.frameRateDen, INT32_MAX);
+    }
+    if (extra && extraSize > 0 && extraSize <= kMaxExtradata) f.extradata.assign(extra, extra + extraSize);
+    return f;
 }
 
 RefTime StreamFormat::AvgTimePerFrame() const

@@ -23,12 +23,15 @@ struct StreamFormat
 {
     static constexpr uint32_t kMagic = 0x56414C4D;  // "MLAV"
     static constexpr uint16_t kVersion = 1;
-    static constexpr size_t kHeaderSize = 144;
+    static constexpr size_t kHeaderSize = 148;
     static constexpr uint32_t kMaxExtradata = 16u << 20;
 
     MediaKind kind = MediaKind::Video;
     int32_t codecId = 0;        // AVCodecID of the FFmpeg build
     uint32_t codecTag = 0;      // container FOURCC / format tag, 0 if none
+    // Every packet ends in a side-data trailer (PacketSideData.h).
+    static constexpr uint32_t kFlagSideDataTrailer = 1;
+    uint32_t flags = 0;
     int32_t profile = -99;      // FF_PROFILE_UNKNOWN
     int32_t level = -99;
     int64_t bitRate = 0;
@@ -56,6 +59,16 @@ struct StreamFormat
 
     // From a demuxed stream.
     static StreamFormat FromStream(const AVStream* stream);
+    // From a WAVEFORMATEX of another source (e.g. a WAVE parser): the format
+    // tag picks the codec through FFmpeg's RIFF table; `extra` is what
+    // follows the structure (cbSize bytes). codecId stays 0 (AV_CODEC_ID_NONE)
+    // for an unknown tag.
+    static StreamFormat FromWaveFormat(uint16_t formatTag, int channels, int samplesPerSec, int avgBytesPerSec,
+                                       int blockAlign, int bitsPerSample, const uint8_t* extra, size_t extraSize);
+    // From a BITMAPINFOHEADER's compression FOURCC and size (bytes after the
+    // header are the extradata), with the frame duration in 100 ns.
+    static StreamFormat FromBitmapInfo(uint32_t compression, int width, int height, int bitCount,
+                                       RefTime avgTimePerFrame, const uint8_t* extra, size_t extraSize);
 
     std::vector<uint8_t> Serialize() const;
     // Nullopt for a block that is too short, has a wrong magic/version, an

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/lavfilters/core/PacketSideData.h"
+
 extern "C" {
 #include <libavutil/cpu.h>
 #include <libavutil/imgutils.h>
@@ -147,6 +149,7 @@ std::unique_ptr<VideoDecoder> VideoDecoder::Create(const StreamFormat& format, c
     if (!codec || codec->type != AVMEDIA_TYPE_VIDEO) return fail("no video decoder for codec " + format.CodecName());
 
     std::unique_ptr<VideoDecoder> self(new VideoDecoder());
+    self->m_bSideDataTrailer = (format.flags & StreamFormat::kFlagSideDataTrailer) != 0;
     self->m_ctx.reset(avcodec_alloc_context3(codec));
     self->m_frame.reset(av_frame_alloc());
     detail::CodecParametersPtr par(avcodec_parameters_alloc());
@@ -212,11 +215,22 @@ void VideoDecoder::Decode(const CompressedSample& sample, const PictureCallback&
     // libavcodec reads past the end of the data; a sample buffer has no
     // padding, so the packet gets its own padded copy.
     detail::PacketPtr pkt(av_packet_alloc());
-    if (!pkt || av_new_packet(pkt.get(), static_cast<int>(sample.size)) < 0) {
+    if (!pkt) {
         ++m_nErrors;
         return;
     }
-    std::memcpy(pkt->data, sample.data, sample.size);
+    if (m_bSideDataTrailer) {
+        if (!UnpackPacket(sample.data, sample.size, pkt.get())) {
+            ++m_nErrors;  // a malformed sample: skip it
+            return;
+        }
+    } else {
+        if (av_new_packet(pkt.get(), static_cast<int>(sample.size)) < 0) {
+            ++m_nErrors;
+            return;
+        }
+        std::memcpy(pkt->data, sample.data, sample.size);
+    }
     pkt->pts = sample.times.HasStart() ? sample.times.start : AV_NOPTS_VALUE;
     pkt->dts = AV_NOPTS_VALUE;
     if (sample.times.HasStart() && sample.times.HasStop() && sample.times.stop > sample.times.start)

@@ -107,6 +107,7 @@ private:
     RefTime m_rtAvgTimePerFrame = 0;
     int32_t m_sarNum = 1, m_sarDen = 1;
     RefTime m_rtNext = kNoTime;     // expected start of the next picture
+    bool m_bSideDataTrailer = false;  // samples end in a side-data trailer
     bool m_bDrained = false;        // EndOfStream sent; flush before more data
     int m_nErrors = 0;
 };
