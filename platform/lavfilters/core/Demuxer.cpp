@@ -221,10 +221,21 @@ void Demuxer::ResetStreamStates()
     m_audioState = StreamState{};
 }
 
+void Demuxer::RecoverFromAbort()
+{
+    // An aborted read leaves AVERROR_EXIT in the I/O context, where it would
+    // fail every later read.
+    if (m_pIo->error == AVERROR_EXIT) {
+        m_pIo->error = 0;
+        m_pIo->eof_reached = 0;
+    }
+}
+
 ReadStatus Demuxer::ReadRaw(DemuxPacket& out)
 {
     for (;;) {
         if (m_bAbort.load()) return ReadStatus::Aborted;
+        RecoverFromAbort();
         if (m_bEnded) return ReadStatus::EndOfStream;
         detail::PacketPtr pkt(av_packet_alloc());
         if (!pkt) {
@@ -343,6 +354,7 @@ bool Demuxer::ScanToKeyFrame(RefTime target, bool fromStart, RefTime* landed)
 bool Demuxer::Seek(RefTime target, RefTime* landed)
 {
     if (m_bAbort.load()) return false;
+    RecoverFromAbort();
     target = std::max<RefTime>(target, 0);
     const DemuxStream& ref = m_video ? *m_video : *m_audio;
     const AVStream* st = m_pFormat->streams[ref.index];

@@ -127,6 +127,7 @@ private:
     ReadStatus ReadRaw(DemuxPacket& out);
     RefTime ToMediaTime(int streamIndex, int64_t ts);
     void ResetStreamStates();
+    void RecoverFromAbort();
     bool ScanToKeyFrame(RefTime target, bool fromStart, RefTime* landed);
 
     // Set once at Open.
