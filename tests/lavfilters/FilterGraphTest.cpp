@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <future>
 #include <mutex>
 
 extern "C" {
@@ -463,6 +464,45 @@ TEST_F(FilterGraphTest, SeekWhilePlayingFlushesAndCompletesAgain)
         std::lock_guard lock(m_sink.m_mutex);
         return m_sink.pictures >= 75;
     }, 20s));
+}
+
+TEST_F(FilterGraphTest, StopWakesEveryThreadWaitingInAStalledGraph)
+{
+    // 500 small pictures and ~470 sound packets: more than the queues take,
+    // so in a paused graph (renderers holding their first sample) the
+    // delivery threads wait downstream and the demux thread on full queues.
+    const std::string path = MakeMedia("H264_AAC_long",
+        "-f lavfi -i testsrc2=size=64x48:rate=50:duration=10 " + AudioSource(48000).replace(
+            AudioSource(48000).find("duration=3"), 10, "duration=10") +
+        "-c:v libx264 -preset ultrafast -g 50 -c:a aac -b:a 32k ", ".mp4");
+    ASSERT_TRUE(Build(path));
+    ASSERT_EQ(m_renderers, 2);
+    for (auto it = m_filters.rbegin(); it != m_filters.rend(); ++it) ASSERT_TRUE(SUCCEEDED((*it)->Pause()));
+    FILTER_STATE state;
+    ASSERT_EQ(m_videoRenderer->GetState(5000, &state), S_OK);  // preroll sample held
+    ASSERT_EQ(m_audioRenderer->GetState(5000, &state), S_OK);
+    // The source stops being read once every queue is full.
+    int reads = -1;
+    ASSERT_TRUE(WaitUntil([&] {
+        const int now = m_source->Pin()->reads.load();
+        if (now == reads) return true;
+        reads = now;
+        std::this_thread::sleep_for(50ms);
+        return false;
+    }, 10s));
+    {
+        std::lock_guard lock(m_sink.m_mutex);
+        EXPECT_EQ(m_sink.pictures, 0);  // paused: nothing rendered
+    }
+    auto stopping = std::async(std::launch::async, [&] { Stop(); });
+    ASSERT_EQ(stopping.wait_for(5s), std::future_status::ready) << "a thread stayed blocked";
+
+    // Playing again continues from where it stopped, to the end.
+    Run();
+    ASSERT_TRUE(WaitComplete(2));
+    std::lock_guard lock(m_sink.m_mutex);
+    EXPECT_GT(m_sink.pictures, 0);
+    EXPECT_LE(m_sink.pictures, 500);
 }
 
 TEST_F(FilterGraphTest, UnopenableFilesLeaveTheSplitterInputUnconnected)
