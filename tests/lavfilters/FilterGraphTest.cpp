@@ -17,6 +17,8 @@ extern "C" {
 
 #include "platform/com/ComApi.h"
 #include "platform/lavfilters/filters/LavGuids.h"
+#include "platform/lavfilters/filters/LavSystemFilters.h"
+#include "platform/lavfilters/filters/LavMediaTypes.h"
 #include "playback/NullRenderer.h"
 #include "tests/dshow/TestFilters.h"
 #include "tests/lavfilters/TestMedia.h"
@@ -217,13 +219,25 @@ protected:
 
     // Source -> splitter -> decoders -> capture renderers for `path`.
     // False when the splitter refuses the file.
-    bool Build(const std::string& path)
+    // With `system`, the framework's own filters from the class registry
+    // instead of the modules.
+    bool Build(const std::string& path, bool system = false)
     {
         m_graph = ComPtr<CTestGraph>(new CTestGraph());
         m_source = ComPtr<CTestFileSource>(new CTestFileSource(path));
-        m_splitter = m_splitterModule.Create(CLSID_LAVSplitter);
-        m_video = m_videoModule.Create(CLSID_LAVVideo);
-        m_audio = m_audioModule.Create(CLSID_LAVAudio);
+        if (system) {
+            EXPECT_EQ(lav::RegisterSystemFilterClasses(), S_OK);
+            CoCreateInstance(CLSID_SystemSplitter, nullptr, CLSCTX_INPROC, IID_IBaseFilter,
+                             m_splitter.ReleaseAndGetVoidAddress());
+            CoCreateInstance(CLSID_SystemVideoDecoder, nullptr, CLSCTX_INPROC, IID_IBaseFilter,
+                             m_video.ReleaseAndGetVoidAddress());
+            CoCreateInstance(CLSID_SystemAudioDecoder, nullptr, CLSCTX_INPROC, IID_IBaseFilter,
+                             m_audio.ReleaseAndGetVoidAddress());
+        } else {
+            m_splitter = m_splitterModule.Create(CLSID_LAVSplitter);
+            m_video = m_videoModule.Create(CLSID_LAVVideo);
+            m_audio = m_audioModule.Create(CLSID_LAVAudio);
+        }
         HRESULT hr = S_OK;
         m_videoRenderer = ComPtr<CNullRenderer>(new CNullRenderer(&m_sink, 1, &hr));
         m_audioRenderer = ComPtr<CNullRenderer>(new CNullRenderer(&m_sink, 0, &hr));
@@ -503,6 +517,87 @@ TEST_F(FilterGraphTest, StopWakesEveryThreadWaitingInAStalledGraph)
     std::lock_guard lock(m_sink.m_mutex);
     EXPECT_GT(m_sink.pictures, 0);
     EXPECT_LE(m_sink.pictures, 500);
+}
+
+// The system filters are the same code under their own identifiers: the
+// WMV and MS-ADPCM files play through them with no module involved.
+TEST_F(FilterGraphTest, SystemFiltersPlayWmvAndCompressedWave)
+{
+    struct
+    {
+        const char* name;
+        const char* ext;
+        std::string args;
+        int renderers;
+    } files[] = {
+        {"WMV2_WMA2_ASF", ".wmv", kVideoSource + AudioSource(44100) + "-c:v wmv2 -g 25 -c:a wmav2 -b:a 64k ", 2},
+        {"MSADPCM_WAV", ".wav", AudioSource(22050) + "-ac 2 -c:a adpcm_ms ", 1},
+    };
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.name);
+        m_sink.Reset();
+        ASSERT_TRUE(Build(MakeMedia(f.name, f.args, f.ext), true));
+        CLSID clsid{};
+        m_splitter->GetClassID(&clsid);
+        EXPECT_EQ(clsid, CLSID_SystemSplitter);
+        m_audio->GetClassID(&clsid);
+        EXPECT_EQ(clsid, CLSID_SystemAudioDecoder);
+        ASSERT_EQ(m_renderers, f.renderers);
+        Run();
+        ASSERT_TRUE(WaitComplete(f.renderers));
+        {
+            std::lock_guard lock(m_sink.m_mutex);
+            EXPECT_EQ(m_sink.pictures, f.renderers == 2 ? 75 : 0);
+            EXPECT_GT(m_sink.audioBlocks, 0);
+        }
+        TearDown();
+    }
+    ASSERT_EQ(lav::SystemFilters().size(), 3u);
+    EXPECT_EQ(std::u16string(lav::SystemFilters()[0].name), u"System Splitter");
+    EXPECT_EQ(std::u16string(lav::SystemFilters()[1].name), u"System Video Decoder");
+    EXPECT_EQ(std::u16string(lav::SystemFilters()[2].name), u"System Audio Decoder");
+}
+
+// Behind a WAVE parser the audio decoder sees a WAVEFORMATEX, not the
+// splitter's format block.
+TEST_F(FilterGraphTest, AudioDecoderTakesWaveFormatTypesOfOtherSources)
+{
+    ComPtr<IBaseFilter> audio = m_audioModule.Create(CLSID_LAVAudio);
+    ComPtr<IPin> in = PinOf(audio.Get(), PINDIR_INPUT);
+    auto wave = [](WORD tag, WORD channels, WORD bits, std::vector<uint8_t> extra) {
+        CMediaType mt(MEDIATYPE_Audio);
+        mt.SetSubtype(FourCCGuid(tag));
+        mt.SetFormatType(FORMAT_WaveFormatEx);
+        std::vector<uint8_t> block(sizeof(WAVEFORMATEX) + extra.size());
+        WAVEFORMATEX wfx{tag, channels, 22050, 0, static_cast<WORD>(tag == 2 ? 1024 : channels * bits / 8), bits,
+                         static_cast<WORD>(extra.size())};
+        std::memcpy(block.data(), &wfx, sizeof(wfx));
+        std::copy(extra.begin(), extra.end(), block.begin() + sizeof(WAVEFORMATEX));
+        mt.SetFormat(block.data(), static_cast<ULONG>(block.size()));
+        return mt;
+    };
+    // MS-ADPCM with its coefficient table, as a WAVE file carries it.
+    std::vector<uint8_t> adpcmExtra = {0xF4, 0x07, 0x07, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0xFF,
+                                       0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x40, 0x00, 0xF0, 0x00, 0x00, 0x00,
+                                       0xCC, 0x01, 0x30, 0xFF, 0x88, 0x01, 0x18, 0xFF};
+    auto accept = [&](CMediaType mt) { return in->QueryAccept(&mt); };
+    EXPECT_EQ(accept(wave(2, 2, 4, adpcmExtra)), S_OK);   // MS-ADPCM
+    EXPECT_EQ(accept(wave(7, 1, 8, {})), S_OK);           // mu-law
+    EXPECT_EQ(accept(wave(6, 1, 8, {})), S_OK);           // A-law
+    EXPECT_NE(accept(wave(0x7777, 2, 16, {})), S_OK);     // unknown tag
+    CMediaType cut = wave(7, 1, 8, {});
+    cut.cbFormat = 10;  // shorter than WAVEFORMATEX
+    EXPECT_NE(in->QueryAccept(&cut), S_OK);
+    // The splitter's own block, damaged: refused, not read past.
+    lav::StreamFormat f;
+    f.kind = lav::MediaKind::Audio;
+    f.codecId = AV_CODEC_ID_MP3;
+    f.sampleRate = 44100;
+    f.channels = 2;
+    CMediaType ours = lav::MakeCompressedType(f);
+    EXPECT_EQ(in->QueryAccept(&ours), S_OK);
+    ours.cbFormat -= 1;
+    EXPECT_NE(in->QueryAccept(&ours), S_OK);
 }
 
 TEST_F(FilterGraphTest, UnopenableFilesLeaveTheSplitterInputUnconnected)
