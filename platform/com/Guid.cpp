@@ -75,7 +75,8 @@ std::optional<GUID> GuidFromString(std::u16string_view text)
 int StringFromGUID2(REFGUID guid, LPOLESTR buffer, int capacity)
 {
     if (!buffer || capacity < 39) return 0;
-    std::string text = "{" + GuidToString(guid) + "}";
+    std::string text(1, '{');
+    text.append(GuidToString(guid)).push_back('}');
     for (size_t i = 0; i < text.size(); ++i) buffer[i] = static_cast<OLECHAR>(text[i]);
     buffer[text.size()] = 0;
     return static_cast<int>(text.size() + 1);

@@ -169,11 +169,7 @@ HRESULT CBaseFilter::QueryVendorInfo(LPWSTR*) { return E_NOTIMPL; }
 
 HRESULT CBaseFilter::NotifyEvent(LONG code, LONG_PTR param1, LONG_PTR param2)
 {
-    IMediaEventSink* sink = nullptr;
-    {
-        CAutoLock lock(*m_pLock);
-        sink = m_pSink;
-    }
+    IMediaEventSink* sink = m_pSink.load();
     if (!sink) return E_NOTIMPL;
     return sink->Notify(code, param1, param2);
 }

@@ -85,7 +85,9 @@ protected:
     ComPtr<IReferenceClock> m_pClock;
     REFERENCE_TIME m_tStart = 0;        // stream time zero on the clock
     IFilterGraph* m_pGraph = nullptr;   // weak: the graph owns the filter
-    IMediaEventSink* m_pSink = nullptr; // weak, the graph's own sink
+    // Weak, the graph's own sink. Atomic: streaming threads post events
+    // without the filter lock (a thread joining them may hold it).
+    std::atomic<IMediaEventSink*> m_pSink{nullptr};
     std::u16string m_name;              // name in the graph
 };
 

@@ -258,7 +258,8 @@ struct IGraphBuilder : IFilterGraph
     // Renders an output pin through to renderers.
     virtual HRESULT Render(IPin* ppinOut) = 0;
     // S_OK: every stream rendered; VFW_S_PARTIAL_RENDER: some; a failure:
-    // none (the filters added stay in the graph).
+    // none, and the source it added is taken out again. Filters that were in
+    // the graph before stay, connected or not.
     virtual HRESULT RenderFile(LPCWSTR lpcwstrFile, LPCWSTR lpcwstrPlayList) = 0;
     virtual HRESULT AddSourceFilter(LPCWSTR lpcwstrFileName, LPCWSTR lpcwstrFilterName,
                                     IBaseFilter** ppFilter) = 0;
@@ -294,8 +295,9 @@ struct IMediaEvent : IUnknown
 
 struct IMediaEventEx : IMediaEvent
 {
-    // hwnd is an INotifyWindow* (MediaEventNotify.h) cast to OAHWND; a
-    // null hwnd stops the posting.
+    // hwnd is the window layer's handle; the message goes out through the
+    // poster that layer installed (MediaEventNotify.h). A null hwnd stops
+    // the posting.
     virtual HRESULT SetNotifyWindow(OAHWND hwnd, LONG lMsg, LONG_PTR lInstanceData) = 0;
     virtual HRESULT SetNotifyFlags(LONG lNoNotifyFlags) = 0;
     virtual HRESULT GetNotifyFlags(LONG* lplNoNotifyFlags) = 0;

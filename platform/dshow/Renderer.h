@@ -17,7 +17,8 @@
 //
 // A sample in Receive is held (m_pMediaSample) until it is rendered or
 // discarded; Receive does not return before then, so there is at most one
-// sample outstanding. End of stream is held the same way inside EndOfStream
+// sample outstanding. Receive and EndOfStream come from one streaming thread
+// at a time, EndOfStream after the last Receive has returned. End of stream is held the same way inside EndOfStream
 // until the last sample's end time, then EC_COMPLETE goes to the graph once.
 //
 // Threads and locks
