@@ -226,7 +226,7 @@ protected:
         m_graph = ComPtr<CTestGraph>(new CTestGraph());
         m_source = ComPtr<CTestFileSource>(new CTestFileSource(path));
         if (system) {
-            EXPECT_EQ(lav::RegisterSystemFilterClasses(), S_OK);
+            EXPECT_EQ(lav::RegisterSystemFilters(), S_OK);
             CoCreateInstance(CLSID_SystemSplitter, nullptr, CLSCTX_INPROC, IID_IBaseFilter,
                              m_splitter.ReleaseAndGetVoidAddress());
             CoCreateInstance(CLSID_SystemVideoDecoder, nullptr, CLSCTX_INPROC, IID_IBaseFilter,
@@ -553,9 +553,9 @@ TEST_F(FilterGraphTest, SystemFiltersPlayWmvAndCompressedWave)
         TearDown();
     }
     ASSERT_EQ(lav::SystemFilters().size(), 3u);
-    EXPECT_EQ(std::u16string(lav::SystemFilters()[0].name), u"System Splitter");
-    EXPECT_EQ(std::u16string(lav::SystemFilters()[1].name), u"System Video Decoder");
-    EXPECT_EQ(std::u16string(lav::SystemFilters()[2].name), u"System Audio Decoder");
+    EXPECT_EQ(lav::SystemFilters()[0].info.name, u"System Splitter");
+    EXPECT_EQ(lav::SystemFilters()[1].info.name, u"System Video Decoder");
+    EXPECT_EQ(lav::SystemFilters()[2].info.name, u"System Audio Decoder");
 }
 
 // Behind a WAVE parser the audio decoder sees a WAVEFORMATEX, not the

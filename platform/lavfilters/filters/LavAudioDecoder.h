@@ -13,7 +13,7 @@
 #include "platform/dshow/Transform.h"
 #include "platform/lavfilters/core/AudioDecoder.h"
 
-class CLavAudioDecoder final : public CTransformFilter
+class CLavAudioDecoder : public CTransformFilter
 {
 public:
     explicit CLavAudioDecoder(REFCLSID clsid);

@@ -114,7 +114,7 @@ private:
     std::thread m_thread;
 };
 
-class CLavSplitter final : public CBaseFilter
+class CLavSplitter : public CBaseFilter
 {
 public:
     explicit CLavSplitter(REFCLSID clsid);

@@ -9,30 +9,31 @@
 
 namespace lav {
 
-const std::vector<SystemFilterInfo>& SystemFilters()
+const std::vector<SystemFilterEntry>& SystemFilters()
 {
-    static const std::vector<SystemFilterInfo> filters = {
-        {CLSID_SystemSplitter, u"System Splitter",
+    static const std::vector<SystemFilterEntry> filters = {
+        {{CLSID_SystemSplitter, u"System Splitter", kSystemFilterMerit, {{MEDIATYPE_Stream, GUID_NULL}}},
          [](HRESULT*) -> CUnknown* { return new CLavSplitter(CLSID_SystemSplitter); }},
-        {CLSID_SystemVideoDecoder, u"System Video Decoder",
+        {{CLSID_SystemVideoDecoder, u"System Video Decoder", kSystemFilterMerit, {{MEDIATYPE_Video, GUID_NULL}}},
          [](HRESULT*) -> CUnknown* { return new CLavVideoDecoder(CLSID_SystemVideoDecoder); }},
-        {CLSID_SystemAudioDecoder, u"System Audio Decoder",
+        {{CLSID_SystemAudioDecoder, u"System Audio Decoder", kSystemFilterMerit, {{MEDIATYPE_Audio, GUID_NULL}}},
          [](HRESULT*) -> CUnknown* { return new CLavAudioDecoder(CLSID_SystemAudioDecoder); }},
     };
     return filters;
 }
 
-HRESULT RegisterSystemFilterClasses()
+HRESULT RegisterSystemFilters()
 {
     static std::once_flag once;
     static HRESULT result = S_OK;
     std::call_once(once, [] {
-        for (const SystemFilterInfo& info : SystemFilters()) {
-            // The registry keeps its own reference for the process's life.
-            ComPtr<CClassFactory> factory(new CClassFactory(info.create));
+        for (const SystemFilterEntry& entry : SystemFilters()) {
+            // The class registry keeps its own reference for the process's life.
+            ComPtr<CClassFactory> factory(new CClassFactory(entry.create));
             DWORD cookie = 0;
-            HRESULT hr = CoRegisterClassObject(info.clsid, static_cast<IClassFactory*>(factory.Get()),
+            HRESULT hr = CoRegisterClassObject(entry.info.clsid, static_cast<IClassFactory*>(factory.Get()),
                                                CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
+            if (SUCCEEDED(hr)) hr = RegisterSystemFilter(entry.info);
             if (FAILED(hr) && SUCCEEDED(result)) result = hr;
         }
     });

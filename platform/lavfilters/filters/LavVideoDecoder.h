@@ -16,7 +16,7 @@
 #include "platform/dshow/Transform.h"
 #include "platform/lavfilters/core/VideoDecoder.h"
 
-class CLavVideoDecoder final : public CTransformFilter
+class CLavVideoDecoder : public CTransformFilter
 {
 public:
     // `clsid` tells the module filter from the system one; same code.
