@@ -523,6 +523,7 @@ void CLavSplitter::DeliveryLoop(CLavSplitterOutputPin* pin, REFERENCE_TIME segme
 {
     pin->DeliverNewSegment(segmentStart, segmentStop, 1.0);
     bool failed = false;  // downstream refused: keep draining, still end the stream
+    unsigned tooLarge = 0;
     for (;;) {
         std::optional<lav::DemuxPacket> item;
         {
@@ -551,8 +552,10 @@ void CLavSplitter::DeliveryLoop(CLavSplitterOutputPin* pin, REFERENCE_TIME segme
         BYTE* data = nullptr;
         sample->GetPointer(&data);
         if (size > static_cast<size_t>(sample->GetSize())) {
-            CLogLine().rec().Advance("CLavSplitter::Deliver packet too large ") << static_cast<unsigned long>(size)
-                                                                                  << LogThis{this};
+            // Skipped; logged the first time and then once per 300.
+            if (tooLarge++ % 300 == 0)
+                CLogLine().rec().Advance("CLavSplitter::Deliver packet too large ") << static_cast<unsigned long>(size)
+                                                                                      << LogThis{this};
             continue;
         }
         item->PackTo(data);
