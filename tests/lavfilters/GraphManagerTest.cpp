@@ -21,7 +21,7 @@ using namespace lavtest;
 
 namespace {
 
-class GraphManagerTest : public ::testing::Test
+class LavGraphManagerTest : public ::testing::Test
 {
 protected:
     static void SetUpTestSuite() { av_log_set_level(AV_LOG_FATAL); }
@@ -161,7 +161,7 @@ std::string CaseFile(const GraphCase& c, const TempDir& tmp)
     return cut;
 }
 
-class LavGraphTest : public GraphManagerTest, public ::testing::WithParamInterface<GraphCase>
+class LavGraphTest : public LavGraphManagerTest, public ::testing::WithParamInterface<GraphCase>
 {
 };
 
@@ -247,7 +247,7 @@ TEST_P(LavGraphTest, RendersThroughTheModulesPlaysSeeksAndCompletes)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Media, LavGraphTest,
+    LavManager, LavGraphTest,
     ::testing::Values(
         GraphCase{"H264_AAC_MP4", ".mp4", H264AacArgs(), true, true, 12, 44100, 1, 16},
         GraphCase{"VP9_Opus_WebM", ".webm",
@@ -278,7 +278,7 @@ INSTANTIATE_TEST_SUITE_P(
         return info.param.keepFraction < 1.0 ? std::string("Truncated_MP4") : std::string(info.param.name);
     });
 
-TEST_F(GraphManagerTest, FilesTheSplitterCannotOpenLeaveItsInputUnconnected)
+TEST_F(LavGraphManagerTest, FilesTheSplitterCannotOpenLeaveItsInputUnconnected)
 {
     TempDir tmp;
     WriteAll(tmp.File("empty.avi"), {});
@@ -299,7 +299,7 @@ TEST_F(GraphManagerTest, FilesTheSplitterCannotOpenLeaveItsInputUnconnected)
 
 // Without the modules (the folder missing, or the engine took them out for
 // ".wmv" and ".wav"), the system filters render these files.
-TEST_F(GraphManagerTest, SystemFiltersRenderWmvAndCompressedWaveWithoutModules)
+TEST_F(LavGraphManagerTest, SystemFiltersRenderWmvAndCompressedWaveWithoutModules)
 {
     struct
     {
