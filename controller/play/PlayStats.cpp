@@ -18,7 +18,7 @@ std::string Fixed(double value, int decimals)
 std::string Bytes(uint64_t bytes)
 {
     if (bytes < 10000) return std::to_string(bytes) + " B";
-    if (bytes < 10000000) return Fixed(static_cast<double>(bytes) / 1e3, 1) + " kB";
+    if (bytes < 1000000) return Fixed(static_cast<double>(bytes) / 1e3, 1) + " kB";
     return Fixed(static_cast<double>(bytes) / 1e6, 1) + " MB";
 }
 

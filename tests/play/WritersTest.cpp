@@ -465,3 +465,60 @@ TEST(ContactSheet, PicturesOfDifferentLayoutsLandScaledInTheirCells)
     EXPECT_EQ(pixel(gap, 2 * gap + 2), background);  // cell 2 stayed empty
     EXPECT_EQ(pixel(2 * gap + 4 + 3, 2 * gap + 2 + 1), (Bytes{255, 255, 255}));
 }
+
+// The same picture converted by FFmpeg's libswscale (what the host uses) into
+// each layout, read back by ConvertToRgb: close to the original everywhere.
+TEST(PixelLayouts, AgreeWithFfmpegOnARealPicture)
+{
+    TempDir dir;
+    const int w = 64, h = 48;
+    auto ffmpeg = [&](const std::string& args) {
+        std::string command = "ffmpeg -nostdin -loglevel error -y " + args;
+        return std::system(command.c_str()) == 0;
+    };
+    ASSERT_TRUE(ffmpeg("-f lavfi -i testsrc2=size=64x48 -frames:v 1 -pix_fmt rgb24 -f rawvideo '" +
+                       dir.File("ref.rgb") + "'"));
+    Bytes reference = ReadFile(dir.File("ref.rgb"));
+    ASSERT_EQ(reference.size(), static_cast<size_t>(w * h * 3));
+
+    struct Case
+    {
+        int32_t code;
+        const char* ffmpegName;
+        int swapPlanes;  // 0, or the chroma plane size to swap (FFmpeg keeps U first)
+        double maxMeanError;
+    };
+    const Case cases[] = {
+        {ColorSpace::RGB24, "bgr24", 0, 0.01},      {ColorSpace::RGB32, "bgr0", 0, 0.01},
+        {ColorSpace::RGB565, "rgb565le", 0, 4},     {ColorSpace::RGB555, "rgb555le", 0, 4},
+        {ColorSpace::YUY2, "yuyv422", 0, 4},        {ColorSpace::UYVY, "uyvy422", 0, 4},
+        {ColorSpace::I420, "yuv420p", 0, 6},        {ColorSpace::IYUV, "yuv420p", 0, 6},
+        {ColorSpace::YV12, "yuv420p", (w / 2) * (h / 2), 6},
+        {ColorSpace::YVU9, "yuv410p", (w / 4) * (h / 4), 24},  // one chroma sample per 4x4
+        {ColorSpace::NV12, "nv12", 0, 6},
+    };
+    auto meanError = [&](const Bytes& rgb) {
+        double sum = 0;
+        for (size_t i = 0; i < rgb.size(); ++i) sum += std::abs(int(rgb[i]) - int(reference[i]));
+        return sum / static_cast<double>(rgb.size());
+    };
+    for (const Case& c : cases) {
+        std::string file = dir.File(std::string(c.ffmpegName) + ".raw");
+        ASSERT_TRUE(ffmpeg("-f rawvideo -pix_fmt rgb24 -s 64x48 -i '" + dir.File("ref.rgb") + "' -pix_fmt " +
+                           c.ffmpegName + " -f rawvideo '" + file + "'"));
+        Bytes data = ReadFile(file);
+        ASSERT_EQ(data.size(), PictureBytes(c.code, w, h)) << c.ffmpegName;
+        if (c.swapPlanes) {
+            auto u = data.begin() + w * h;
+            std::swap_ranges(u, u + c.swapPlanes, u + c.swapPlanes);
+        }
+        Bytes rgb;
+        ASSERT_TRUE(ConvertToRgb(c.code, w, h, data.data(), data.size(), &rgb)) << c.ffmpegName;
+        EXPECT_LT(meanError(rgb), c.maxMeanError) << c.ffmpegName << " as code " << c.code;
+        if (c.code == ColorSpace::I420) {
+            // The comparison notices swapped chroma: the same bytes read as YV12 are far off.
+            ASSERT_TRUE(ConvertToRgb(ColorSpace::YV12, w, h, data.data(), data.size(), &rgb));
+            EXPECT_GT(meanError(rgb), 3 * c.maxMeanError);
+        }
+    }
+}
