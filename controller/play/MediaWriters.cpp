@@ -39,9 +39,17 @@ const char* Y4mChroma(int32_t code)
 std::string Y4mHeader(int32_t code, int width, int height, int framesPerSecond)
 {
     const char* chroma = Y4mChroma(code);
-    return "YUV4MPEG2 W" + std::to_string(width) + " H" + std::to_string(height) + " F" +
-           std::to_string(framesPerSecond > 0 ? framesPerSecond : 25) + ":1 Ip A1:1 C" +
-           (chroma ? chroma : "420jpeg") + "\n";
+    // The host reports whole pictures per second, 29 for 29.97: those three
+    // are taken for the NTSC rates.
+    std::string rate;
+    switch (framesPerSecond) {
+    case 23: rate = "24000:1001"; break;
+    case 29: rate = "30000:1001"; break;
+    case 59: rate = "60000:1001"; break;
+    default: rate = std::to_string(framesPerSecond > 0 ? framesPerSecond : 25) + ":1";
+    }
+    return "YUV4MPEG2 W" + std::to_string(width) + " H" + std::to_string(height) + " F" + rate +
+           " Ip A1:1 C" + (chroma ? chroma : "420jpeg") + "\n";
 }
 
 bool ToY4mPlanes(int32_t code, int width, int height, const uint8_t* data, size_t size,

@@ -21,7 +21,8 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 // The y4m colour-space tag for a picture layout ("420jpeg", "422"), or null
 // when y4m cannot hold the layout (RGB, YVU9).
 const char* Y4mChroma(int32_t code);
-// "YUV4MPEG2 W320 H240 F25:1 Ip A1:1 C420jpeg\n"
+// "YUV4MPEG2 W320 H240 F25:1 Ip A1:1 C420jpeg\n"; 23, 29 and 59 pictures
+// per second stand for the NTSC rates (24000:1001 ...).
 std::string Y4mHeader(int32_t code, int width, int height, int framesPerSecond);
 // One picture rearranged into y4m's planar order: Y, then Cb, then Cr.
 // I420/IYUV stay as they are, YV12 swaps its chroma planes, NV12 is

@@ -448,6 +448,10 @@ int Player::Run(const std::u16string& path)
     m_format.bitsPerSample = 16;
     m_format.channels = m_options.channels;
     m_pictureBytes = PictureBytes(m_format.colorSpace, m_format.width, m_format.height);
+    if (auto why = CheckPictureFitsAMessage(m_format.colorSpace, m_format.width, m_format.height)) {
+        m_session.Finish();
+        return Report({kExitUsage, "the file's own size is too large: " + *why + "; ask for a smaller --size"});
+    }
     if (!OpenOutputs(&failure)) return Report(failure);
 
     auto other = [this](const Message& m) { OnMessage(m); };
@@ -530,9 +534,10 @@ int Player::Run(const std::u16string& path)
         };
         if (m_session.Request(StopPlayFile(m_session.NextId()), kStopPlayFileReply, 5000, &stopReply,
                               &stopFailure, late)) {
-            if (auto ending = m_session.Finish()) {
+            auto ending = m_session.Finish();
+            if (ending && status == kExitOk) {
                 failure = {kExitHost, *ending};
-                if (status == kExitOk) status = kExitHost;
+                status = kExitHost;
             }
         } else if (status == kExitOk) {
             failure = stopFailure;

@@ -29,6 +29,15 @@ std::string Range(int64_t low, int64_t high)
 
 }  // namespace
 
+std::optional<std::string> CheckPictureFitsAMessage(int32_t colorSpace, int width, int height)
+{
+    const size_t bytes = PictureBytes(colorSpace, width, height);
+    if (bytes + kFrameOverheadBytes <= kMaxFrameMessageBytes) return std::nullopt;
+    return std::to_string(width) + "x" + std::to_string(height) + " " + FindPixelLayout(colorSpace)->name +
+           " pictures take " + std::to_string(bytes >> 20) + " MiB each, more than the " +
+           std::to_string(kMaxFrameMessageBytes >> 20) + " MiB a frame message may hold";
+}
+
 std::string UsageText()
 {
     return "usage: marlin-play [--host PATH] info [--json] FILE\n"
@@ -51,7 +60,7 @@ std::string UsageText()
            "  --audio OUT.wav       sound as a 16-bit PCM WAV file\n"
            "  --contact-sheet OUT.png  a grid of 12 pictures taken at even intervals\n"
            "  --stats               print frames, bytes, pace, late frames and latencies\n"
-           "  --json                info: print the result as JSON; play: the stats as JSON\n"
+           "  --json                info: print the result as JSON; play: print the stats as JSON\n"
            "  --no-progress         no progress line (it is shown only on a terminal)\n"
            "  --host PATH           the marlin-host to start\n"
            "\n"
@@ -190,9 +199,11 @@ ParseResult ParseOptions(const std::vector<std::string>& args)
         return fail("--pause-at and --resume-after go together");
     if (o.width > 0) {
         const PixelLayout* layout = FindPixelLayout(o.colorSpace);
-        if (auto why = CheckPictureSize(*layout, o.width, o.height))
-            return fail("--size " + std::to_string(o.width) + "x" + std::to_string(o.height) + ": " + *why);
+        std::string size = "--size " + std::to_string(o.width) + "x" + std::to_string(o.height);
+        if (auto why = CheckPictureSize(*layout, o.width, o.height)) return fail(size + ": " + *why);
+        if (auto why = CheckPictureFitsAMessage(o.colorSpace, o.width, o.height)) return fail(size + ": " + *why);
     }
+    if (o.command == Command::Play && o.json) o.stats = true;
     result.ok = true;
     return result;
 }

@@ -7,7 +7,9 @@
 //               [--contact-sheet OUT.png] [--stats] [--json] [--no-progress]
 // Options may stand before or after the command and file, as "--opt value"
 // or "--opt=value".
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,12 @@ struct ParseResult
     std::string error;  // what was wrong, for "marlin-play: <error>"
     PlayOptions options;
 };
+
+// Frame messages marlin-play accepts: the controller link's read limit.
+constexpr size_t kMaxFrameMessageBytes = 64u << 20;
+constexpr size_t kFrameOverheadBytes = 74;  // header, format, length, trailer, padding
+// Why pictures of this size cannot travel, or nothing when they can.
+std::optional<std::string> CheckPictureFitsAMessage(int32_t colorSpace, int width, int height);
 
 // `args` without the program name.
 ParseResult ParseOptions(const std::vector<std::string>& args);

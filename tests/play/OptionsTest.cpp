@@ -93,6 +93,16 @@ TEST(Options, EachPixelFormatNameMapsToItsCode)
     }
 }
 
+TEST(Options, JsonOnPlayMeansStatsAsJson)
+{
+    ParseResult r = Parse({"play", "x", "--json"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_TRUE(r.options.stats);
+    r = Parse({"info", "x", "--json"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_FALSE(r.options.stats);
+}
+
 TEST(Options, HelpWins)
 {
     EXPECT_EQ(Parse({"--help"}).options.command, Command::Help);
@@ -143,6 +153,7 @@ TEST(Options, BadValuesAreRefusedByName)
     ExpectError({"play", "x", "--video="}, "--video needs a file name");
     ExpectError({"play", "x", "--stats=yes"}, "--stats takes no value");
     ExpectError({"--host", ""}, "--host needs a path");
+    ExpectError({"play", "x", "--pixfmt", "rgb32", "--size", "8192x8192"}, "more than the 64 MiB");
     // An odd size is fine for a layout without subsampling.
     EXPECT_TRUE(Parse({"play", "x", "--pixfmt", "rgb24", "--size", "321x241"}).ok);
 }

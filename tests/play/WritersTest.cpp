@@ -82,6 +82,8 @@ TEST(Y4m, HeaderNamesSizeRateAndChromaOfEachLayout)
     EXPECT_EQ(Y4mHeader(ColorSpace::I420, 320, 240, 25), "YUV4MPEG2 W320 H240 F25:1 Ip A1:1 C420jpeg\n");
     EXPECT_EQ(Y4mHeader(ColorSpace::YUY2, 64, 48, 30), "YUV4MPEG2 W64 H48 F30:1 Ip A1:1 C422\n");
     EXPECT_EQ(Y4mHeader(ColorSpace::NV12, 2, 2, 0), "YUV4MPEG2 W2 H2 F25:1 Ip A1:1 C420jpeg\n");
+    EXPECT_EQ(Y4mHeader(ColorSpace::IYUV, 2, 2, 29), "YUV4MPEG2 W2 H2 F30000:1001 Ip A1:1 C420jpeg\n");
+    EXPECT_EQ(Y4mHeader(ColorSpace::UYVY, 2, 2, 23), "YUV4MPEG2 W2 H2 F24000:1001 Ip A1:1 C422\n");
     for (int32_t code : {ColorSpace::I420, ColorSpace::IYUV, ColorSpace::YV12, ColorSpace::NV12})
         EXPECT_STREQ(Y4mChroma(code), "420jpeg");
     for (int32_t code : {ColorSpace::YUY2, ColorSpace::UYVY}) EXPECT_STREQ(Y4mChroma(code), "422");
