@@ -396,7 +396,26 @@ TEST_F(EndToEnd, HostDyingMidSessionShowsStatusAndLog)
     RunResult run = RunPlay(Fake({"info", Media("noise.mp4")}), Env("die"));
     EXPECT_EQ(run.status, 3) << Describe(run);
     EXPECT_NE(run.err.find("marlin-host ended unexpectedly with exit status 3"), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("| fake host: giving up after command 0"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("| fake host: giving up after command 0 on [" + Media("noise.mp4") + "]"),
+              std::string::npos) << run.err;
+}
+
+TEST_F(EndToEnd, PathsTravelAbsoluteInUtf16)
+{
+    // A relative name with accents and a CJK character reaches the host whole.
+    const std::string name = "caf\xc3\xa9 \xe9\x9f\xb3.mp4";
+    std::ofstream(Out(name)) << "x";
+    std::string relative = fs::relative(Out(name)).string();
+    RunResult run = RunPlay(Fake({"info", relative}), Env("die"));
+    EXPECT_EQ(run.status, 3) << Describe(run);
+    EXPECT_NE(run.err.find("on [" + Out(name) + "]"), std::string::npos) << run.err;
+
+    // A name that is not UTF-8 cannot travel: refused before any host starts.
+    const std::string bad = "bad\xff.mp4";
+    std::ofstream(Out(bad)) << "x";
+    run = RunPlay(Fake({"info", Out(bad)}), Env("exit3"));
+    EXPECT_EQ(run.status, 1) << Describe(run);
+    EXPECT_NE(run.err.find("not valid UTF-8"), std::string::npos) << run.err;
 }
 
 TEST_F(EndToEnd, BrokenMessageFromTheHostIsAProtocolError)

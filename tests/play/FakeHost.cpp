@@ -1,7 +1,8 @@
 // A stand-in for marlin-host that marlin-play's tests start with --host, to
 // reach cases the real host does not show on demand. MARLIN_FAKE_HOST picks:
 //   exit3       writes a log line and exits with status 3 before connecting
-//   die         connects, reads one command, writes a log line, exits with 3
+//   die         connects, reads one command, logs it (with a TestFile's path
+//               in UTF-8), exits with 3
 //   garbage     connects and answers the first command with a broken message
 //   player      a small playing host: TestFile says 2000 ms of 64x48 at 25/s,
 //               StartPlayFile sends paced pictures (grey ramp in the asked
@@ -21,6 +22,7 @@
 #include <thread>
 
 #include "controller/Messages.h"
+#include "platform/os/Unicode.h"
 
 using namespace marlin::controller;
 using Clock = std::chrono::steady_clock;
@@ -240,8 +242,15 @@ int main(int argc, char** argv)
     int pipe2 = Connect(base + "_pipe2");
     if (m == "die") {
         auto command = ReadCommand(pipe2);
-        std::fprintf(stderr, "fake host: giving up after command %u\n",
-                     command && command->size() >= 4 ? Get32(command->data(), 0) : 999u);
+        std::u16string path;  // a TestFile's path, as it travelled
+        for (size_t i = 12; command && i + 1 < command->size(); i += 2) {
+            char16_t c = static_cast<char16_t>((*command)[i] | ((*command)[i + 1] << 8));
+            if (c == 0) break;
+            path += c;
+        }
+        std::fprintf(stderr, "fake host: giving up after command %u on [%s]\n",
+                     command && command->size() >= 4 ? Get32(command->data(), 0) : 999u,
+                     Utf16ToUtf8(path).c_str());
         return 3;
     }
     if (m == "garbage") {
