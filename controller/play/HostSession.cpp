@@ -35,7 +35,19 @@ Failure Interrupted()
     return {kExitInterrupted, "interrupted"};
 }
 
-constexpr int kPollMs = 50;  // how often waits look at the host and the interrupt flag
+constexpr int kPollMs = 50;
+
+std::string CommandName(uint32_t type)
+{
+    switch (static_cast<MessageType>(type)) {
+    case MessageType::TestFile: return "TestFile";
+    case MessageType::StartPlayFile: return "StartPlayFile";
+    case MessageType::StopPlayFile: return "StopPlayFile";
+    case MessageType::Pause: return "Pause";
+    case MessageType::Contine: return "Contine";
+    default: return "command " + std::to_string(type);
+    }
+}  // how often waits look at the host and the interrupt flag
 
 }  // namespace
 
@@ -236,9 +248,8 @@ bool HostSession::Request(const Bytes& message, uint32_t replyType, int timeoutM
         Wait w = Next(&m, MsLeft(deadline), failure);
         if (w == Wait::Failed) return false;
         if (w == Wait::Timeout) {
-            *failure = {kExitHost, "marlin-host did not answer command " +
-                                       std::to_string(Get32(message.data(), 0)) + " within " +
-                                       std::to_string(timeoutMs) + " ms" + DescribeEnd(nullptr)};
+            *failure = {kExitHost, "marlin-host did not answer " + CommandName(Get32(message.data(), 0)) +
+                                       " within " + std::to_string(timeoutMs) + " ms" + DescribeEnd(nullptr)};
             return false;
         }
         if (m.type == replyType && m.id == id) {

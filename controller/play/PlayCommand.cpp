@@ -25,8 +25,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int kReplyTimeoutMs = 15000;   // opening a file may take a while
-constexpr int kStallTimeoutMs = 15000;   // no message at all while playing
 constexpr uint32_t kTestFileReply = 1, kStartPlayFileReply = 3, kStopPlayFileReply = 7,
                    kPauseReply = 9, kContineReply = 11;
 
@@ -99,11 +97,11 @@ std::string HostPath(const PlayOptions& options)
 }
 
 // Asks TestFile; durationMs of -1 means the host cannot open the file.
-bool TestMediaFile(HostSession& session, const std::u16string& path, const std::string& file,
+bool TestMediaFile(HostSession& session, const std::u16string& path, const std::string& file, int timeoutMs,
                    ::MediaInfo* info, Failure* failure)
 {
     Message reply;
-    if (!session.Request(TestFile(session.NextId(), path), kTestFileReply, kReplyTimeoutMs, &reply, failure))
+    if (!session.Request(TestFile(session.NextId(), path), kTestFileReply, timeoutMs, &reply, failure))
         return false;
     *info = reply.info;
     if (info->durationMs < 0) {
@@ -124,8 +122,9 @@ int RunInfo(const PlayOptions& options)
     auto session = HostSession::Start(HostPath(options), &failure);
     if (!session) return Report(failure);
     ::MediaInfo info{};
-    if (!TestMediaFile(*session, *path, options.file, &info, &failure)) {
-        session->Finish();
+    if (!TestMediaFile(*session, *path, options.file, options.timeoutMs, &info, &failure)) {
+        // A host that failed is not waited for: the session's end stops it.
+        if (failure.exitCode == kExitUnplayable) session->Finish();
         return Report(failure);
     }
     auto ending = session->Finish();
@@ -252,6 +251,10 @@ bool Player::OpenOutputs(Failure* failure)
 bool Player::CloseOutputs(Failure* failure)
 {
     std::string error;
+    if (m_video && m_video->Frames() == 0)
+        std::fprintf(stderr, "marlin-play: no pictures arrived; %s holds none\n", m_options.videoPath.c_str());
+    if (m_audio && m_audio->DataBytes() == 0)
+        std::fprintf(stderr, "marlin-play: no sound arrived; %s holds none\n", m_options.audioPath.c_str());
     if (m_video && !m_video->Close(&error)) WriteFailed(error);
     if (m_audio && !m_audio->Close(&error)) WriteFailed(error);
     if (m_sheet) {
@@ -405,9 +408,9 @@ bool Player::Tick(Failure* failure)
     }
     if (m_pause != PauseState::Paused &&
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_lastMessage).count() >
-            kStallTimeoutMs) {
-        *failure = {kExitHost, "marlin-host sent nothing for " + std::to_string(kStallTimeoutMs / 1000) +
-                                   " s while playing" + m_session.DescribeEnd(nullptr)};
+            m_options.timeoutMs) {
+        *failure = {kExitHost, "marlin-host sent nothing for " + std::to_string(m_options.timeoutMs) +
+                                   " ms while playing" + m_session.DescribeEnd(nullptr)};
         return false;
     }
     ShowProgress(false);
@@ -458,7 +461,7 @@ int Player::Run(const std::u16string& path)
     m_startSent = m_playStart = m_lastMessage = Clock::now();
     Message reply;
     if (!m_session.Request(StartPlayFile(m_session.NextId(), m_format, path), kStartPlayFileReply,
-                           kReplyTimeoutMs, &reply, &failure, other)) {
+                           m_options.timeoutMs, &reply, &failure, other)) {
         DiscardOutputs();
         return Report(failure);
     }
@@ -473,7 +476,7 @@ int Player::Run(const std::u16string& path)
     // comes from the new place, and the first one measures the seek.
     if (m_options.seekMs >= 0) {
         m_seek = SeekState::Pausing;
-        if (!m_session.Request(Pause(m_session.NextId()), kPauseReply, kReplyTimeoutMs, &reply, &failure, other)) {
+        if (!m_session.Request(Pause(m_session.NextId()), kPauseReply, m_options.timeoutMs, &reply, &failure, other)) {
             CloseOutputs(&failure);
             return Report(failure);
         }
@@ -570,8 +573,9 @@ int RunPlay(const PlayOptions& options)
     auto session = HostSession::Start(HostPath(options), &failure);
     if (!session) return Report(failure);
     ::MediaInfo info{};
-    if (!TestMediaFile(*session, *path, options.file, &info, &failure)) {
-        session->Finish();
+    if (!TestMediaFile(*session, *path, options.file, options.timeoutMs, &info, &failure)) {
+        // A host that failed is not waited for: the session's end stops it.
+        if (failure.exitCode == kExitUnplayable) session->Finish();
         return Report(failure);
     }
     Player player(options, *session, info);

@@ -63,6 +63,7 @@ std::string UsageText()
            "  --json                info: print the result as JSON; play: print the stats as JSON\n"
            "  --no-progress         no progress line (it is shown only on a terminal)\n"
            "  --host PATH           the marlin-host to start\n"
+           "  --timeout MS          longest wait for an answer from marlin-host (default 15000)\n"
            "\n"
            "Exit status: 0 done, 1 the file is missing or cannot be played, 2 bad command\n"
            "line, 3 marlin-host failed (could not start, died, or broke the protocol),\n"
@@ -124,7 +125,8 @@ ParseResult ParseOptions(const std::vector<std::string>& args)
 
         static const char* const kValued[] = {"--host",      "--size",   "--pixfmt",        "--rate",
                                               "--channels",  "--seek",   "--duration",      "--pause-at",
-                                              "--resume-after", "--video", "--audio",       "--contact-sheet"};
+                                              "--resume-after", "--video", "--audio",       "--contact-sheet",
+                                              "--timeout"};
         bool known = false;
         for (const char* k : kValued) known = known || name == k;
         if (!known) return fail("unknown option " + name);
@@ -132,11 +134,15 @@ ParseResult ParseOptions(const std::vector<std::string>& args)
             if (i + 1 >= args.size()) return fail(name + " needs a value");
             value = args[++i];
         }
-        if (name != "--host") playOnly.push_back(name);
+        if (name != "--host" && name != "--timeout") playOnly.push_back(name);
 
         if (name == "--host") {
             if (value.empty()) return fail("--host needs a path");
             o.hostPath = value;
+        } else if (name == "--timeout") {
+            auto v = ParseInteger(value, 1, 3600000);
+            if (!v) return fail("--timeout wants " + Range(1, 3600000) + " (ms), not '" + value + "'");
+            o.timeoutMs = static_cast<int>(*v);
         } else if (name == "--size") {
             auto x = value.find_first_of("xX");
             std::optional<int64_t> w, h;

@@ -5,6 +5,7 @@
 //               [--channels N] [--seek MS] [--duration MS]
 //               [--pause-at MS --resume-after MS] [--video OUT] [--audio OUT.wav]
 //               [--contact-sheet OUT.png] [--stats] [--json] [--no-progress]
+// Both take --timeout MS (longest wait for an answer from the host).
 // Options may stand before or after the command and file, as "--opt value"
 // or "--opt=value".
 #include <cstddef>
@@ -31,6 +32,8 @@ struct PlayOptions
     int32_t colorSpace = 12;  // i420
     int sampleRate = 44100;
     int channels = 2;
+
+    int timeoutMs = 15000;       // longest wait for a reply, or for any message while playing
 
     int64_t seekMs = -1;         // -1: none
     int64_t durationMs = -1;     // -1: until the end

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -52,9 +53,9 @@ struct RunResult
 
 // Runs bin/marlin-play with `args` and extra environment, its stdout and
 // stderr in files (or stderr on a terminal when `pty`), killed after 60 s.
-// `termAfterMs` sends it SIGTERM that long after the start.
+// `termWhen` is asked while it runs; SIGTERM goes to it once that says yes.
 RunResult RunPlay(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
-            bool pty = false, std::optional<int> termAfterMs = std::nullopt)
+                  bool pty = false, std::function<bool()> termWhen = {})
 {
     char pattern[] = "/tmp/marlin-play-run-XXXXXX";
     std::string dir = mkdtemp(pattern);
@@ -101,9 +102,9 @@ RunResult RunPlay(const std::vector<std::string>& args, const std::vector<std::s
             }
             pid_t r = waitpid(pid, &status, WNOHANG);
             if (r == pid) break;
-            if (termAfterMs && Clock::now() - start > std::chrono::milliseconds(*termAfterMs)) {
+            if (termWhen && termWhen()) {
                 kill(pid, SIGTERM);
-                termAfterMs.reset();
+                termWhen = {};
             }
             if (Clock::now() - start > std::chrono::seconds(60)) {
                 ADD_FAILURE() << "marlin-play did not end within 60 s";
@@ -426,6 +427,14 @@ TEST_F(EndToEnd, BrokenMessageFromTheHostIsAProtocolError)
     EXPECT_LT(run.seconds, 20) << "the stuck host is not waited for";
 }
 
+TEST_F(EndToEnd, HostThatNeverAnswersIsGivenUpOn)
+{
+    RunResult run = RunPlay(Fake({"info", Media("noise.mp4"), "--timeout", "300"}), Env("silent"));
+    EXPECT_EQ(run.status, 3) << Describe(run);
+    EXPECT_NE(run.err.find("marlin-host did not answer TestFile within 300 ms"), std::string::npos) << run.err;
+    EXPECT_LT(run.seconds, 4.5) << "a host that does not answer is not asked to quit and waited for";
+}
+
 // --- the play path, with the stand-in playing 2 s of 64x48 at 25/s ---
 
 TEST_F(EndToEnd, InfoPrintsTextAndJson)
@@ -552,9 +561,15 @@ TEST_F(EndToEnd, ProgressLineOnATerminal)
 
 TEST_F(EndToEnd, InterruptStopsTheHostAndCleansUp)
 {
-    // SIGTERM half-way: the output so far is kept and the folder removed.
-    RunResult run = RunPlay(Fake({"play", Media("noise.mp4"), "--audio", Out("a.wav"), "--rate", "8000"}),
-                      Env("player"), false, 1200);
+    // SIGTERM once some sound is on disk: what was written is kept, with a
+    // valid header, and the temporary folder is removed.
+    const std::string wav = Out("a.wav");
+    auto someSound = [&wav] {
+        std::error_code ec;
+        return fs::file_size(wav, ec) > 44 + 8192 && !ec;
+    };
+    RunResult run = RunPlay(Fake({"play", Media("noise.mp4"), "--audio", wav, "--rate", "8000"}),
+                            Env("player"), false, someSound);
     EXPECT_EQ(run.status, 130) << Describe(run);
     EXPECT_NE(run.err.find("interrupted"), std::string::npos) << run.err;
     int64_t bytes = WavDataBytes(Out("a.wav"));

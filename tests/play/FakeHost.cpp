@@ -4,6 +4,7 @@
 //   die         connects, reads one command, logs it (with a TestFile's path
 //               in UTF-8), exits with 3
 //   garbage     connects and answers the first command with a broken message
+//   silent      connects and never answers
 //   player      a small playing host: TestFile says 2000 ms of 64x48 at 25/s,
 //               StartPlayFile sends paced pictures (grey ramp in the asked
 //               layout) and 40 ms sound blocks, with Pause, Contine, Seek
@@ -252,6 +253,11 @@ int main(int argc, char** argv)
                      command && command->size() >= 4 ? Get32(command->data(), 0) : 999u,
                      Utf16ToUtf8(path).c_str());
         return 3;
+    }
+    if (m == "silent") {
+        while (ReadCommand(pipe2)) {
+        }
+        return 0;
     }
     if (m == "garbage") {
         ReadCommand(pipe2);

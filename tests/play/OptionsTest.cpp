@@ -35,6 +35,10 @@ TEST(Options, InfoWithJsonAndHost)
     EXPECT_EQ(r.options.file, "a b.mp4");
     EXPECT_EQ(r.options.hostPath, "/opt/marlin-host");
     EXPECT_TRUE(r.options.json);
+    EXPECT_EQ(r.options.timeoutMs, 15000);
+    r = Parse({"info", "x", "--timeout=2500"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.options.timeoutMs, 2500);
 }
 
 TEST(Options, PlayDefaults)
@@ -153,6 +157,7 @@ TEST(Options, BadValuesAreRefusedByName)
     ExpectError({"play", "x", "--video="}, "--video needs a file name");
     ExpectError({"play", "x", "--stats=yes"}, "--stats takes no value");
     ExpectError({"--host", ""}, "--host needs a path");
+    ExpectError({"info", "x", "--timeout", "0"}, "--timeout wants");
     ExpectError({"play", "x", "--pixfmt", "rgb32", "--size", "8192x8192"}, "more than the 64 MiB");
     // An odd size is fine for a layout without subsampling.
     EXPECT_TRUE(Parse({"play", "x", "--pixfmt", "rgb24", "--size", "321x241"}).ok);
