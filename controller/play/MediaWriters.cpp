@@ -1,5 +1,7 @@
 #include "controller/play/MediaWriters.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -199,8 +201,12 @@ std::unique_ptr<WavWriter> WavWriter::Open(const std::string& path, int sampleRa
     writer->m_path = path;
     writer->m_sampleRate = sampleRate;
     writer->m_channels = channels;
-    // Lengths are filled in at Close; a file cut short still has a valid header.
-    auto header = WavHeader(sampleRate, channels, 0);
+    // Lengths are filled in at Close; a file cut short still has a valid
+    // header. A pipe cannot be rewound: it gets the largest lengths, which
+    // readers take as "until the end of the stream".
+    struct stat st{};
+    writer->m_bSeekable = fstat(fileno(writer->m_file.get()), &st) == 0 && S_ISREG(st.st_mode);
+    auto header = WavHeader(sampleRate, channels, writer->m_bSeekable ? 0 : kWavStreamingDataBytes);
     if (std::fwrite(header.data(), 1, header.size(), writer->m_file.get()) != header.size()) {
         if (error) *error = Reason("cannot write", path);
         return nullptr;
@@ -232,8 +238,8 @@ bool WavWriter::Close(std::string* error)
     if (!m_file) return true;
     std::FILE* file = m_file.release();
     auto header = WavHeader(m_sampleRate, m_channels, static_cast<uint32_t>(m_dataBytes));
-    bool ok = std::fseek(file, 0, SEEK_SET) == 0 &&
-              std::fwrite(header.data(), 1, header.size(), file) == header.size();
+    bool ok = !m_bSeekable || (std::fseek(file, 0, SEEK_SET) == 0 &&
+                               std::fwrite(header.data(), 1, header.size(), file) == header.size());
     ok = std::fflush(file) == 0 && ok;
     ok = std::fclose(file) == 0 && ok;
     if (!ok && error) *error = Reason("cannot write", m_path);

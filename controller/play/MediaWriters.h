@@ -58,6 +58,8 @@ private:
 
 // --- WAV ---
 constexpr size_t kWavHeaderBytes = 44;
+// The data length written when the output is a pipe and cannot be rewound.
+constexpr uint32_t kWavStreamingDataBytes = 0xFFFFFFFFu - 36;
 // The 44-byte header of a 16-bit PCM file holding `dataBytes` of sound.
 std::vector<uint8_t> WavHeader(int sampleRate, int channels, uint32_t dataBytes);
 
@@ -76,6 +78,7 @@ private:
     FilePtr m_file;
     std::string m_path;
     int m_sampleRate = 0, m_channels = 0;
+    bool m_bSeekable = true;
     uint64_t m_dataBytes = 0;
 };
 

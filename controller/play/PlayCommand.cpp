@@ -218,7 +218,7 @@ private:
     std::optional<Clock::time_point> m_pauseSent;
     bool m_pauseAnswered = false;
     double m_pausedMs = 0;
-    uint32_t m_pauseId = 0, m_contineId = 0;
+    uint32_t m_pauseId = 0;
     bool m_bProgress = false;
 };
 
@@ -272,14 +272,19 @@ bool Player::CloseOutputs(Failure* failure)
 
 void Player::DiscardOutputs()
 {
+    // Only plain files go: an output may be /dev/null or /dev/stdout.
+    auto remove = [](const std::string& path) {
+        std::error_code ec;
+        if (fs::symlink_status(path, ec).type() == fs::file_type::regular) fs::remove(path, ec);
+    };
     std::string ignored;
     if (m_video) {
         m_video->Close(&ignored);
-        std::remove(m_options.videoPath.c_str());
+        remove(m_options.videoPath);
     }
     if (m_audio) {
         m_audio->Close(&ignored);
-        std::remove(m_options.audioPath.c_str());
+        remove(m_options.audioPath);
     }
     m_video.reset();
     m_audio.reset();
@@ -397,8 +402,7 @@ bool Player::Tick(Failure* failure)
             m_pauseSent = Clock::now();
             m_pause = PauseState::Paused;
         } else if (m_pause == PauseState::Paused && CurrentPauseMs() >= static_cast<double>(m_options.resumeAfterMs)) {
-            m_contineId = m_session.NextId();
-            if (!m_session.Send(Contine(m_contineId), failure)) return false;
+            if (!m_session.Send(Contine(m_session.NextId()), failure)) return false;
             m_pausedMs += CurrentPauseMs();
             m_stats.pausedMs = m_pausedMs;
             m_pauseSent.reset();
@@ -455,7 +459,11 @@ int Player::Run(const std::u16string& path)
         m_session.Finish();
         return Report({kExitUsage, "the file's own size is too large: " + *why + "; ask for a smaller --size"});
     }
-    if (!OpenOutputs(&failure)) return Report(failure);
+    if (!OpenOutputs(&failure)) {
+        DiscardOutputs();
+        m_session.Finish();
+        return Report(failure);
+    }
 
     auto other = [this](const Message& m) { OnMessage(m); };
     m_startSent = m_playStart = m_lastMessage = Clock::now();

@@ -2,6 +2,7 @@
 // sheets, and the picture conversion behind the sheet.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "controller/play/ContactSheet.h"
@@ -249,6 +251,26 @@ TEST(Wav, AnEmptyRecordingIsStillAValidFile)
     ASSERT_TRUE(writer);
     ASSERT_TRUE(writer->Close(&error));
     EXPECT_EQ(ReadFile(dir.File("a.wav")), WavHeader(8000, 1, 0));
+}
+
+TEST(Wav, APipeGetsStreamingLengths)
+{
+    TempDir dir;
+    std::string fifo = dir.File("pipe");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Bytes received;
+    std::thread reader([&] { received = ReadFile(fifo); });
+    std::string error;
+    auto writer = WavWriter::Open(fifo, 8000, 1, &error);
+    ASSERT_TRUE(writer) << error;
+    Bytes block = Sequence(64);
+    ASSERT_TRUE(writer->Write(block.data(), block.size(), &error));
+    EXPECT_TRUE(writer->Close(&error)) << error;
+    reader.join();
+    ASSERT_EQ(received.size(), kWavHeaderBytes + 64);
+    EXPECT_EQ(Le(received, 4, 4), 0xFFFFFFFFu);
+    EXPECT_EQ(Le(received, 40, 4), kWavStreamingDataBytes);
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), received.begin() + kWavHeaderBytes));
 }
 
 // --- picture conversion ---
