@@ -231,7 +231,7 @@ bool ReadPngStats(const std::string& path, int* width, int* height, size_t* nonB
     return ok;
 }
 
-class EndToEnd : public ::testing::Test
+class PlayEndToEnd : public ::testing::Test
 {
 protected:
     static void SetUpTestSuite()
@@ -326,12 +326,12 @@ protected:
     std::string out_, tmp_;
 };
 
-std::string* EndToEnd::s_dir = nullptr;
-bool EndToEnd::s_clipMade = false;
+std::string* PlayEndToEnd::s_dir = nullptr;
+bool PlayEndToEnd::s_clipMade = false;
 
 // --- errors, with the real host ---
 
-TEST_F(EndToEnd, MissingFileIsReportedWithoutStartingTheHost)
+TEST_F(PlayEndToEnd, MissingFileIsReportedWithoutStartingTheHost)
 {
     // A host that leaves a mark when started.
     std::string host = Out("host.sh");
@@ -347,7 +347,7 @@ TEST_F(EndToEnd, MissingFileIsReportedWithoutStartingTheHost)
     EXPECT_FALSE(fs::exists(Out("started")));
 }
 
-TEST_F(EndToEnd, UnplayableFileIsAnErrorWithStatus1)
+TEST_F(PlayEndToEnd, UnplayableFileIsAnErrorWithStatus1)
 {
     if (auto missing = RealHostMissing()) GTEST_SKIP() << *missing;
     RunResult run = RunPlay({"info", Media("noise.mp4")}, Env());
@@ -360,7 +360,7 @@ TEST_F(EndToEnd, UnplayableFileIsAnErrorWithStatus1)
     EXPECT_FALSE(fs::exists(Out("a.wav"))) << "no output for a file that never played";
 }
 
-TEST_F(EndToEnd, HostThatCannotStartIsNamed)
+TEST_F(PlayEndToEnd, HostThatCannotStartIsNamed)
 {
     RunResult run = RunPlay({"--host", "/nonexistent/marlin-host", "info", Media("noise.mp4")}, Env());
     EXPECT_EQ(run.status, 3) << Describe(run);
@@ -368,7 +368,7 @@ TEST_F(EndToEnd, HostThatCannotStartIsNamed)
               std::string::npos) << run.err;
 }
 
-TEST_F(EndToEnd, BadCommandLineExitsWith2AndNamesTheMistake)
+TEST_F(PlayEndToEnd, BadCommandLineExitsWith2AndNamesTheMistake)
 {
     RunResult run = RunPlay({"play", Media("noise.mp4"), "--pixfmt", "bgr"}, Env());
     EXPECT_EQ(run.status, 2) << Describe(run);
@@ -384,7 +384,7 @@ TEST_F(EndToEnd, BadCommandLineExitsWith2AndNamesTheMistake)
 
 // --- a host that dies or breaks the protocol ---
 
-TEST_F(EndToEnd, HostDyingBeforeConnectingShowsStatusAndLog)
+TEST_F(PlayEndToEnd, HostDyingBeforeConnectingShowsStatusAndLog)
 {
     RunResult run = RunPlay(Fake({"info", Media("noise.mp4")}), Env("exit3"));
     EXPECT_EQ(run.status, 3) << Describe(run);
@@ -392,7 +392,7 @@ TEST_F(EndToEnd, HostDyingBeforeConnectingShowsStatusAndLog)
     EXPECT_NE(run.err.find("| fake host: cannot load LAVFilters/LAVSplitter.ax"), std::string::npos) << run.err;
 }
 
-TEST_F(EndToEnd, HostDyingMidSessionShowsStatusAndLog)
+TEST_F(PlayEndToEnd, HostDyingMidSessionShowsStatusAndLog)
 {
     RunResult run = RunPlay(Fake({"info", Media("noise.mp4")}), Env("die"));
     EXPECT_EQ(run.status, 3) << Describe(run);
@@ -401,7 +401,7 @@ TEST_F(EndToEnd, HostDyingMidSessionShowsStatusAndLog)
               std::string::npos) << run.err;
 }
 
-TEST_F(EndToEnd, PathsTravelAbsoluteInUtf16)
+TEST_F(PlayEndToEnd, PathsTravelAbsoluteInUtf16)
 {
     // A relative name with accents and a CJK character reaches the host whole.
     const std::string name = "caf\xc3\xa9 \xe9\x9f\xb3.mp4";
@@ -419,7 +419,7 @@ TEST_F(EndToEnd, PathsTravelAbsoluteInUtf16)
     EXPECT_NE(run.err.find("not valid UTF-8"), std::string::npos) << run.err;
 }
 
-TEST_F(EndToEnd, BrokenMessageFromTheHostIsAProtocolError)
+TEST_F(PlayEndToEnd, BrokenMessageFromTheHostIsAProtocolError)
 {
     RunResult run = RunPlay(Fake({"info", Media("noise.mp4")}), Env("garbage"));
     EXPECT_EQ(run.status, 3) << Describe(run);
@@ -427,7 +427,7 @@ TEST_F(EndToEnd, BrokenMessageFromTheHostIsAProtocolError)
     EXPECT_LT(run.seconds, 20) << "the stuck host is not waited for";
 }
 
-TEST_F(EndToEnd, HostThatNeverAnswersIsGivenUpOn)
+TEST_F(PlayEndToEnd, HostThatNeverAnswersIsGivenUpOn)
 {
     RunResult run = RunPlay(Fake({"info", Media("noise.mp4"), "--timeout", "300"}), Env("silent"));
     EXPECT_EQ(run.status, 3) << Describe(run);
@@ -437,7 +437,7 @@ TEST_F(EndToEnd, HostThatNeverAnswersIsGivenUpOn)
 
 // --- the play path, with the stand-in playing 2 s of 64x48 at 25/s ---
 
-TEST_F(EndToEnd, InfoPrintsTextAndJson)
+TEST_F(PlayEndToEnd, InfoPrintsTextAndJson)
 {
     RunResult run = RunPlay(Fake({"info", Media("noise.mp4")}), Env("player"));
     ASSERT_EQ(run.status, 0) << Describe(run);
@@ -454,7 +454,7 @@ TEST_F(EndToEnd, InfoPrintsTextAndJson)
     EXPECT_EQ(Number(*json, "framesPerSecond"), 25);
 }
 
-TEST_F(EndToEnd, PlayWritesY4mWavSheetAndStats)
+TEST_F(PlayEndToEnd, PlayWritesY4mWavSheetAndStats)
 {
     RunResult run = RunPlay(Fake({"play", Media("noise.mp4"), "--pixfmt", "yv12", "--rate", "16000", "--channels",
                             "1", "--video", Out("v.y4m"), "--audio", Out("a.wav"), "--contact-sheet",
@@ -483,7 +483,7 @@ TEST_F(EndToEnd, PlayWritesY4mWavSheetAndStats)
     EXPECT_EQ(run.err.find('\r'), std::string::npos) << "no progress line off a terminal";
 }
 
-TEST_F(EndToEnd, LayoutsY4mCannotHoldGoRaw)
+TEST_F(PlayEndToEnd, LayoutsY4mCannotHoldGoRaw)
 {
     RunResult run = RunPlay(Fake({"play", Media("noise.mp4"), "--pixfmt", "rgb24", "--size", "32x16", "--video",
                             Out("v.y4m"), "--no-progress"}),
@@ -493,7 +493,7 @@ TEST_F(EndToEnd, LayoutsY4mCannotHoldGoRaw)
     EXPECT_EQ(fs::file_size(Out("v.y4m")), 50u * 32 * 16 * 3);
 }
 
-TEST_F(EndToEnd, DurationCutsPicturesAndSoundAtTheEnd)
+TEST_F(PlayEndToEnd, DurationCutsPicturesAndSoundAtTheEnd)
 {
     RunResult run = RunPlay(Fake({"play", Media("noise.mp4"), "--pixfmt", "nv12", "--duration", "1000", "--video",
                             Out("v.y4m"), "--audio", Out("a.wav"), "--rate", "8000", "--stats", "--json"}),
@@ -507,7 +507,7 @@ TEST_F(EndToEnd, DurationCutsPicturesAndSoundAtTheEnd)
     EXPECT_LT(run.seconds, 10);
 }
 
-TEST_F(EndToEnd, SeekStartsAtTheLandingPlace)
+TEST_F(PlayEndToEnd, SeekStartsAtTheLandingPlace)
 {
     RunResult run = RunPlay(Fake({"play", Media("noise.mp4"), "--seek", "1000", "--pixfmt", "yuy2", "--video",
                             Out("v.y4m"), "--stats", "--json"}),
@@ -523,7 +523,7 @@ TEST_F(EndToEnd, SeekStartsAtTheLandingPlace)
     EXPECT_EQ((*json)["endedBy"], "PlayComplete");
 }
 
-TEST_F(EndToEnd, PauseHoldsDeliveryThenContinues)
+TEST_F(PlayEndToEnd, PauseHoldsDeliveryThenContinues)
 {
     RunResult run = RunPlay(Fake({"play", Media("noise.mp4"), "--pause-at", "500", "--resume-after", "800", "--stats",
                             "--json"}),
@@ -539,7 +539,7 @@ TEST_F(EndToEnd, PauseHoldsDeliveryThenContinues)
     EXPECT_LE(Number(*json, "latePictures"), 5);
 }
 
-TEST_F(EndToEnd, StartPlayFileRefusedIsUnplayable)
+TEST_F(PlayEndToEnd, StartPlayFileRefusedIsUnplayable)
 {
     RunResult run = RunPlay(Fake({"play", Media("noise.mp4"), "--audio", Out("a.wav")}), Env("player-nostart"));
     EXPECT_EQ(run.status, 1) << Describe(run);
@@ -547,7 +547,7 @@ TEST_F(EndToEnd, StartPlayFileRefusedIsUnplayable)
     EXPECT_FALSE(fs::exists(Out("a.wav")));
 }
 
-TEST_F(EndToEnd, ProgressLineOnATerminal)
+TEST_F(PlayEndToEnd, ProgressLineOnATerminal)
 {
     RunResult run = RunPlay(Fake({"play", Media("noise.mp4"), "--duration", "800"}), Env("player"), true);
     ASSERT_EQ(run.status, 0) << Describe(run);
@@ -559,7 +559,7 @@ TEST_F(EndToEnd, ProgressLineOnATerminal)
     EXPECT_EQ(run.err.find('\r'), std::string::npos) << run.err;
 }
 
-TEST_F(EndToEnd, InterruptStopsTheHostAndCleansUp)
+TEST_F(PlayEndToEnd, InterruptStopsTheHostAndCleansUp)
 {
     // SIGTERM once some sound is on disk: what was written is kept, with a
     // valid header, and the temporary folder is removed.
@@ -579,7 +579,7 @@ TEST_F(EndToEnd, InterruptStopsTheHostAndCleansUp)
 
 // --- real playback: skipped until marlin-host plays files ---
 
-TEST_F(EndToEnd, RealHostInfoJson)
+TEST_F(PlayEndToEnd, RealHostInfoJson)
 {
     if (auto missing = PlaybackMissing()) GTEST_SKIP() << *missing;
     RunResult run = RunPlay({"info", "--json", Media("clip.mp4")}, Env());
@@ -592,7 +592,7 @@ TEST_F(EndToEnd, RealHostInfoJson)
     EXPECT_EQ(Number(*json, "framesPerSecond"), 25);
 }
 
-TEST_F(EndToEnd, RealHostPlaysTheClip)
+TEST_F(PlayEndToEnd, RealHostPlaysTheClip)
 {
     if (auto missing = PlaybackMissing()) GTEST_SKIP() << *missing;
     RunResult run = RunPlay({"play", Media("clip.mp4"), "--video", Out("v.y4m"), "--audio", Out("a.wav"),
@@ -611,7 +611,7 @@ TEST_F(EndToEnd, RealHostPlaysTheClip)
     EXPECT_EQ((*json)["endedBy"], "PlayComplete");
 }
 
-TEST_F(EndToEnd, RealHostSeekPauseAndDuration)
+TEST_F(PlayEndToEnd, RealHostSeekPauseAndDuration)
 {
     if (auto missing = PlaybackMissing()) GTEST_SKIP() << *missing;
     RunResult run = RunPlay({"play", Media("clip.mp4"), "--seek", "1000", "--stats", "--json"}, Env());

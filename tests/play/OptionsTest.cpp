@@ -27,7 +27,7 @@ void ExpectError(std::vector<std::string> args, const std::string& part)
 
 }  // namespace
 
-TEST(Options, InfoWithJsonAndHost)
+TEST(PlayCommandLine, InfoWithJsonAndHost)
 {
     ParseResult r = Parse({"--host", "/opt/marlin-host", "info", "--json", "a b.mp4"});
     ASSERT_TRUE(r.ok) << r.error;
@@ -41,7 +41,7 @@ TEST(Options, InfoWithJsonAndHost)
     EXPECT_EQ(r.options.timeoutMs, 2500);
 }
 
-TEST(Options, PlayDefaults)
+TEST(PlayCommandLine, PlayDefaults)
 {
     ParseResult r = Parse({"play", "x.mp4"});
     ASSERT_TRUE(r.ok) << r.error;
@@ -59,7 +59,7 @@ TEST(Options, PlayDefaults)
     EXPECT_TRUE(o.hostPath.empty());
 }
 
-TEST(Options, EveryPlayOptionInBothSpellings)
+TEST(PlayCommandLine, EveryPlayOptionInBothSpellings)
 {
     ParseResult r = Parse({"--size=640x360", "play", "--pixfmt", "NV12", "x.mp4", "--rate", "16000",
                            "--channels=1", "--seek", "1500", "--duration=2000", "--pause-at", "700",
@@ -85,7 +85,7 @@ TEST(Options, EveryPlayOptionInBothSpellings)
     EXPECT_EQ(o.hostPath, "/h");
 }
 
-TEST(Options, EachPixelFormatNameMapsToItsCode)
+TEST(PlayCommandLine, EachPixelFormatNameMapsToItsCode)
 {
     const std::pair<const char*, int> names[] = {{"rgb24", 0}, {"rgb32", 2}, {"rgb565", 3}, {"rgb555", 4},
                                                  {"yuy2", 6},  {"uyvy", 10}, {"i420", 12},  {"yvu9", 13},
@@ -97,7 +97,7 @@ TEST(Options, EachPixelFormatNameMapsToItsCode)
     }
 }
 
-TEST(Options, JsonOnPlayMeansStatsAsJson)
+TEST(PlayCommandLine, JsonOnPlayMeansStatsAsJson)
 {
     ParseResult r = Parse({"play", "x", "--json"});
     ASSERT_TRUE(r.ok) << r.error;
@@ -107,14 +107,14 @@ TEST(Options, JsonOnPlayMeansStatsAsJson)
     EXPECT_FALSE(r.options.stats);
 }
 
-TEST(Options, HelpWins)
+TEST(PlayCommandLine, HelpWins)
 {
     EXPECT_EQ(Parse({"--help"}).options.command, Command::Help);
     EXPECT_TRUE(Parse({"play", "-h", "--bogus"}).ok);
     EXPECT_NE(UsageText().find("--contact-sheet"), std::string::npos);
 }
 
-TEST(Options, CommandAndFileMistakes)
+TEST(PlayCommandLine, CommandAndFileMistakes)
 {
     ExpectError({}, "no command");
     ExpectError({"show", "x"}, "unknown command 'show'");
@@ -131,7 +131,7 @@ TEST(Options, CommandAndFileMistakes)
     EXPECT_EQ(r.options.file, "-odd.mp4");
 }
 
-TEST(Options, BadValuesAreRefusedByName)
+TEST(PlayCommandLine, BadValuesAreRefusedByName)
 {
     ExpectError({"play", "x", "--size"}, "--size needs a value");
     ExpectError({"play", "x", "--size", "640"}, "--size wants WIDTHxHEIGHT");

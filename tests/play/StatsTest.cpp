@@ -5,7 +5,7 @@
 
 using namespace marlin::play;
 
-TEST(Stats, PaceFromArrivalsAgainstMediaOffsets)
+TEST(PlayStatsReport, PaceFromArrivalsAgainstMediaOffsets)
 {
     PlayStats stats;
     stats.filePicturesPerSecond = 25;
@@ -23,7 +23,7 @@ TEST(Stats, PaceFromArrivalsAgainstMediaOffsets)
     EXPECT_DOUBLE_EQ(pace.p99ErrorMs, 100.0);
 }
 
-TEST(Stats, NoPicturesGiveZerosNotNonsense)
+TEST(PlayStatsReport, NoPicturesGiveZerosNotNonsense)
 {
     PlayStats stats;
     PlayStats::Pace pace = stats.ComputePace();
@@ -36,7 +36,7 @@ TEST(Stats, NoPicturesGiveZerosNotNonsense)
     EXPECT_NE(stats.Text().find("first-frame latency: - (picture), - (sound)"), std::string::npos);
 }
 
-TEST(Stats, TextAndJsonCarryTheCounts)
+TEST(PlayStatsReport, TextAndJsonCarryTheCounts)
 {
     PlayStats stats;
     stats.videoFrames = 50;
@@ -60,13 +60,13 @@ TEST(Stats, TextAndJsonCarryTheCounts)
     EXPECT_NE(json.find("\"endedBy\": \"PlayComplete\"}"), std::string::npos) << json;
 }
 
-TEST(Stats, JsonStringsAreEscaped)
+TEST(PlayStatsReport, JsonStringsAreEscaped)
 {
     EXPECT_EQ(JsonString("a\"b\\c\nd\x01"), "\"a\\\"b\\\\c\\nd\\u0001\"");
     EXPECT_EQ(JsonString("h\xc3\xa9"), "\"h\xc3\xa9\"");
 }
 
-TEST(Stats, ProgressLineShowsPositionDurationBarAndRate)
+TEST(PlayStatsReport, ProgressLineShowsPositionDurationBarAndRate)
 {
     EXPECT_EQ(ProgressLine(1000, 4000, 25, 8), "1.0 / 4.0 s [##......] 25.0 fps");
     EXPECT_EQ(ProgressLine(5000, 4000, 0, 4), "5.0 / 4.0 s [####] 0.0 fps");

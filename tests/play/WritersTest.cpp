@@ -79,7 +79,7 @@ bool ReadPng(const std::string& path, int* width, int* height, Bytes* rgb)
 
 // --- y4m ---
 
-TEST(Y4m, HeaderNamesSizeRateAndChromaOfEachLayout)
+TEST(PlayY4m, HeaderNamesSizeRateAndChromaOfEachLayout)
 {
     EXPECT_EQ(Y4mHeader(ColorSpace::I420, 320, 240, 25), "YUV4MPEG2 W320 H240 F25:1 Ip A1:1 C420jpeg\n");
     EXPECT_EQ(Y4mHeader(ColorSpace::YUY2, 64, 48, 30), "YUV4MPEG2 W64 H48 F30:1 Ip A1:1 C422\n");
@@ -94,7 +94,7 @@ TEST(Y4m, HeaderNamesSizeRateAndChromaOfEachLayout)
         EXPECT_EQ(Y4mChroma(code), nullptr);
 }
 
-TEST(Y4m, PlanesAreRearrangedToYThenCbThenCr)
+TEST(PlayY4m, PlanesAreRearrangedToYThenCbThenCr)
 {
     // 4x2: 8 luma bytes, 2 Cb, 2 Cr in 4:2:0.
     Bytes i420 = Sequence(12);
@@ -121,7 +121,7 @@ TEST(Y4m, PlanesAreRearrangedToYThenCbThenCr)
     EXPECT_EQ(planes, (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 20, 21, 22, 23, 30, 31, 32, 33}));
 }
 
-TEST(Y4m, RefusesLayoutsItCannotHoldAndPicturesOfTheWrongSize)
+TEST(PlayY4m, RefusesLayoutsItCannotHoldAndPicturesOfTheWrongSize)
 {
     Bytes planes;
     Bytes rgb(4 * 2 * 3);
@@ -134,7 +134,7 @@ TEST(Y4m, RefusesLayoutsItCannotHoldAndPicturesOfTheWrongSize)
     EXPECT_FALSE(ToY4mPlanes(ColorSpace::YUY2, 3, 2, odd.data(), odd.size(), &planes));
 }
 
-TEST(Y4m, WriterPutsHeaderThenFrameMarkersAndPlanes)
+TEST(PlayY4m, WriterPutsHeaderThenFrameMarkersAndPlanes)
 {
     TempDir dir;
     std::string error;
@@ -158,7 +158,7 @@ TEST(Y4m, WriterPutsHeaderThenFrameMarkersAndPlanes)
     EXPECT_EQ(ReadFile(dir.File("a.y4m")), want);
 }
 
-TEST(Y4m, RgbAndYvu9AndNonY4mNamesGetRawFramesBackToBack)
+TEST(PlayY4m, RgbAndYvu9AndNonY4mNamesGetRawFramesBackToBack)
 {
     TempDir dir;
     std::string error;
@@ -182,7 +182,7 @@ TEST(Y4m, RgbAndYvu9AndNonY4mNamesGetRawFramesBackToBack)
     EXPECT_EQ(ReadFile(dir.File("a.yuv")), i420);
 }
 
-TEST(Y4m, UnwritablePlacesAreReported)
+TEST(PlayY4m, UnwritablePlacesAreReported)
 {
     std::string error;
     EXPECT_FALSE(VideoFileWriter::Open("/nonexistent-folder/a.y4m", ColorSpace::I420, 4, 2, 25, true, &error));
@@ -199,7 +199,7 @@ TEST(Y4m, UnwritablePlacesAreReported)
 
 // --- WAV ---
 
-TEST(Wav, HeaderFieldsDescribe16BitPcm)
+TEST(PlayWav, HeaderFieldsDescribe16BitPcm)
 {
     Bytes h = WavHeader(16000, 1, 32000);
     ASSERT_EQ(h.size(), kWavHeaderBytes);
@@ -221,7 +221,7 @@ TEST(Wav, HeaderFieldsDescribe16BitPcm)
     EXPECT_EQ(Le(stereo, 32, 2), 4u);
 }
 
-TEST(Wav, WriterFillsInTheLengthsAtClose)
+TEST(PlayWav, WriterFillsInTheLengthsAtClose)
 {
     TempDir dir;
     std::string error;
@@ -243,7 +243,7 @@ TEST(Wav, WriterFillsInTheLengthsAtClose)
     EXPECT_TRUE(std::equal(block.begin(), block.begin() + 100, file.begin() + kWavHeaderBytes + 400));
 }
 
-TEST(Wav, AnEmptyRecordingIsStillAValidFile)
+TEST(PlayWav, AnEmptyRecordingIsStillAValidFile)
 {
     TempDir dir;
     std::string error;
@@ -253,7 +253,7 @@ TEST(Wav, AnEmptyRecordingIsStillAValidFile)
     EXPECT_EQ(ReadFile(dir.File("a.wav")), WavHeader(8000, 1, 0));
 }
 
-TEST(Wav, APipeGetsStreamingLengths)
+TEST(PlayWav, APipeGetsStreamingLengths)
 {
     TempDir dir;
     std::string fifo = dir.File("pipe");
@@ -275,7 +275,7 @@ TEST(Wav, APipeGetsStreamingLengths)
 
 // --- picture conversion ---
 
-TEST(PixelLayouts, NamesCodesAndSizesOfTheEleven)
+TEST(PlayPixelLayouts, NamesCodesAndSizesOfTheEleven)
 {
     const std::pair<const char*, int32_t> expected[] = {
         {"rgb24", 0}, {"rgb32", 2}, {"rgb565", 3}, {"rgb555", 4}, {"yuy2", 6}, {"uyvy", 10},
@@ -305,7 +305,7 @@ TEST(PixelLayouts, NamesCodesAndSizesOfTheEleven)
     EXPECT_TRUE(CheckPictureSize(*FindPixelLayout(ColorSpace::YVU9), 6, 4));
 }
 
-TEST(PixelLayouts, RgbLayoutsConvertExactly)
+TEST(PlayPixelLayouts, RgbLayoutsConvertExactly)
 {
     Bytes rgb;
     // One red and one green pixel, then blue and white.
@@ -327,7 +327,7 @@ TEST(PixelLayouts, RgbLayoutsConvertExactly)
 
 // Every YUV layout of the same 4x4 picture, left half studio red (Y 81,
 // U 90, V 240), right half white (Y 235, U = V = 128), gives the same RGB.
-TEST(PixelLayouts, EveryYuvLayoutGivesTheSamePicture)
+TEST(PlayPixelLayouts, EveryYuvLayoutGivesTheSamePicture)
 {
     const int w = 4, h = 4;
     auto lumaAt = [](int x) { return static_cast<uint8_t>(x < 2 ? 81 : 235); };
@@ -397,7 +397,7 @@ TEST(PixelLayouts, EveryYuvLayoutGivesTheSamePicture)
     EXPECT_NEAR(rgb[2], 0, 3);
 }
 
-TEST(PixelLayouts, StudioBlackAndWhiteAreFullBlackAndWhite)
+TEST(PlayPixelLayouts, StudioBlackAndWhiteAreFullBlackAndWhite)
 {
     Bytes i420 = {16, 16, 235, 235, 128, 128};
     Bytes rgb;
@@ -405,7 +405,7 @@ TEST(PixelLayouts, StudioBlackAndWhiteAreFullBlackAndWhite)
     EXPECT_EQ(rgb, (Bytes{0, 0, 0, 0, 0, 0, 255, 255, 255, 255, 255, 255}));
 }
 
-TEST(PixelLayouts, WrongSizesAndUnknownCodesAreRefused)
+TEST(PlayPixelLayouts, WrongSizesAndUnknownCodesAreRefused)
 {
     Bytes rgb;
     Bytes data(100);
@@ -417,7 +417,7 @@ TEST(PixelLayouts, WrongSizesAndUnknownCodesAreRefused)
 
 // --- PNG and contact sheet ---
 
-TEST(Png, WrittenPicturesDecodeBackToTheSamePixels)
+TEST(PlayPng, WrittenPicturesDecodeBackToTheSamePixels)
 {
     TempDir dir;
     Bytes pixels = Sequence(5 * 3 * 3, 7);
@@ -435,7 +435,7 @@ TEST(Png, WrittenPicturesDecodeBackToTheSamePixels)
     EXPECT_NE(error.find("/nonexistent-folder/a.png"), std::string::npos) << error;
 }
 
-TEST(ContactSheet, CellsFollowEvenIntervalsOfTheSpan)
+TEST(PlayContactSheet, CellsFollowEvenIntervalsOfTheSpan)
 {
     ContactSheet sheet(64, 48, 12, 4);
     EXPECT_EQ(sheet.CellFor(0, 2000), 0);
@@ -447,7 +447,7 @@ TEST(ContactSheet, CellsFollowEvenIntervalsOfTheSpan)
     EXPECT_EQ(sheet.CellFor(100, 0), 0);
 }
 
-TEST(ContactSheet, PicturesOfDifferentLayoutsLandScaledInTheirCells)
+TEST(PlayContactSheet, PicturesOfDifferentLayoutsLandScaledInTheirCells)
 {
     TempDir dir;
     // 8x4 pictures, cells scaled to 4x2: a grid of 2 columns and 2 rows.
@@ -492,7 +492,7 @@ TEST(ContactSheet, PicturesOfDifferentLayoutsLandScaledInTheirCells)
 
 // The same picture converted by FFmpeg's libswscale (what the host uses) into
 // each layout, read back by ConvertToRgb: close to the original everywhere.
-TEST(PixelLayouts, AgreeWithFfmpegOnARealPicture)
+TEST(PlayPixelLayouts, AgreeWithFfmpegOnARealPicture)
 {
     TempDir dir;
     const int w = 64, h = 48;
