@@ -427,7 +427,11 @@ void Player::ShowProgress(bool final)
     if (!final && std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_lastProgress).count() < 250)
         return;
     m_lastProgress = Clock::now();
-    double fps = m_stats.ComputePace().picturesPerSecond;
+    const auto& arrivals = m_stats.pictureArrivalMs;
+    double span = arrivals.size() >= 2 ? arrivals.back() - arrivals.front() : 0;
+    double fps = span > 0 ? static_cast<double>(arrivals.size() - 1) * 1000.0 / span : 0;
+    if (final && (m_stats.endedBy == "PlayComplete" || m_stats.endedBy == "--duration"))
+        m_lastMediaMs = static_cast<double>(EndMs());
     std::string line = ProgressLine(m_lastMediaMs, static_cast<double>(EndMs()), fps);
     std::fprintf(stderr, "\r%s%s", line.c_str(), m_pause == PauseState::Paused ? " (paused)" : "         ");
     if (final) std::fputc('\n', stderr);
