@@ -1,5 +1,4 @@
-// Entry point of the media host. Start-up logic lives in CMarlinApp.
-int main()
-{
-    return 0;
-}
+// Entry point of the media host; start-up logic lives in CMarlinApp.
+#include "platform/ui/WinApp.h"
+
+int main(int argc, char** argv) { return AfxWinMain(argc, argv); }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 CLogWrapper* CLogWrapper::Instance()
 {
@@ -28,7 +29,10 @@ void CLogWrapper::WriteLog(unsigned int level, unsigned int /*reserved*/, const 
     if (n < 0) return;
     size_t len = static_cast<size_t>(n) < sizeof(line) - 1 ? static_cast<size_t>(n) : sizeof(line) - 2;
     line[len++] = '\n';
-    // One write per line: the kernel keeps concurrent lines apart.
+    // Lines of all threads go out whole and in turn, also when the kernel
+    // takes a line in more than one write.
+    static std::mutex writeLock;
+    std::lock_guard<std::mutex> lock(writeLock);
     const char* p = line;
     while (len > 0) {
         ssize_t w = ::write(STDERR_FILENO, p, len);
@@ -48,7 +52,12 @@ void CLogWrapper::CRecorder::reset()
 
 CLogWrapper::CRecorder& CLogWrapper::CRecorder::Advance(const char* text)
 {
-    if (!text || !m_pBuffer || m_nCapacity == 0) return *this;
+    if (!m_pBuffer || m_nCapacity == 0) return *this;
+    if (m_nLength >= m_nCapacity) m_nLength = m_nCapacity - 1;  // capacity lowered by the caller
+    if (!text) {
+        m_pBuffer[m_nLength] = '\0';
+        return *this;
+    }
     while (*text && m_nLength + 1 < m_nCapacity) m_pBuffer[m_nLength++] = *text++;
     m_pBuffer[m_nLength] = '\0';
     return *this;

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "log/LogWrapper.h"
 
@@ -57,6 +61,17 @@ TEST(LogRecorder, NeverWritesPastCapacityAndStaysTerminated)
     EXPECT_STREQ(l.buf, "");
 }
 
+TEST(LogRecorder, ACapacityLoweredMidLineStillStaysInside)
+{
+    Line l;
+    l.buf[4] = 'Z';
+    l.rec.Advance("0123456789");
+    l.rec.m_nCapacity = 4;
+    l.rec.Advance("x").Advance(nullptr);
+    EXPECT_STREQ(l.buf, "012");
+    EXPECT_EQ(l.buf[4], '4');
+}
+
 TEST(LogRecorder, Utf16IsWrittenAsUtf8)
 {
     Line l;
@@ -71,6 +86,29 @@ TEST(LogWrapper, WritesOneLineToStderr)
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("CMarlinDlg::Seek 1500\n"), std::string::npos) << err;
     EXPECT_EQ(err.back(), '\n');
+}
+
+TEST(LogWrapper, LinesOfConcurrentThreadsNeverMix)
+{
+    constexpr int kThreads = 8, kLines = 100;
+    testing::internal::CaptureStderr();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t] {
+            const std::string filler(900, static_cast<char>('a' + t));
+            for (int i = 0; i < kLines; ++i)
+                (CLogLine().rec().Advance("T") << t).Advance(" ").Advance(filler.c_str()).Advance(" end");
+        });
+    for (auto& th : threads) th.join();
+    std::istringstream err(testing::internal::GetCapturedStderr());
+    const std::regex shape(R"(\d\d:\d\d:\d\d\.\d{3} \[\d+\] L2 T(\d) ([a-h])\2{899} end)");
+    int lines = 0;
+    for (std::string line; std::getline(err, line); ++lines) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, shape)) << line.substr(0, 80);
+        EXPECT_EQ(m[2].str()[0], 'a' + std::stoi(m[1].str()));
+    }
+    EXPECT_EQ(lines, kThreads * kLines);
 }
 
 }  // namespace

@@ -1,0 +1,3 @@
+#include "app/ComInit.h"
+
+void InitializeCom() {}

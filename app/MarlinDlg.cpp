@@ -1,0 +1,265 @@
+#include "app/MarlinDlg.h"
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "app/ComInit.h"
+#include "log/LogWrapper.h"
+#include "pipe/MessageFormat.h"
+
+namespace {
+
+constexpr std::chrono::milliseconds kPollInterval{500};
+constexpr std::chrono::milliseconds kConnectDelay{500};
+// Level 2 of ThreadWindows: normal priority.
+constexpr int kPollerPriority = 2;
+
+uint32_t ReadU32(const uint8_t* p)
+{
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// The NUL-terminated UTF-16LE path that starts at `offset`, copied out
+// (message bytes carry no alignment). False when it has no terminator
+// inside the message.
+bool ReadPath(const uint8_t* msg, uint32_t length, size_t offset, std::u16string& path)
+{
+    if (length < offset) return false;
+    const size_t units = (length - offset) / 2;
+    path.clear();
+    for (size_t i = 0; i < units; ++i) {
+        char16_t c;
+        std::memcpy(&c, msg + offset + 2 * i, sizeof c);
+        if (c == 0) return true;
+        path.push_back(c);
+    }
+    return false;
+}
+
+MediaInfo NoMediaInfo()
+{
+    MediaInfo info{};
+    info.durationMs = -1;
+    return info;
+}
+
+}  // namespace
+
+CMarlinDlg::CMarlinDlg(CDialog* pParent) : CDialog(IDD, pParent), m_pipe(this)
+{
+    MapMessage(WM_COPYDATA, [this](WPARAM w, LPARAM l) { return OnCopyData(w, l); });
+    MapMessage(WM_MARLIN_COMMAND, [this](WPARAM w, LPARAM l) { return OnMarlinCommand(w, l); });
+    MapMessage(WM_MARLIN_IDLE, [](WPARAM, LPARAM) -> LRESULT { return 0; });
+    MapCommand(IDC_BUTTON1, [this] { OnBnClickedButton1(); });
+}
+
+CMarlinDlg::~CMarlinDlg()
+{
+    StopPositionPoller();
+    // The link goes before the engine: once the reader has stopped no
+    // command can start a new engine behind the teardown.
+    m_pipe.Close();
+    if (m_pPlay) StopPlayFile();
+    m_pResampleData.reset();
+    iDataLen = 0;
+}
+
+BOOL CMarlinDlg::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+
+    if (m_szPipeName[0]) CreateWindowPort(std::string(m_szPipeName) + "_wnd");
+
+    InitializeCom();
+
+    m_pPositionThread = std::make_unique<ThreadWindows>(&CMarlinDlg::PollCallback, this, kPollerPriority, "MessgeBack");
+    uint32_t threadId = 0;
+    m_pPositionThread->Start(&threadId);
+
+    std::this_thread::sleep_for(kConnectDelay);
+
+    // An empty base name names no pipe: the host stays up without a link.
+    if (m_szPipeName[0]) {
+        m_pipe.Connect(m_szPipeName);
+    } else {
+        CLogLine().rec().Advance("CMarlinDlg::OnInitDialog no pipe base name") << LogThis{this};
+    }
+    return TRUE;
+}
+
+bool CMarlinDlg::PollCallback(void* self) { return static_cast<CMarlinDlg*>(self)->OnPollTick(); }
+
+bool CMarlinDlg::OnPollTick()
+{
+    const int32_t before = m_nPollTicks;
+    m_nPollTicks = static_cast<int32_t>(static_cast<uint32_t>(before) + 1u);
+    if (before % 2 != 0) RefreshCachedPosition();
+    std::unique_lock<std::mutex> lock(m_pollLock);
+    m_pollWake.wait_for(lock, kPollInterval, [this] { return m_bPollStop; });
+    return true;
+}
+
+void CMarlinDlg::StopPositionPoller()
+{
+    if (!m_pPositionThread) return;
+    {
+        std::lock_guard<std::mutex> lock(m_pollLock);
+        m_bPollStop = true;
+    }
+    m_pollWake.notify_all();
+    m_pPositionThread->Stop();
+    m_pPositionThread.reset();
+}
+
+void CMarlinDlg::RefreshCachedPosition()
+{
+    std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
+    int64_t position = m_llPosition.load();
+    if (GetPosition(&position)) m_llPosition.store(position);
+}
+
+void CMarlinDlg::OnData(const void* data, uint32_t length)
+{
+    if (!m_bPipeComInit) {
+        InitializeCom();
+        m_bPipeComInit = true;
+    }
+    Dispatch(data, length);
+}
+
+void CMarlinDlg::OnPipeClosed(int /*reason*/) { PostQuitOnce(); }
+
+void CMarlinDlg::PostQuitOnce()
+{
+    if (!m_bQuitPosted.exchange(true)) PostMessage(WM_QUIT);
+}
+
+void CMarlinDlg::SendToClient(const void* data, long size)
+{
+    if (m_nReplyWnd.load() == 0 || !data || size < 0) return;
+    if (static_cast<unsigned long>(size) > UINT32_MAX) return;  // cannot be framed
+    const PacketHeader header{static_cast<uint32_t>(size), 0};
+    if (!m_pipe.IsConnected() || !m_pipe.Write(header, data)) PostQuitOnce();
+}
+
+bool CMarlinDlg::SetReplyWnd(uint32_t value)
+{
+    m_nReplyWnd.store(value);
+    return true;
+}
+
+LRESULT CMarlinDlg::OnCopyData(WPARAM /*wParam*/, LPARAM lParam)
+{
+    const auto* cds = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+    if (!cds || (cds->cbData && !cds->lpData)) return FALSE;
+    const size_t size = cds->cbData;
+    if (m_bQuitPosted.load()) return TRUE;  // the copy would only be discarded
+    auto copy = std::make_unique<uint8_t[]>(size ? size : 1);
+    if (size) std::memcpy(copy.get(), cds->lpData, size);
+    const uint8_t* key = copy.get();
+    m_pendingCommands.emplace(key, std::move(copy));
+    if (!PostMessage(WM_MARLIN_COMMAND, reinterpret_cast<WPARAM>(key), static_cast<LPARAM>(size)))
+        m_pendingCommands.erase(key);
+    return TRUE;
+}
+
+LRESULT CMarlinDlg::OnMarlinCommand(WPARAM wParam, LPARAM lParam)
+{
+    // Only buffers this dialog copied are executed, each once, then freed.
+    auto it = m_pendingCommands.find(reinterpret_cast<const uint8_t*>(wParam));
+    if (it == m_pendingCommands.end()) return 0;
+    std::unique_ptr<uint8_t[]> buffer = std::move(it->second);
+    m_pendingCommands.erase(it);
+    Dispatch(buffer.get(), static_cast<uint32_t>(lParam));
+    return 0;
+}
+
+void CMarlinDlg::OnBnClickedButton1()
+{
+    const MediaFormat format{320, 240, ColorSpace::YUY2, 16000, 16, 1};
+    StartPlayFile(u"test.mp4", &format, this);
+    const MediaInfo info = GetFileInfo();
+    // 32-bit arithmetic, passed with a zero upper half.
+    const uint32_t target = static_cast<uint32_t>(info.durationMs) - 1000u;
+    Seek(static_cast<int64_t>(target));
+}
+
+void CMarlinDlg::Dispatch(const void* data, uint32_t length)
+{
+    if (!data || length < sizeof(MessageHeader)) return;
+    const auto* msg = static_cast<const uint8_t*>(data);
+    MessageHeader in;
+    std::memcpy(&in, msg, sizeof in);
+    const MessageHeader out{in.type + 1, in.id, 0};
+    std::u16string path;
+
+    switch (static_cast<MessageType>(in.type)) {
+    case MessageType::TestFile: {
+        MediaInfoReply reply{out, NoMediaInfo()};
+        if (ReadPath(msg, length, kTestFilePathOffset, path)) reply.info = TestFile(path.c_str());
+        SendToClient(&reply, sizeof reply);
+        break;
+    }
+    case MessageType::StartPlayFile: {
+        ResultReply reply{out, 0};
+        if (ReadPath(msg, length, kStartPlayFilePathOffset, path)) {
+            MediaFormat format;
+            std::memcpy(&format, msg + offsetof(StartPlayFileCommand, format), sizeof format);
+            reply.result = StartPlayFile(path.c_str(), &format, this) ? 1 : 0;
+        }
+        SendToClient(&reply, sizeof reply);
+        break;
+    }
+    case MessageType::GetFileInfo: {
+        const MediaInfoReply reply{out, GetFileInfo()};
+        SendToClient(&reply, sizeof reply);
+        break;
+    }
+    case MessageType::StopPlayFile: {
+        const ResultReply reply{out, StopPlayFile() ? 1u : 0u};
+        SendToClient(&reply, sizeof reply);
+        break;
+    }
+    case MessageType::Pause: {
+        const ResultReply reply{out, Pause() ? 1u : 0u};
+        SendToClient(&reply, sizeof reply);
+        break;
+    }
+    case MessageType::Contine: {
+        const ResultReply reply{out, Contine() ? 1u : 0u};
+        SendToClient(&reply, sizeof reply);
+        break;
+    }
+    case MessageType::Seek: {
+        if (length < sizeof(SeekCommand)) break;
+        int64_t position;
+        std::memcpy(&position, msg + offsetof(SeekCommand, positionMs), sizeof position);
+        Seek(position);
+        RefreshCachedPosition();
+        break;
+    }
+    case MessageType::GetPosition: {
+        int64_t position = -1;
+        if (!GetPosition(&position)) position = -1;
+        const GetPositionReply reply{out, 0, position};
+        SendToClient(&reply, sizeof reply);
+        break;
+    }
+    case MessageType::SetReplyWnd: {
+        ResultReply reply{out, 0};
+        if (length >= sizeof(SetReplyWndCommand))
+            reply.result = SetReplyWnd(ReadU32(msg + offsetof(SetReplyWndCommand, value))) ? 1 : 0;
+        SendToClient(&reply, sizeof reply);
+        break;
+    }
+    case MessageType::Quit:
+        PostQuitOnce();
+        break;
+    default:
+        break;  // not a command: dropped without a reply
+    }
+}

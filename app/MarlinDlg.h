@@ -1,0 +1,154 @@
+#pragma once
+// The host's hidden control dialog: owner of all run-time state. It links to
+// the controller, executes the commands that arrive by the pipe (on the pipe
+// reader thread) or as WM_COPYDATA (on the window thread), answers through
+// its one send operation and ends the host when the link is lost.
+//
+// Threads that enter it: the window thread (initialisation, window messages,
+// WM_COPYDATA commands), the pipe reader (OnData, OnPipeClosed), the
+// "MessgeBack" position poller, and the engine's streaming threads
+// (OnDateReceive). Dialog states: initialising -> running (linked or not)
+// -> quitting (m_bQuitPosted) -> destroyed.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "app/IMarlinMgr.h"
+#include "pipe/SimplePipe.h"
+#include "pipe/ThreadWindows.h"
+#include "platform/ui/Dialog.h"
+#include "playback/IRendererDataSink.h"
+#include "playback/MediaFormat.h"
+#include "playback/MediaInfo.h"
+
+class CMultiMediaPlay;
+class IColorSpaceZoom;
+struct SwrContext;
+
+class CMarlinDlg : public CDialog,
+                   public IRendererDataSink,
+                   public IMarlinMgr,
+                   public IMarlinMgrSink,
+                   public CSimplePipeSink
+{
+public:
+    enum { IDD = 102 };
+    static constexpr const char kCaption[] = "Marlin";
+    // Window messages of the dialog.
+    static constexpr UINT WM_MARLIN_COMMAND = 1523;  // wParam: copied command, lParam: its size
+    static constexpr UINT WM_MARLIN_IDLE = 1524;     // consumed without effect
+    static constexpr UINT WM_GRAPH_NOTIFY = 1425;    // the engine's graph events
+    static constexpr UINT IDC_BUTTON1 = 1000;        // the test button
+    static constexpr size_t kPipeNameSize = 260;
+
+    explicit CMarlinDlg(CDialog* pParent = nullptr);
+    ~CMarlinDlg() override;
+
+    // IRendererDataSink
+    void OnDateReceive(bool isVideo, const MediaFormat* format, const uint8_t* data, int32_t length) override;
+    void OnPlayComplete() override;
+
+    // IMarlinMgr
+    bool SetReplyWnd(uint32_t value) override;
+    MediaInfo TestFile(const char16_t* path) override;
+    bool StartPlayFile(const char16_t* path, const MediaFormat* format, IMarlinMgrSink* sink) override;
+    MediaInfo GetFileInfo() override;
+    bool StopPlayFile() override;
+    bool Pause() override;
+    bool Contine() override;
+    bool Seek(int64_t positionMs) override;
+    bool GetPosition(int64_t* positionMs) override;
+
+    // IMarlinMgrSink
+    void OnVideoFrame(const MediaFormat* format, const uint8_t* data, long length) override;
+    void OnAudioFrame(const MediaFormat* format, const uint8_t* data, long length) override;
+
+    // CSimplePipeSink
+    void OnPipeClosed(int reason) override;
+    void OnData(const void* data, uint32_t length) override;
+
+protected:
+    BOOL OnInitDialog() override;
+    // The Enter key must not close the dialog.
+    void OnOK() override {}
+
+private:
+    friend class CMarlinApp;  // fills m_szPipeName
+
+    struct CPlayDeleter
+    {
+        void operator()(CMultiMediaPlay* play) const;
+    };
+
+    // Executes one message (header + fields) and sends its reply.
+    void Dispatch(const void* data, uint32_t length);
+    // The send operation: one packet on the first pipe, unless silenced.
+    // A failed send ends the host.
+    void SendToClient(const void* data, long size);
+    // Posts WM_QUIT to the window, the first time only.
+    void PostQuitOnce();
+    // GetPosition into m_llPosition, under the command lock.
+    void RefreshCachedPosition();
+
+    static bool PollCallback(void* self);
+    bool OnPollTick();
+    void StopPositionPoller();
+
+    LRESULT OnCopyData(WPARAM wParam, LPARAM lParam);
+    LRESULT OnMarlinCommand(WPARAM wParam, LPARAM lParam);
+    void OnBnClickedButton1();
+
+    // --- state, in the documented order ---
+
+    // Guarded by m_cmdLock.
+    std::unique_ptr<CMultiMediaPlay, CPlayDeleter> m_pPlay;
+    // Read by every sending thread, written by the dispatch.
+    std::atomic<uint32_t> m_nReplyWnd{1};
+    // Written by StartPlayFile while no streaming runs; read by streaming threads.
+    MediaFormat m_targetFormat{};
+    // Video streaming thread only (released by StopPlayFile after streaming ends).
+    IColorSpaceZoom* m_pColorSpaceZoom = nullptr;
+    std::atomic<int32_t> m_bVideoEnabled{1};
+    // Audio streaming thread only; reset at start.
+    int32_t m_nAudioBlocks = 0;
+    std::recursive_mutex m_cmdLock;
+    // Created and stopped on the window thread.
+    std::unique_ptr<ThreadWindows> m_pPositionThread;
+    // Pipe reader thread only.
+    bool m_bPipeComInit = false;
+    // Frame message buffers: m_pVideoMsg on the video streaming thread,
+    // m_pAudioMsg on the audio streaming thread.
+    std::unique_ptr<uint8_t[]> m_pVideoMsg;
+    std::unique_ptr<uint8_t[]> m_pAudioMsg;
+    int32_t m_nVideoMsgSize = 0;
+    int32_t m_nAudioMsgSize = 0;
+    // Not owned. Set and cleared by StartPlayFile while no streaming runs.
+    std::atomic<IMarlinMgrSink*> m_pFrameSink{nullptr};
+    // Written under m_cmdLock (poller, Seek, start); read without lock by
+    // streaming threads, hence atomic.
+    std::atomic<int64_t> m_llPosition{0};
+    CSimplePipe m_pipe;
+    // Filled before DoModal, read-only afterwards.
+    char m_szPipeName[kPipeNameSize] = {};
+    std::atomic<bool> m_bQuitPosted{false};
+    // Poller thread only.
+    int32_t m_nPollTicks = 0;
+    std::atomic<int32_t> m_nFrameCount{0};
+    // Audio streaming thread only (released by StopPlayFile after streaming ends).
+    SwrContext* m_pResampleCtx = nullptr;
+    std::unique_ptr<uint8_t[]> m_pResampleData;
+    int32_t iDataLen = 0;
+
+    // Wakes the poller out of its 500 ms pause when the dialog ends.
+    std::mutex m_pollLock;
+    std::condition_variable m_pollWake;
+    bool m_bPollStop = false;  // guarded by m_pollLock
+
+    // Window thread only: copies of WM_COPYDATA blocks waiting for their
+    // WM_MARLIN_COMMAND; whatever the loop did not reach is freed with the dialog.
+    std::unordered_map<const uint8_t*, std::unique_ptr<uint8_t[]>> m_pendingCommands;
+};

@@ -1,0 +1,249 @@
+#include "platform/ui/Dialog.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+namespace {
+
+// SIGTERM and SIGINT reach the modal loop through a self-pipe: the handler
+// writes one byte, the loop reads it and handles WM_CLOSE. This works
+// whatever signal masks the process's other threads have.
+int g_signalPipe[2] = {-1, -1};
+std::once_flag g_signalPipeOnce;
+// Set by the handler, cleared when the loop takes the signal. A second
+// signal while it is still set finds the window thread stuck (for instance
+// in a write to a peer that reads nothing) and ends the process the default
+// way, so that the host can always be stopped.
+std::atomic<bool> g_signalPending{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+extern "C" void OnTerminationSignal(int signo)
+{
+    int saved = errno;
+    if (g_signalPending.exchange(true)) {
+        ::signal(signo, SIG_DFL);
+        ::raise(signo);
+    } else {
+        const char byte = 1;
+        [[maybe_unused]] ssize_t rc = ::write(g_signalPipe[1], &byte, 1);
+    }
+    errno = saved;
+}
+
+// Installs the handlers for the life of one modal loop.
+class CSignalBridge
+{
+public:
+    CSignalBridge()
+    {
+        std::call_once(g_signalPipeOnce, [] {
+            if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) g_signalPipe[0] = g_signalPipe[1] = -1;
+        });
+        if (g_signalPipe[0] < 0) return;
+        Drain();
+        struct sigaction sa{};
+        sa.sa_handler = OnTerminationSignal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        m_bInstalled = ::sigaction(SIGTERM, &sa, &m_oldTerm) == 0 && ::sigaction(SIGINT, &sa, &m_oldInt) == 0;
+    }
+    ~CSignalBridge()
+    {
+        if (!m_bInstalled) return;
+        ::sigaction(SIGTERM, &m_oldTerm, nullptr);
+        ::sigaction(SIGINT, &m_oldInt, nullptr);
+    }
+    CSignalBridge(const CSignalBridge&) = delete;
+    CSignalBridge& operator=(const CSignalBridge&) = delete;
+
+    int Handle() const { return m_bInstalled ? g_signalPipe[0] : -1; }
+    // True when at least one signal came since the last call.
+    static bool Drain()
+    {
+        g_signalPending = false;
+        bool any = false;
+        char buf[64];
+        while (::read(g_signalPipe[0], buf, sizeof buf) > 0) any = true;
+        return any;
+    }
+
+private:
+    bool m_bInstalled = false;
+    struct sigaction m_oldTerm{};
+    struct sigaction m_oldInt{};
+};
+
+}  // namespace
+
+CDialog::CDialog(UINT nIDTemplate, CDialog* /*pParentWnd*/)
+    : m_nIDTemplate(nIDTemplate), m_wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{
+}
+
+CDialog::~CDialog()
+{
+    if (m_wakeFd >= 0) ::close(m_wakeFd);
+}
+
+void CDialog::MapMessage(UINT message, MessageHandler handler) { m_messageMap[message] = std::move(handler); }
+
+void CDialog::MapCommand(UINT id, std::function<void()> handler) { m_commandMap[id] = std::move(handler); }
+
+bool CDialog::IsWindowThread() const { return m_windowThread.load() == std::this_thread::get_id(); }
+
+void CDialog::WakeLoop()
+{
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t rc = ::write(m_wakeFd, &one, sizeof one);
+}
+
+BOOL CDialog::PostMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_queueLock);
+        if (!m_bRunning) return FALSE;
+        m_queue.push_back(MSG{message, wParam, lParam});
+    }
+    WakeLoop();
+    return TRUE;
+}
+
+bool CDialog::PopMessage(MSG& msg)
+{
+    std::lock_guard<std::mutex> lock(m_queueLock);
+    if (m_queue.empty()) return false;
+    msg = m_queue.front();
+    m_queue.pop_front();
+    return true;
+}
+
+void CDialog::EndDialog(int nResult)
+{
+    m_nModalResult = nResult;
+    m_bEndLoop = true;
+    WakeLoop();
+}
+
+LRESULT CDialog::SendMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return WindowProc(message, wParam, lParam);
+}
+
+BOOL CDialog::OnCommand(WPARAM wParam, LPARAM /*lParam*/)
+{
+    switch (LOWORD(wParam)) {
+    case IDOK:
+        OnOK();
+        return TRUE;
+    case IDCANCEL:
+        OnCancel();
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+LRESULT CDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (auto it = m_messageMap.find(message); it != m_messageMap.end()) return it->second(wParam, lParam);
+    if (message == WM_COMMAND) {
+        if (auto it = m_commandMap.find(LOWORD(wParam)); it != m_commandMap.end()) {
+            it->second();
+            return 0;
+        }
+    }
+    return DefWindowProc(message, wParam, lParam);
+}
+
+LRESULT CDialog::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        return OnInitDialog();
+    case WM_COMMAND:
+        OnCommand(wParam, lParam);
+        return 0;
+    case WM_CLOSE:
+        OnCancel();
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+bool CDialog::CreateWindowPort(const std::string& name) { return m_port.Open(name); }
+
+INT_PTR CDialog::DoModal()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_queueLock);
+        if (m_bRunning || m_wakeFd < 0) return -1;
+        m_bRunning = true;
+        m_queue.clear();
+    }
+    m_bEndLoop = false;
+    m_nModalResult = -1;
+    m_windowThread = std::this_thread::get_id();
+
+    {
+        CSignalBridge signals;
+        SendMessage(WM_INITDIALOG);
+        RunLoop();
+        std::lock_guard<std::mutex> lock(m_queueLock);
+        m_bRunning = false;
+        m_queue.clear();
+    }
+    m_port.Close();
+    m_windowThread = std::thread::id();
+    return m_nModalResult;
+}
+
+void CDialog::RunLoop()
+{
+    const int signalFd = g_signalPipe[0];
+    while (!m_bEndLoop) {
+        MSG msg;
+        while (!m_bEndLoop && PopMessage(msg)) {
+            if (msg.message == WM_QUIT) {
+                m_nModalResult = -1;
+                return;
+            }
+            WindowProc(msg.message, msg.wParam, msg.lParam);
+        }
+        if (m_bEndLoop) break;
+
+        pollfd fds[3];
+        nfds_t n = 0;
+        fds[n++] = pollfd{m_wakeFd, POLLIN, 0};
+        if (signalFd >= 0) fds[n++] = pollfd{signalFd, POLLIN, 0};
+        const int portIndex = m_port.IsOpen() ? static_cast<int>(n) : -1;
+        if (portIndex >= 0) fds[n++] = pollfd{m_port.Handle(), POLLIN, 0};
+        if (::poll(fds, n, -1) < 0) continue;  // EINTR: look again
+
+        if (fds[0].revents) {
+            uint64_t count;
+            [[maybe_unused]] ssize_t rc = ::read(m_wakeFd, &count, sizeof count);
+        }
+        if (signalFd >= 0 && fds[1].revents && CSignalBridge::Drain()) WindowProc(WM_CLOSE, 0, 0);
+        if (portIndex >= 0 && fds[portIndex].revents) DeliverPortMessages();
+    }
+}
+
+void CDialog::DeliverPortMessages()
+{
+    CWindowPort::Message in;
+    // A burst is bounded so that posted messages are not starved.
+    for (int i = 0; i < 64 && !m_bEndLoop && m_port.Receive(in); ++i) {
+        if (in.message == WM_COPYDATA) {
+            COPYDATASTRUCT cds{in.dwData, static_cast<DWORD>(in.data.size()), in.data.empty() ? nullptr : in.data.data()};
+            WindowProc(WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&cds));
+        } else {
+            WindowProc(in.message, in.wParam, 0);
+        }
+    }
+}
