@@ -54,8 +54,9 @@ struct RunResult
 // Runs bin/marlin-play with `args` and extra environment, its stdout and
 // stderr in files (or stderr on a terminal when `pty`), killed after 60 s.
 // `termWhen` is asked while it runs; SIGTERM goes to it once that says yes.
+// `cwd` is its working directory (by default the test's own).
 RunResult RunPlay(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
-                  bool pty = false, std::function<bool()> termWhen = {})
+                  bool pty = false, std::function<bool()> termWhen = {}, const std::string& cwd = {})
 {
     char pattern[] = "/tmp/marlin-play-run-XXXXXX";
     std::string dir = mkdtemp(pattern);
@@ -72,6 +73,7 @@ RunResult RunPlay(const std::vector<std::string>& args, const std::vector<std::s
     } else {
         posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     }
+    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
     std::vector<std::string> argStore{kBin + "/marlin-play"};
     argStore.insert(argStore.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -401,6 +403,17 @@ TEST_F(PlayEndToEnd, HostDyingMidSessionShowsStatusAndLog)
               std::string::npos) << run.err;
 }
 
+TEST_F(PlayEndToEnd, HostRunsInItsOwnFolder)
+{
+    // Started from elsewhere through a relative --host, the host still runs
+    // where it lies (where LAVFilters/ is).
+    std::string relativeHost = fs::relative(kBin + "/marlin-play-fake-host", "/").string();
+    RunResult run = RunPlay({"--host", "../" + relativeHost, "info", Media("noise.mp4")}, Env("die"), false, {},
+                            "/tmp");
+    EXPECT_EQ(run.status, 3) << Describe(run);
+    EXPECT_NE(run.err.find("in [" + fs::canonical(kBin).string() + "]"), std::string::npos) << run.err;
+}
+
 TEST_F(PlayEndToEnd, PathsTravelAbsoluteInUtf16)
 {
     // A relative name with accents and a CJK character reaches the host whole.
@@ -521,6 +534,15 @@ TEST_F(PlayEndToEnd, SeekStartsAtTheLandingPlace)
     EXPECT_EQ(Y4mFrames(Out("v.y4m"), 64 * 48 * 2), 30);
     EXPECT_GE(Number(*json, "seekLatencyMs"), 0);
     EXPECT_EQ((*json)["endedBy"], "PlayComplete");
+
+    // --duration counts from where the seek landed: 800 to 1200 ms.
+    run = RunPlay(Fake({"play", Media("noise.mp4"), "--seek", "1000", "--duration", "400", "--json"}),
+                  Env("player"));
+    ASSERT_EQ(run.status, 0) << Describe(run);
+    json = ParseFlatJson(run.out);
+    ASSERT_TRUE(json) << run.out;
+    EXPECT_EQ(Number(*json, "videoFrames"), 10);
+    EXPECT_EQ((*json)["endedBy"], "--duration");
 }
 
 TEST_F(PlayEndToEnd, PauseHoldsDeliveryThenContinues)

@@ -2,7 +2,7 @@
 // reach cases the real host does not show on demand. MARLIN_FAKE_HOST picks:
 //   exit3       writes a log line and exits with status 3 before connecting
 //   die         connects, reads one command, logs it (with a TestFile's path
-//               in UTF-8), exits with 3
+//               in UTF-8) and its current directory, exits with 3
 //   garbage     connects and answers the first command with a broken message
 //   silent      connects and never answers
 //   player      a small playing host: TestFile says 2000 ms of 64x48 at 25/s,
@@ -249,9 +249,11 @@ int main(int argc, char** argv)
             if (c == 0) break;
             path += c;
         }
-        std::fprintf(stderr, "fake host: giving up after command %u on [%s]\n",
+        char cwd[4096] = "?";
+        if (!getcwd(cwd, sizeof cwd)) std::snprintf(cwd, sizeof cwd, "?");
+        std::fprintf(stderr, "fake host: giving up after command %u on [%s] in [%s]\n",
                      command && command->size() >= 4 ? Get32(command->data(), 0) : 999u,
-                     Utf16ToUtf8(path).c_str());
+                     Utf16ToUtf8(path).c_str(), cwd);
         return 3;
     }
     if (m == "silent") {
