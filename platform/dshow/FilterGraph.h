@@ -1,0 +1,228 @@
+#pragma once
+// CFilterGraph: the filter graph manager, created with
+// CoCreateInstance(CLSID_FilterGraph). One object answers IGraphBuilder
+// (building), IMediaControl (state), IMediaEventEx (events),
+// IMediaEventSink (for its filters), IMediaSeeking (positions) and the
+// aggregate IBasicVideo / IBasicAudio / IVideoWindow, which pass each call
+// to the first filter in the graph that offers the interface.
+//
+// Graph states (m_state):
+//
+//           Pause            Run                 seek: flush, same state
+//  Stopped -------> Paused -------> Running     (running: pause, seek, run
+//     ^  <-------     |  <-------      |          with stream time zero now)
+//     |    Stop       |    Pause       |
+//     +---------------+----------------+ Stop: every filter, renderers first
+//
+// Pause/Run call the filters downstream first (renderers before their
+// sources), so that nothing is delivered to a filter that is not ready.
+// GetState reports the target state with VFW_S_STATE_INTERMEDIATE while a
+// renderer has not completed its pause.
+//
+// Stream time: zero at m_tStart on the clock while running, frozen while
+// paused; Run after Pause continues it. The current position is the
+// position seeked to last plus the stream time since, kept within the
+// duration.
+//
+// Seeking goes through the first renderer (with a connected input) that
+// accepts it; the renderers pass it upstream to the filter that seeks (a
+// splitter seeks all its streams on one request). The graph adds
+// AM_SEEKING_ReturnTime, so a source that honours it tells where it really
+// got to (the key frame), and that becomes the current position.
+//
+// EC_COMPLETE: every renderer with a connected input reports it once
+// (param2 = the renderer); the graph queues one EC_COMPLETE when all have.
+// Other events are queued as they come.
+//
+// Threads and locks
+// - m_lock (recursive): the filter list, state, clock, positions. Taken by
+//   the application's calls; never by streaming threads.
+// - m_eventLock: the event queue, the notify window and the completion
+//   bookkeeping; taken by Notify on streaming threads and never held while
+//   calling a filter. The notify message is posted under it, so after
+//   SetNotifyWindow(0, ...) returns no further message goes out.
+// - GetEvent waits on m_eventCv; the wait ends at its time limit or when
+//   an event arrives.
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/dshow/AMEvent.h"
+#include "platform/dshow/Interfaces.h"
+
+constexpr LONG AM_MEDIAEVENT_NONOTIFY = 0x01;
+
+class CFilterGraph final : public CUnknown,
+                           public IGraphBuilder,
+                           public IMediaControl,
+                           public IMediaEventEx,
+                           public IMediaEventSink,
+                           public IMediaSeeking,
+                           public IBasicVideo,
+                           public IBasicAudio,
+                           public IVideoWindow
+{
+public:
+    CFilterGraph();
+    ~CFilterGraph() override;  // stops the graph and removes every filter
+    DECLARE_IUNKNOWN
+    HRESULT NonDelegatingQueryInterface(REFIID riid, void** ppv) override;
+
+    // IFilterGraph. Removing a filter from an active graph stops the graph
+    // first. RemoveFilter disconnects the filter's pins (both ends).
+    HRESULT AddFilter(IBaseFilter* pFilter, LPCWSTR pName) override;
+    HRESULT RemoveFilter(IBaseFilter* pFilter) override;
+    HRESULT EnumFilters(IEnumFilters** ppEnum) override;
+    HRESULT FindFilterByName(LPCWSTR pName, IBaseFilter** ppFilter) override;
+    HRESULT ConnectDirect(IPin* ppinOut, IPin* ppinIn, const AM_MEDIA_TYPE* pmt) override;
+    HRESULT Reconnect(IPin* ppin) override;
+    HRESULT Disconnect(IPin* ppin) override;
+    HRESULT SetDefaultSyncSource() override;
+    // IGraphBuilder. Intelligent connect: filters already in the graph with
+    // a free input pin first, then the system filters by merit, recursively,
+    // backing out of a branch that reaches no renderer. RenderFile removes
+    // the source it added when nothing at all could be rendered.
+    HRESULT Connect(IPin* ppinOut, IPin* ppinIn) override;
+    HRESULT Render(IPin* ppinOut) override;
+    HRESULT RenderFile(LPCWSTR lpcwstrFile, LPCWSTR lpcwstrPlayList) override;
+    HRESULT AddSourceFilter(LPCWSTR lpcwstrFileName, LPCWSTR lpcwstrFilterName, IBaseFilter** ppFilter) override;
+    HRESULT SetLogFile(DWORD_PTR) override { return S_OK; }
+    HRESULT Abort() override { return S_OK; }
+    HRESULT ShouldOperationContinue() override { return S_OK; }
+
+    // IMediaControl
+    HRESULT Run() override;
+    HRESULT Pause() override;
+    HRESULT Stop() override;
+    HRESULT GetState(LONG msTimeout, OAFilterState* pfs) override;
+    HRESULT RenderFile(BSTR strFilename) override;
+    HRESULT StopWhenReady() override;
+
+    // IMediaEvent / IMediaEventEx
+    HRESULT GetEventHandle(OAEVENT* hEvent) override;  // a CAMEvent*, set while events wait
+    HRESULT GetEvent(LONG* lEventCode, LONG_PTR* lParam1, LONG_PTR* lParam2, LONG msTimeout) override;
+    HRESULT WaitForCompletion(LONG msTimeout, LONG* pEvCode) override;
+    HRESULT CancelDefaultHandling(LONG lEvCode) override;
+    HRESULT RestoreDefaultHandling(LONG lEvCode) override;
+    HRESULT FreeEventParams(LONG lEvCode, LONG_PTR lParam1, LONG_PTR lParam2) override;
+    HRESULT SetNotifyWindow(OAHWND hwnd, LONG lMsg, LONG_PTR lInstanceData) override;
+    HRESULT SetNotifyFlags(LONG lNoNotifyFlags) override;
+    HRESULT GetNotifyFlags(LONG* lplNoNotifyFlags) override;
+
+    // IMediaEventSink: any thread.
+    HRESULT Notify(LONG EventCode, LONG_PTR EventParam1, LONG_PTR EventParam2) override;
+
+    // IMediaSeeking (media time only)
+    HRESULT GetCapabilities(DWORD* pCapabilities) override;
+    HRESULT CheckCapabilities(DWORD* pCapabilities) override;
+    HRESULT IsFormatSupported(const GUID* pFormat) override;
+    HRESULT QueryPreferredFormat(GUID* pFormat) override;
+    HRESULT GetTimeFormat(GUID* pFormat) override;
+    HRESULT IsUsingTimeFormat(const GUID* pFormat) override;
+    HRESULT SetTimeFormat(const GUID* pFormat) override;
+    HRESULT GetDuration(LONGLONG* pDuration) override;
+    HRESULT GetStopPosition(LONGLONG* pStop) override;
+    HRESULT GetCurrentPosition(LONGLONG* pCurrent) override;
+    HRESULT ConvertTimeFormat(LONGLONG* pTarget, const GUID* pTargetFormat, LONGLONG Source,
+                              const GUID* pSourceFormat) override;
+    HRESULT SetPositions(LONGLONG* pCurrent, DWORD dwCurrentFlags, LONGLONG* pStop, DWORD dwStopFlags) override;
+    HRESULT GetPositions(LONGLONG* pCurrent, LONGLONG* pStop) override;
+    HRESULT GetAvailable(LONGLONG* pEarliest, LONGLONG* pLatest) override;
+    HRESULT SetRate(double dRate) override;
+    HRESULT GetRate(double* pdRate) override;
+    HRESULT GetPreroll(LONGLONG* pllPreroll) override;
+
+    // IBasicVideo, IBasicAudio, IVideoWindow: E_NOINTERFACE when no filter
+    // in the graph offers the interface.
+    HRESULT get_AvgTimePerFrame(REFTIME* pAvgTimePerFrame) override;
+    HRESULT get_BitRate(LONG* pBitRate) override;
+    HRESULT get_BitErrorRate(LONG* pBitErrorRate) override;
+    HRESULT get_VideoWidth(LONG* pVideoWidth) override;
+    HRESULT get_VideoHeight(LONG* pVideoHeight) override;
+    HRESULT GetVideoSize(LONG* pWidth, LONG* pHeight) override;
+    HRESULT GetSourcePosition(LONG* pLeft, LONG* pTop, LONG* pWidth, LONG* pHeight) override;
+    HRESULT GetDestinationPosition(LONG* pLeft, LONG* pTop, LONG* pWidth, LONG* pHeight) override;
+    HRESULT put_Volume(LONG lVolume) override;
+    HRESULT get_Volume(LONG* plVolume) override;
+    HRESULT put_Balance(LONG lBalance) override;
+    HRESULT get_Balance(LONG* plBalance) override;
+    HRESULT put_Visible(LONG Visible) override;
+    HRESULT get_Visible(LONG* pVisible) override;
+    HRESULT put_Owner(OAHWND Owner) override;
+    HRESULT get_Owner(OAHWND* Owner) override;
+    HRESULT put_MessageDrain(OAHWND Drain) override;
+    HRESULT get_MessageDrain(OAHWND* Drain) override;
+    HRESULT put_AutoShow(LONG AutoShow) override;
+    HRESULT get_AutoShow(LONG* AutoShow) override;
+    HRESULT SetWindowPosition(LONG Left, LONG Top, LONG Width, LONG Height) override;
+    HRESULT GetWindowPosition(LONG* pLeft, LONG* pTop, LONG* pWidth, LONG* pHeight) override;
+
+private:
+    struct FilterEntry
+    {
+        ComPtr<IBaseFilter> filter;
+        std::u16string name;
+    };
+    struct Event
+    {
+        LONG code;
+        LONG_PTR param1, param2;
+    };
+
+    // Building, m_lock held.
+    HRESULT AddFilter_Locked(IBaseFilter* pFilter, LPCWSTR pName);
+    HRESULT RemoveFilter_Locked(IBaseFilter* pFilter);
+    bool InGraph_Locked(IBaseFilter* pFilter);
+    bool PinInGraph_Locked(IPin* pin);
+    HRESULT RenderPin_Locked(IPin* out, int depth);
+    HRESULT ConnectAndRender_Locked(IPin* out, IBaseFilter* filter, IPin* in, int depth);
+    HRESULT ConnectVia_Locked(IPin* out, IPin* in, int depth);
+    HRESULT AddSourceFilter_Locked(LPCWSTR file, LPCWSTR name, IBaseFilter** ppFilter);
+
+    // State, m_lock held.
+    std::vector<ComPtr<IBaseFilter>> DownstreamFirst_Locked();
+    std::vector<ComPtr<IBaseFilter>> ConnectedRenderers_Locked();
+    void ChooseClock_Locked();
+    HRESULT Pause_Locked();
+    HRESULT Run_Locked();
+    HRESULT Stop_Locked();
+    REFERENCE_TIME ClockTime_Locked();
+    REFERENCE_TIME StreamTime_Locked();
+    LONGLONG CurrentPosition_Locked();
+    HRESULT Duration_Locked(LONGLONG* duration);
+    HRESULT Seek_Locked(LONGLONG position, DWORD flags, LONGLONG* pStop, DWORD stopFlags, LONGLONG* reached);
+    void ResetCompletion_Locked();
+
+    // Events.
+    void QueueEvent_Locked(const Event& e);  // m_eventLock held
+
+    // The first filter offering T.
+    template <class T>
+    ComPtr<T> FirstOffering();
+
+    CCritSec m_lock;
+    // Guarded by m_lock:
+    std::vector<FilterEntry> m_filters;  // in the order added
+    FILTER_STATE m_state = State_Stopped;
+    ComPtr<IReferenceClock> m_pClock;
+    REFERENCE_TIME m_tStart = 0;       // clock time of stream time zero (running)
+    REFERENCE_TIME m_tPausedStream = 0;  // stream time while paused
+    LONGLONG m_llBasePos = 0;          // media position at stream time zero
+    bool m_bSeekOnStart = false;       // after Stop: sources go back to m_llBasePos
+
+    std::mutex m_eventLock;
+    std::condition_variable m_eventCv;
+    // Guarded by m_eventLock:
+    std::deque<Event> m_events;
+    CAMEvent m_evEvents{true};          // set while m_events is not empty
+    OAHWND m_notifyWindow = 0;
+    LONG m_notifyMessage = 0;
+    LONG_PTR m_notifyInstance = 0;
+    LONG m_notifyFlags = 0;
+    bool m_bCompleteDefault = true;     // aggregate EC_COMPLETE
+    std::vector<IBaseFilter*> m_expectedRenderers;  // identities only, never called
+    std::vector<IBaseFilter*> m_completedRenderers;
+    bool m_bCompleteQueued = false;
+};

@@ -1,0 +1,47 @@
+#pragma once
+// CSystemClock: the reference clock on the monotonic system clock, in
+// 100-ns units, with advise requests served by one timer thread.
+#include <map>
+#include <thread>
+
+#include "platform/dshow/AMEvent.h"
+#include "platform/dshow/Interfaces.h"
+
+class CSystemClock final : public CUnknown, public IReferenceClock
+{
+public:
+    CSystemClock();
+    ~CSystemClock() override;  // ends the timer thread
+    DECLARE_IUNKNOWN
+    HRESULT NonDelegatingQueryInterface(REFIID riid, void** ppv) override;
+
+    HRESULT GetTime(REFERENCE_TIME* pTime) override;
+    // The event is set from the timer thread; after Unadvise returns the
+    // clock no longer touches it. A time already passed fires at once.
+    HRESULT AdviseTime(REFERENCE_TIME baseTime, REFERENCE_TIME streamTime, HEVENT hEvent,
+                       DWORD_PTR* pdwAdviseCookie) override;
+    HRESULT AdvisePeriodic(REFERENCE_TIME startTime, REFERENCE_TIME periodTime, HSEMAPHORE hSemaphore,
+                           DWORD_PTR* pdwAdviseCookie) override;
+    // S_FALSE when the cookie is unknown (a one-shot advise that fired).
+    HRESULT Unadvise(DWORD_PTR dwAdviseCookie) override;
+
+    static REFERENCE_TIME Now();  // monotonic clock in 100-ns units
+
+private:
+    struct Advise
+    {
+        REFERENCE_TIME due;
+        REFERENCE_TIME period;  // 0: one-shot
+        CAMEvent* event;
+    };
+    HRESULT AddAdvise(REFERENCE_TIME due, REFERENCE_TIME period, CAMEvent* event, DWORD_PTR* cookie);
+    void TimerThread();
+
+    std::mutex m_lock;
+    std::condition_variable m_cv;         // wakes the timer thread
+    std::map<DWORD_PTR, Advise> m_advises;  // guarded by m_lock
+    DWORD_PTR m_nextCookie = 1;           // guarded by m_lock
+    bool m_bQuit = false;                 // guarded by m_lock
+    REFERENCE_TIME m_lastTime = 0;        // guarded by m_lock; GetTime never goes back
+    std::thread m_thread;                 // started on the first advise
+};

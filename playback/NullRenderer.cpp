@@ -1,0 +1,117 @@
+#include "playback/NullRenderer.h"
+
+#include <cstring>
+
+namespace {
+
+struct SubtypeCode
+{
+    const GUID* subtype;
+    int32_t code;
+};
+
+// The accepted picture subtypes, in the order they are tested.
+const SubtypeCode kVideoSubtypes[] = {
+    {&MEDIASUBTYPE_RGB24, ColorSpace::RGB24}, {&MEDIASUBTYPE_YUY2, ColorSpace::YUY2},
+    {&MEDIASUBTYPE_I420, ColorSpace::I420},   {&MEDIASUBTYPE_IYUV, ColorSpace::IYUV},
+    {&MEDIASUBTYPE_UYVY, ColorSpace::UYVY},   {&MEDIASUBTYPE_YVU9, ColorSpace::YVU9},
+    {&MEDIASUBTYPE_RGB32, ColorSpace::RGB32}, {&MEDIASUBTYPE_RGB565, ColorSpace::RGB565},
+    {&MEDIASUBTYPE_RGB555, ColorSpace::RGB555}, {&MEDIASUBTYPE_YV12, ColorSpace::YV12},
+    {&MEDIASUBTYPE_NV12, ColorSpace::NV12},
+};
+
+const SubtypeCode* FindVideoSubtype(const GUID& subtype)
+{
+    for (const SubtypeCode& entry : kVideoSubtypes)
+        if (*entry.subtype == subtype) return &entry;
+    return nullptr;
+}
+
+// The bytes a wave format must have for the fields read here: everything of
+// WAVEFORMATEX up to and including wBitsPerSample.
+constexpr ULONG kPcmFieldsSize = offsetof(WAVEFORMATEX, cbSize);
+
+bool HasPcmFormat(const CMediaType& mt)
+{
+    if (mt.formattype != FORMAT_WaveFormatEx || !mt.pbFormat || mt.cbFormat < kPcmFieldsSize) return false;
+    WORD tag = 0;
+    std::memcpy(&tag, mt.pbFormat + offsetof(WAVEFORMATEX, wFormatTag), sizeof(tag));
+    return tag == WAVE_FORMAT_PCM;
+}
+
+// A picture header block that is present and as long as its format type
+// says. Other format types are not judged here.
+bool VideoFormatBlockFits(const CMediaType& mt)
+{
+    if (mt.formattype == FORMAT_VideoInfo) return mt.pbFormat && mt.cbFormat >= sizeof(VIDEOINFOHEADER);
+    if (mt.formattype == FORMAT_VideoInfo2) return mt.pbFormat && mt.cbFormat >= sizeof(VIDEOINFOHEADER2);
+    return true;
+}
+
+}  // namespace
+
+CNullRenderer::CNullRenderer(IRendererDataSink* sink, int role, HRESULT* phr)
+    : CBaseRenderer(GUID_NULL, "CNullRenderer", nullptr, phr),
+      m_bVideo(role != 0 ? 1 : 0),
+      m_bFormatKnown(false),
+      m_pSink(sink),
+      m_format{}
+{
+}
+
+CNullRenderer::~CNullRenderer() = default;
+
+HRESULT CNullRenderer::CheckMediaType(const CMediaType* pmt)
+{
+    if (!pmt) return E_INVALIDARG;
+    if (m_bVideo) {
+        if (pmt->majortype != MEDIATYPE_Video) return E_INVALIDARG;
+        if (!FindVideoSubtype(pmt->subtype)) return E_INVALIDARG;
+        if (!VideoFormatBlockFits(*pmt)) return E_INVALIDARG;
+        return S_OK;
+    }
+    if (pmt->majortype != MEDIATYPE_Audio || !HasPcmFormat(*pmt)) return E_INVALIDARG;
+    return S_OK;
+}
+
+HRESULT CNullRenderer::SetMediaType(const CMediaType* pmt)
+{
+    if (!pmt) return E_INVALIDARG;
+    if (!m_bVideo) {
+        if (pmt->majortype != MEDIATYPE_Audio || !HasPcmFormat(*pmt)) return E_INVALIDARG;
+        WAVEFORMATEX wfx{};
+        std::memcpy(&wfx, pmt->pbFormat, std::min<size_t>(pmt->cbFormat, sizeof(wfx)));
+        m_format.sampleRate = static_cast<int32_t>(wfx.nSamplesPerSec);
+        m_format.channels = wfx.nChannels;
+        m_format.bitsPerSample = wfx.wBitsPerSample;
+        m_bFormatKnown = true;
+        return S_OK;
+    }
+
+    if (pmt->majortype != MEDIATYPE_Video) return S_OK;
+    BITMAPINFOHEADER bmi{};
+    if (pmt->formattype == FORMAT_VideoInfo) {
+        if (!VideoFormatBlockFits(*pmt)) return E_INVALIDARG;
+        std::memcpy(&bmi, pmt->pbFormat + offsetof(VIDEOINFOHEADER, bmiHeader), sizeof(bmi));
+    } else if (pmt->formattype == FORMAT_VideoInfo2) {
+        if (!VideoFormatBlockFits(*pmt)) return E_INVALIDARG;
+        std::memcpy(&bmi, pmt->pbFormat + offsetof(VIDEOINFOHEADER2, bmiHeader), sizeof(bmi));
+    } else {
+        return E_ACCESSDENIED;
+    }
+    m_format.width = bmi.biWidth;
+    m_format.height = bmi.biHeight;
+    m_bFormatKnown = true;
+    if (const SubtypeCode* entry = FindVideoSubtype(pmt->subtype)) m_format.colorSpace = entry->code;
+    return S_OK;
+}
+
+HRESULT CNullRenderer::DoRenderSample(IMediaSample* pMediaSample)
+{
+    if (!pMediaSample || !m_bFormatKnown || !m_pSink) return S_FALSE;
+    BYTE* data = nullptr;
+    pMediaSample->GetPointer(&data);
+    LONG length = pMediaSample->GetActualDataLength();
+    m_pSink->OnDateReceive(m_bVideo != 0, &m_format, data, length);
+    return S_OK;
+}
