@@ -272,6 +272,30 @@ TEST_F(EngineTest, PauseStopsDeliveryPlayResumesAndSeekLandsOnAKeyFrame)
     EXPECT_TRUE(engine.GetCurrentPosition(&position));
 }
 
+// The dialog may test a file while another plays: the second engine loads
+// and unloads the same modules without disturbing the first.
+TEST_F(EngineTest, FileTestDuringPlaybackLeavesThePlaybackRunning)
+{
+    RecordingSink sink;
+    CMultiMediaPlay playback(false, &sink);
+    ASSERT_TRUE(playback.Create());
+    ASSERT_TRUE(Render(playback, Video25()));
+    ASSERT_TRUE(playback.Play());
+    ASSERT_TRUE(WaitFor([&] { return sink.Pictures() >= 3; }, 5000));
+    {
+        CMultiMediaPlay test(true, nullptr);
+        ASSERT_TRUE(test.Create());
+        ASSERT_TRUE(Render(test, Video2997()));
+        MediaInfo info{};
+        test.GetMediaInfo(info);
+        EXPECT_EQ(info.framesPerSecond, 29);
+        EXPECT_EQ(GraphEntries().size(), 4u);
+    }
+    EXPECT_EQ(GraphEntries().size(), 2u);
+    const int pictures = sink.Pictures();
+    EXPECT_TRUE(WaitFor([&] { return sink.Pictures() >= pictures + 5; }, 5000));
+}
+
 // Graph events queued before the message is handled are drained in one
 // call; each completion among them reaches the sink once.
 TEST_F(EngineTest, OneNotifyMessageDrainsEveryQueuedEvent)
@@ -429,6 +453,9 @@ TEST_F(EngineTest, RenderFileRefusesPathsThatDoNotFitAndTakesTheLongestThatDoes)
         EXPECT_EQ(GraphEntries().size(), 1u);  // no second entry
         EXPECT_FALSE(engine.Play());
         EXPECT_TRUE(Render(engine, fits));
+        EXPECT_EQ(GraphEntries().size(), 2u);
+        // One file per engine.
+        EXPECT_FALSE(Render(engine, fits));
         EXPECT_EQ(GraphEntries().size(), 2u);
         MediaInfo info{};
         engine.GetMediaInfo(info);
