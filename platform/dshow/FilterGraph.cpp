@@ -841,6 +841,7 @@ HRESULT CFilterGraph::SetPositions(LONGLONG* pCurrent, DWORD dwCurrentFlags, LON
     if (target < 0) target = 0;
 
     const FILTER_STATE state = m_state;
+    const REFERENCE_TIME streamBefore = StreamTime_Locked();
     // A running graph pauses for the seek and runs again with stream time
     // starting at zero; the filters' flush does the rest.
     if (state == State_Running)
@@ -856,8 +857,8 @@ HRESULT CFilterGraph::SetPositions(LONGLONG* pCurrent, DWORD dwCurrentFlags, LON
         if (state != State_Stopped) ResetCompletion_Locked();
     }
     if (state == State_Running) {
-        m_tStart = ClockTime_Locked() - m_tPausedStream;
-        if (FAILED(hr)) m_tStart = ClockTime_Locked() - StreamTime_Locked();
+        // A refused seek leaves the stream time where it was.
+        m_tStart = ClockTime_Locked() - (SUCCEEDED(hr) ? 0 : streamBefore);
         for (const ComPtr<IBaseFilter>& f : DownstreamFirst_Locked()) f->Run(m_tStart);
     }
     return hr;

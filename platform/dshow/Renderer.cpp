@@ -83,8 +83,6 @@ HRESULT CBaseRenderer::SetMediaType(const CMediaType*) { return S_OK; }
 
 CBasePin* CBaseRenderer::GetPin(int n) { return n == 0 ? m_pInputPin.get() : nullptr; }
 
-HRESULT CBaseRenderer::FindPin(LPCWSTR Id, IPin** ppPin) { return CBaseFilter::FindPin(Id, ppPin); }
-
 bool CBaseRenderer::IsEndOfStreamDelivered()
 {
     CAutoLock rl(m_RendererLock);

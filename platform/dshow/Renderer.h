@@ -18,8 +18,9 @@
 // A sample in Receive is held (m_pMediaSample) until it is rendered or
 // discarded; Receive does not return before then, so there is at most one
 // sample outstanding. Receive and EndOfStream come from one streaming thread
-// at a time, EndOfStream after the last Receive has returned. End of stream is held the same way inside EndOfStream
-// until the last sample's end time, then EC_COMPLETE goes to the graph once.
+// at a time, EndOfStream after the last Receive has returned. End of stream
+// is held the same way inside EndOfStream until the last sample's end time;
+// then EC_COMPLETE goes to the graph, once until the next stop or flush.
 //
 // Threads and locks
 // - m_InterfaceLock (the filter lock): state changes and connection on the
@@ -31,6 +32,8 @@
 //   m_RenderEvent. Stop, BeginFlush, Pause and Run set that event; the
 //   waiter then looks again at the state under the locks ("unlock"). This
 //   is how every wait of this class is released.
+// - GetState waits, without locks, on m_evStateComplete for the first
+//   sample of a pause; the sample, end of stream, Run and Stop set it.
 #include <memory>
 
 #include "platform/dshow/BaseFilter.h"
@@ -95,7 +98,6 @@ public:
     HRESULT Run(REFERENCE_TIME tStart) override;
     // VFW_S_STATE_INTERMEDIATE while paused and waiting for the first sample.
     HRESULT GetState(DWORD dwMSecs, FILTER_STATE* state) override;
-    HRESULT FindPin(LPCWSTR Id, IPin** ppPin) override;
     ULONG GetMiscFlags() override { return AM_FILTER_MISC_FLAGS_IS_RENDERER; }
 
     // Streaming side, entered through the input pin.

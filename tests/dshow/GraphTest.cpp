@@ -9,6 +9,7 @@
 #include "platform/dshow/FilterRegistry.h"
 #include "platform/dshow/MediaEventNotify.h"
 #include "platform/dshow/Renderer.h"
+#include "platform/dshow/Transform.h"
 #include "platform/os/Unicode.h"
 #include "tests/dshow/TestFilters.h"
 
@@ -601,4 +602,172 @@ TEST_F(GraphTest, SeekReportsTheKeyFrameReached)
     // Stopping keeps the position; starting again goes on from there.
     m_control->Stop();
     EXPECT_EQ(Position(), UNITS);
+}
+
+namespace {
+
+// A filter without pins whose clock the graph should prefer to its own.
+class CClockFilter final : public CBaseFilter, public IReferenceClock
+{
+public:
+    CClockFilter() : CBaseFilter("CClockFilter", &m_lock, GUID_NULL), m_clock(new CSystemClock) {}
+    DECLARE_IUNKNOWN
+    HRESULT NonDelegatingQueryInterface(REFIID riid, void** ppv) override
+    {
+        if (riid == IID_IReferenceClock) return GetInterface(static_cast<IReferenceClock*>(this), ppv);
+        return CBaseFilter::NonDelegatingQueryInterface(riid, ppv);
+    }
+    int GetPinCount() override { return 0; }
+    CBasePin* GetPin(int) override { return nullptr; }
+    HRESULT GetTime(REFERENCE_TIME* t) override { return m_clock->GetTime(t); }
+    HRESULT AdviseTime(REFERENCE_TIME b, REFERENCE_TIME s, HEVENT e, DWORD_PTR* c) override
+    {
+        return m_clock->AdviseTime(b, s, e, c);
+    }
+    HRESULT AdvisePeriodic(REFERENCE_TIME s, REFERENCE_TIME p, HSEMAPHORE e, DWORD_PTR* c) override
+    {
+        return m_clock->AdvisePeriodic(s, p, e, c);
+    }
+    HRESULT Unadvise(DWORD_PTR c) override { return m_clock->Unadvise(c); }
+
+private:
+    CCritSec m_lock;
+    ComPtr<CSystemClock> m_clock;
+};
+
+}  // namespace
+
+TEST_F(GraphTest, UsesAFiltersClockWhenOneIsOffered)
+{
+    ComPtr<CRecordingAudioRenderer> capture = AddCapture();
+    std::u16string file = Wave("mono8.wav", 1, 8000, 8, 0.3);
+    ASSERT_EQ(m_graph->RenderFile(file.c_str(), nullptr), S_OK);
+    ComPtr<CClockFilter> clockFilter(new CClockFilter);
+    ASSERT_EQ(m_graph->AddFilter(clockFilter.Get(), u"Clock"), S_OK);
+    m_control->Pause();
+    ComPtr<IReferenceClock> used;
+    capture->GetSyncSource(used.ReleaseAndGetAddressOf());
+    EXPECT_EQ(used.Get(), static_cast<IReferenceClock*>(clockFilter.Get()));
+    m_control->Run();
+    LONG code = 0;
+    EXPECT_EQ(m_events->WaitForCompletion(3000, &code), S_OK);
+    EXPECT_EQ(code, EC_COMPLETE);
+    used = nullptr;
+    // Removing the filter that gives the clock leaves no filter pointing at it.
+    EXPECT_EQ(m_graph->RemoveFilter(clockFilter.Get()), S_OK);
+    capture->GetSyncSource(used.ReleaseAndGetAddressOf());
+    EXPECT_FALSE(used);
+}
+
+namespace {
+
+MARLIN_DEFINE_GUID(CLSID_TestDataToPcm, 0x5E1F7E57, 0x0003, 0x4000, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03);
+
+// Turns the test data stream into 8-bit mono PCM: a stand-in decoder.
+class CDataToPcm final : public CTransformFilter
+{
+public:
+    CDataToPcm() : CTransformFilter("CDataToPcm", nullptr, CLSID_TestDataToPcm) {}
+    HRESULT CheckInputType(const CMediaType* in) override
+    {
+        return in->majortype == MEDIATYPE_TestData ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+    }
+    HRESULT CheckTransform(const CMediaType*, const CMediaType* out) override
+    {
+        return out->majortype == MEDIATYPE_Audio ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+    }
+    HRESULT DecideBufferSize(IMemAllocator* alloc, ALLOCATOR_PROPERTIES* props) override
+    {
+        props->cBuffers = 2;
+        props->cbBuffer = 1024;
+        ALLOCATOR_PROPERTIES actual{};
+        return alloc->SetProperties(props, &actual);
+    }
+    HRESULT GetMediaType(int position, CMediaType* mt) override
+    {
+        if (position != 0) return VFW_S_NO_MORE_ITEMS;
+        *mt = MakeAudioType(WAVE_FORMAT_PCM, 1, 8000, 8);
+        return S_OK;
+    }
+};
+
+CMediaType TestDataType()
+{
+    CMediaType data(MEDIATYPE_TestData);
+    data.SetSubtype(MEDIATYPE_TestData);
+    data.SetFormatType(FORMAT_None);
+    return data;
+}
+
+}  // namespace
+
+TEST_F(GraphTest, ConnectDirectAndConnectThroughASystemFilter)
+{
+    ComPtr<CTestPushSource> pcm(new CTestPushSource({MakeAudioType(WAVE_FORMAT_PCM, 1, 8000, 8)}));
+    ComPtr<CTestPushSource> data(new CTestPushSource({TestDataType()}));
+    ComPtr<CRecordingAudioRenderer> first = AddCapture();
+    ComPtr<CRecordingAudioRenderer> second(new CRecordingAudioRenderer);
+    m_graph->AddFilter(pcm.Get(), u"Pcm");
+    m_graph->AddFilter(data.Get(), u"Data");
+    m_graph->AddFilter(second.Get(), u"Second");
+    EXPECT_EQ(m_graph->ConnectDirect(pcm->Pin(), first->InputPin(), nullptr), S_OK);
+    // Nothing registered turns the data stream into sound yet.
+    EXPECT_EQ(m_graph->ConnectDirect(data->Pin(), second->InputPin(), nullptr), VFW_E_NO_ACCEPTABLE_TYPES);
+    EXPECT_EQ(m_graph->Connect(data->Pin(), second->InputPin()), VFW_E_CANNOT_CONNECT);
+    DWORD cookie = 0;
+    {
+        ComPtr<CClassFactory> factory(new CClassFactory([](HRESULT*) -> CUnknown* { return new CDataToPcm; }));
+        CoRegisterClassObject(CLSID_TestDataToPcm, static_cast<IClassFactory*>(factory.Get()), CLSCTX_INPROC_SERVER,
+                              REGCLS_MULTIPLEUSE, &cookie);
+    }
+    RegisterSystemFilter({CLSID_TestDataToPcm, u"Data To Pcm", MERIT_NORMAL, {{MEDIATYPE_TestData, GUID_NULL}}});
+    EXPECT_EQ(m_graph->Connect(data->Pin(), second->InputPin()), S_OK);
+    EXPECT_TRUE(Has(u"Data To Pcm"));
+    EXPECT_TRUE(second->InputPin()->IsConnected());
+    // A pin of a filter outside the graph is refused.
+    ComPtr<CTestPushSource> stranger(new CTestPushSource({MakeAudioType(WAVE_FORMAT_PCM, 1, 8000, 8)}));
+    EXPECT_EQ(m_graph->ConnectDirect(stranger->Pin(), second->InputPin(), nullptr), VFW_E_NOT_IN_GRAPH);
+    UnregisterSystemFilter(CLSID_TestDataToPcm);
+    CoRevokeClassObject(cookie);
+}
+
+TEST_F(GraphTest, WaveParserTakesAnyChannelCount)
+{
+    ComPtr<CRecordingAudioRenderer> capture = AddCapture();
+    std::u16string file = Wave("six.wav", 6, 48000, 16, 0.25);
+    ASSERT_EQ(m_graph->RenderFile(file.c_str(), nullptr), S_OK);
+    AM_MEDIA_TYPE mt{};
+    ASSERT_EQ(capture->InputPin()->ConnectionMediaType(&mt), S_OK);
+    WAVEFORMATEX wfx{};
+    std::memcpy(&wfx, mt.pbFormat, sizeof(wfx));
+    FreeMediaType(mt);
+    EXPECT_EQ(wfx.nChannels, 6);
+    EXPECT_EQ(wfx.nBlockAlign, 12);
+    EXPECT_EQ(wfx.nAvgBytesPerSec, 48000u * 12);
+    m_control->Run();
+    LONG code = 0;
+    ASSERT_EQ(m_events->WaitForCompletion(3000, &code), S_OK);
+    LONG total = 0;
+    for (const auto& r : capture->Take()) {
+        EXPECT_EQ(r.bytes % 12, 0);
+        total += r.bytes;
+    }
+    EXPECT_EQ(total, 12000 * 12);
+}
+
+TEST_F(GraphTest, RunAfterStopGoesOnFromTheStoppedPosition)
+{
+    ComPtr<CRecordingAudioRenderer> capture = AddCapture();
+    std::u16string file = Wave("mono8.wav", 1, 8000, 8, 2.0);
+    ASSERT_EQ(m_graph->RenderFile(file.c_str(), nullptr), S_OK);
+    m_control->Run();
+    std::this_thread::sleep_for(300ms);
+    m_control->Stop();
+    LONGLONG stopped = Position();
+    EXPECT_GE(stopped, 250 * kMs);
+    capture->Take();
+    m_control->Run();
+    ASSERT_TRUE(WaitUntil([&] { return capture->Count() >= 1; }, 2000ms));
+    // The first sample starts at the frame the stop left off at.
+    EXPECT_EQ(capture->Take().front().mediaStart, stopped * 8000 / UNITS);
 }
