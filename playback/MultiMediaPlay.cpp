@@ -1,6 +1,5 @@
 #include "playback/MultiMediaPlay.h"
 
-#include <unistd.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -9,6 +8,7 @@
 
 #include "log/LogWrapper.h"
 #include "platform/dshow/DShowTypes.h"
+#include "platform/os/Thread.h"
 #include "platform/os/Unicode.h"
 #include "playback/NullRenderer.h"
 
@@ -42,11 +42,6 @@ GUID ScanClsid(const char* text)
         for (int i = 0; i < 8; ++i) guid.Data4[i] = static_cast<uint8_t>(b[i]);
     }
     return guid;
-}
-
-DWORD GetCurrentProcessId()
-{
-    return static_cast<DWORD>(::getpid());
 }
 
 // Registers `object` in the running object table under the item name

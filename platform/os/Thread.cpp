@@ -161,3 +161,8 @@ uint32_t GetCurrentThreadId()
 {
     return static_cast<uint32_t>(syscall(SYS_gettid));
 }
+
+uint32_t GetCurrentProcessId()
+{
+    return static_cast<uint32_t>(::getpid());
+}

@@ -60,3 +60,5 @@ bool SetThreadAffinityMask(const CThreadHandle& thread, uint64_t mask);
 void SetCurrentThreadName(const char* name);
 // System id of the calling thread.
 uint32_t GetCurrentThreadId();
+// The process's own id.
+uint32_t GetCurrentProcessId();
