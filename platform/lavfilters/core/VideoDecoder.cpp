@@ -1,0 +1,331 @@
+#include "platform/lavfilters/core/VideoDecoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/lavfilters/core/PacketSideData.h"
+
+extern "C" {
+#include <libavutil/cpu.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace lav {
+namespace {
+
+constexpr uint32_t FourCC(char a, char b, char c, char d)
+{
+    return static_cast<uint32_t>(static_cast<uint8_t>(a)) | static_cast<uint32_t>(static_cast<uint8_t>(b)) << 8 |
+           static_cast<uint32_t>(static_cast<uint8_t>(c)) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(d)) << 24;
+}
+
+// The renderer type that fits a decoded pixel format best; anything without
+// a direct match is converted to I420.
+VideoSubtype SubtypeFor(int pixelFormat)
+{
+    switch (pixelFormat) {
+    case AV_PIX_FMT_YUV420P:
+    case AV_PIX_FMT_YUVJ420P:
+        return VideoSubtype::I420;
+    case AV_PIX_FMT_NV12:
+        return VideoSubtype::NV12;
+    case AV_PIX_FMT_YUYV422:
+    case AV_PIX_FMT_YUV422P:
+    case AV_PIX_FMT_YUVJ422P:
+        return VideoSubtype::YUY2;
+    case AV_PIX_FMT_UYVY422:
+        return VideoSubtype::UYVY;
+    default:
+        break;
+    }
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(pixelFormat));
+    if (desc && (desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL))) return VideoSubtype::RGB32;
+    return VideoSubtype::I420;
+}
+
+AVPixelFormat TargetPixelFormat(VideoSubtype s)
+{
+    switch (s) {
+    case VideoSubtype::I420: return AV_PIX_FMT_YUV420P;
+    case VideoSubtype::NV12: return AV_PIX_FMT_NV12;
+    case VideoSubtype::YUY2: return AV_PIX_FMT_YUYV422;
+    case VideoSubtype::UYVY: return AV_PIX_FMT_UYVY422;
+    case VideoSubtype::RGB32: return AV_PIX_FMT_BGR0;
+    }
+    return AV_PIX_FMT_YUV420P;
+}
+
+// Plane pointers and line sizes of the packed output layout.
+void OutputPlanes(const PictureFormat& f, uint8_t* dst, uint8_t* planes[4], int lines[4])
+{
+    const int w = f.width, h = f.height, cw = (w + 1) / 2, ch = (h + 1) / 2;
+    for (int i = 0; i < 4; ++i) {
+        planes[i] = nullptr;
+        lines[i] = 0;
+    }
+    switch (f.subtype) {
+    case VideoSubtype::I420:
+        planes[0] = dst, lines[0] = w;
+        planes[1] = dst + size_t(w) * h, lines[1] = cw;
+        planes[2] = planes[1] + size_t(cw) * ch, lines[2] = cw;
+        break;
+    case VideoSubtype::NV12:
+        planes[0] = dst, lines[0] = w;
+        planes[1] = dst + size_t(w) * h, lines[1] = 2 * cw;
+        break;
+    case VideoSubtype::YUY2:
+    case VideoSubtype::UYVY:
+        planes[0] = dst, lines[0] = 4 * cw;
+        break;
+    case VideoSubtype::RGB32:
+        planes[0] = dst, lines[0] = 4 * w;
+        break;
+    }
+}
+
+}  // namespace
+
+const char* SubtypeName(VideoSubtype subtype)
+{
+    switch (subtype) {
+    case VideoSubtype::I420: return "I420";
+    case VideoSubtype::NV12: return "NV12";
+    case VideoSubtype::YUY2: return "YUY2";
+    case VideoSubtype::UYVY: return "UYVY";
+    case VideoSubtype::RGB32: return "RGB32";
+    }
+    return "?";
+}
+
+uint16_t PictureFormat::BitCount() const
+{
+    switch (subtype) {
+    case VideoSubtype::I420:
+    case VideoSubtype::NV12: return 12;
+    case VideoSubtype::YUY2:
+    case VideoSubtype::UYVY: return 16;
+    case VideoSubtype::RGB32: return 32;
+    }
+    return 0;
+}
+
+uint32_t PictureFormat::Compression() const
+{
+    switch (subtype) {
+    case VideoSubtype::I420: return FourCC('I', '4', '2', '0');
+    case VideoSubtype::NV12: return FourCC('N', 'V', '1', '2');
+    case VideoSubtype::YUY2: return FourCC('Y', 'U', 'Y', '2');
+    case VideoSubtype::UYVY: return FourCC('U', 'Y', 'V', 'Y');
+    case VideoSubtype::RGB32: return 0;
+    }
+    return 0;
+}
+
+uint32_t PictureFormat::ImageSize() const
+{
+    const uint64_t w = static_cast<uint64_t>(std::max(width, 0)), h = static_cast<uint64_t>(std::max(height, 0));
+    const uint64_t cw = (w + 1) / 2, ch = (h + 1) / 2;
+    uint64_t size = 0;
+    switch (subtype) {
+    case VideoSubtype::I420:
+    case VideoSubtype::NV12: size = w * h + 2 * cw * ch; break;
+    case VideoSubtype::YUY2:
+    case VideoSubtype::UYVY: size = 4 * cw * h; break;
+    case VideoSubtype::RGB32: size = 4 * w * h; break;
+    }
+    return static_cast<uint32_t>(std::min<uint64_t>(size, UINT32_MAX));
+}
+
+std::unique_ptr<VideoDecoder> VideoDecoder::Create(const StreamFormat& format, const VideoDecoderOptions& options,
+                                                   std::string* error)
+{
+    auto fail = [&](std::string why) -> std::unique_ptr<VideoDecoder> {
+        if (error) *error = std::move(why);
+        return nullptr;
+    };
+    if (format.kind != MediaKind::Video) return fail("not a video stream");
+    const AVCodec* codec = avcodec_find_decoder(static_cast<AVCodecID>(format.codecId));
+    if (!codec || codec->type != AVMEDIA_TYPE_VIDEO) return fail("no video decoder for codec " + format.CodecName());
+
+    std::unique_ptr<VideoDecoder> self(new VideoDecoder());
+    self->m_bSideDataTrailer = (format.flags & StreamFormat::kFlagSideDataTrailer) != 0;
+    self->m_ctx.reset(avcodec_alloc_context3(codec));
+    self->m_frame.reset(av_frame_alloc());
+    detail::CodecParametersPtr par(avcodec_parameters_alloc());
+    if (!self->m_ctx || !self->m_frame || !par || !format.ToCodecParameters(par.get()) ||
+        avcodec_parameters_to_context(self->m_ctx.get(), par.get()) < 0)
+        return fail("out of memory");
+    AVCodecContext* ctx = self->m_ctx.get();
+    // Packets carry 100 ns times; best_effort_timestamp comes back in them.
+    ctx->pkt_timebase = detail::kRefTimeBase;
+    ctx->thread_count = options.threads > 0 ? options.threads : std::clamp(av_cpu_count(), 1, 4);
+    ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    int err = avcodec_open2(ctx, codec, nullptr);
+    if (err < 0) {
+        char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+        av_strerror(err, buf, sizeof(buf));
+        return fail(std::string("cannot open decoder ") + codec->name + ": " + buf);
+    }
+
+    self->m_rtAvgTimePerFrame = format.AvgTimePerFrame();
+    if (format.sarNum > 0 && format.sarDen > 0) {
+        self->m_sarNum = format.sarNum;
+        self->m_sarDen = format.sarDen;
+    }
+    PictureFormat& f = self->m_initial;
+    f.subtype = SubtypeFor(format.pixelFormat >= 0 ? format.pixelFormat : AV_PIX_FMT_YUV420P);
+    f.width = format.width;
+    f.height = format.height;
+    f.avgTimePerFrame = self->m_rtAvgTimePerFrame;
+    f.sarNum = self->m_sarNum;
+    f.sarDen = self->m_sarDen;
+    self->m_last = f;
+    return self;
+}
+
+VideoDecoder::~VideoDecoder() = default;
+
+std::string VideoDecoder::CodecName() const
+{
+    return m_ctx && m_ctx->codec ? m_ctx->codec->name : "";
+}
+
+PictureFormat VideoDecoder::FormatFor(const AVFrame* frame) const
+{
+    PictureFormat f;
+    f.subtype = SubtypeFor(frame->format);
+    f.width = frame->width;
+    f.height = frame->height;
+    f.avgTimePerFrame = m_rtAvgTimePerFrame;
+    if (frame->sample_aspect_ratio.num > 0 && frame->sample_aspect_ratio.den > 0) {
+        f.sarNum = frame->sample_aspect_ratio.num;
+        f.sarDen = frame->sample_aspect_ratio.den;
+    } else {
+        f.sarNum = m_sarNum;
+        f.sarDen = m_sarDen;
+    }
+    return f;
+}
+
+void VideoDecoder::Decode(const CompressedSample& sample, const PictureCallback& onPicture)
+{
+    if (m_bDrained) Flush();
+    if (!sample.data || sample.size == 0 || sample.size > INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE) return;
+    // libavcodec reads past the end of the data; a sample buffer has no
+    // padding, so the packet gets its own padded copy.
+    detail::PacketPtr pkt(av_packet_alloc());
+    if (!pkt) {
+        ++m_nErrors;
+        return;
+    }
+    if (m_bSideDataTrailer) {
+        if (!UnpackPacket(sample.data, sample.size, pkt.get())) {
+            ++m_nErrors;  // a malformed sample: skip it
+            return;
+        }
+    } else {
+        if (av_new_packet(pkt.get(), static_cast<int>(sample.size)) < 0) {
+            ++m_nErrors;
+            return;
+        }
+        std::memcpy(pkt->data, sample.data, sample.size);
+    }
+    pkt->pts = sample.times.HasStart() ? sample.times.start : AV_NOPTS_VALUE;
+    pkt->dts = AV_NOPTS_VALUE;
+    if (sample.times.HasStart() && sample.times.HasStop() && sample.times.stop > sample.times.start)
+        pkt->duration = sample.times.stop - sample.times.start;
+    if (sample.syncPoint) pkt->flags |= AV_PKT_FLAG_KEY;
+
+    // EAGAIN means pictures must be taken out first; after that the packet
+    // fits. The bound only guards against a codec that breaks that promise.
+    int err = AVERROR(EAGAIN);
+    for (int attempt = 0; attempt < 4 && err == AVERROR(EAGAIN); ++attempt) {
+        err = avcodec_send_packet(m_ctx.get(), pkt.get());
+        if (err == AVERROR(EAGAIN)) ReceiveAll(onPicture);
+    }
+    if (err < 0) ++m_nErrors;  // a broken packet: skip it
+    ReceiveAll(onPicture);
+}
+
+void VideoDecoder::EndOfStream(const PictureCallback& onPicture)
+{
+    if (m_bDrained) return;
+    avcodec_send_packet(m_ctx.get(), nullptr);
+    m_bDrained = true;
+    ReceiveAll(onPicture);
+}
+
+void VideoDecoder::Flush()
+{
+    avcodec_flush_buffers(m_ctx.get());
+    m_bDrained = false;
+    m_rtNext = kNoTime;
+}
+
+void VideoDecoder::ReceiveAll(const PictureCallback& onPicture)
+{
+    int consecutiveErrors = 0;
+    for (;;) {
+        int err = avcodec_receive_frame(m_ctx.get(), m_frame.get());
+        if (err == AVERROR(EAGAIN) || err == AVERROR_EOF) return;
+        if (err < 0) {
+            // A picture that failed in a frame thread; the next may be fine.
+            ++m_nErrors;
+            if (++consecutiveErrors > 16) return;
+            continue;
+        }
+        consecutiveErrors = 0;
+        DecodedPicture pic;
+        pic.frame.reset(av_frame_alloc());
+        if (!pic.frame) {
+            av_frame_unref(m_frame.get());
+            ++m_nErrors;
+            continue;
+        }
+        av_frame_move_ref(pic.frame.get(), m_frame.get());
+        const AVFrame* f = pic.frame.get();
+        RefTime start = f->best_effort_timestamp != AV_NOPTS_VALUE ? f->best_effort_timestamp : m_rtNext;
+        RefTime duration = m_rtAvgTimePerFrame > 0 ? m_rtAvgTimePerFrame : f->pkt_duration;
+        if (duration > 0 && f->repeat_pict > 0 && m_rtAvgTimePerFrame > 0) duration += duration * f->repeat_pict / 2;
+        pic.times.start = start;
+        pic.times.stop = (start != kNoTime && duration > 0) ? start + duration : kNoTime;
+        m_rtNext = pic.times.stop;
+        pic.format = FormatFor(f);
+        if (pic.format.width <= 0 || pic.format.height <= 0) {
+            ++m_nErrors;
+            continue;
+        }
+        pic.formatChanged = !(pic.format == m_last);
+        m_last = pic.format;
+        onPicture(pic);
+    }
+}
+
+bool VideoDecoder::CopyPicture(const DecodedPicture& picture, uint8_t* dst, size_t size)
+{
+    const AVFrame* f = picture.frame.get();
+    const PictureFormat& pf = picture.format;
+    if (!f || !dst || size < pf.ImageSize() || f->width != pf.width || f->height != pf.height) return false;
+    uint8_t* planes[4];
+    int lines[4];
+    OutputPlanes(pf, dst, planes, lines);
+    const AVPixelFormat target = TargetPixelFormat(pf.subtype);
+    const int w = pf.width, h = pf.height;
+
+    if (f->format == target || (pf.subtype == VideoSubtype::I420 && f->format == AV_PIX_FMT_YUVJ420P)) {
+        const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(target);
+        for (int p = 0; p < 4 && planes[p]; ++p) {
+            const bool chroma = p > 0;
+            const int rows = chroma ? -((-h) >> desc->log2_chroma_h) : h;
+            av_image_copy_plane(planes[p], lines[p], f->data[p], f->linesize[p], lines[p], rows);
+        }
+        return true;
+    }
+    m_sws.reset(sws_getCachedContext(m_sws.release(), w, h, static_cast<AVPixelFormat>(f->format), w, h, target,
+                                     SWS_BICUBIC, nullptr, nullptr, nullptr));
+    if (!m_sws) return false;
+    return sws_scale(m_sws.get(), f->data, f->linesize, 0, h, planes, lines) == h;
+}
+
+}  // namespace lav

@@ -1,0 +1,115 @@
+#pragma once
+// libavcodec video decoding into one of the uncompressed types the capture
+// renderer takes.
+//
+// Output layout (what CopyPicture writes and ImageSize counts): the visible
+// picture, top-down, planes packed one after the other without line padding.
+//   I420  Y (w x h), U, V (each (w+1)/2 x (h+1)/2); bitmap height +h
+//   NV12  Y (w x h), interleaved UV ((w+1)/2 pairs x (h+1)/2 lines); +h
+//   YUY2  Y0 U Y1 V, each line 2*((w+1)/2) pixels wide; +h
+//   UYVY  U Y0 V Y1, likewise; +h
+//   RGB32 B G R X bytes, 4*w per line; bitmap height -h (top-down RGB)
+// YUV bitmaps are top-down by convention with a positive height; RGB needs
+// the negative height to say so.
+//
+// Threads: one thread at a time (the decoder's streaming thread, or the
+// flushing thread while streaming is held off), as the transform base does.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/lavfilters/core/CompressedSample.h"
+#include "platform/lavfilters/core/FFmpegPtr.h"
+#include "platform/lavfilters/core/LavTypes.h"
+#include "platform/lavfilters/core/StreamFormat.h"
+
+namespace lav {
+
+// The subtypes this decoder produces, a subset of the renderer's eleven.
+enum class VideoSubtype { I420, NV12, YUY2, UYVY, RGB32 };
+const char* SubtypeName(VideoSubtype subtype);
+
+struct PictureFormat
+{
+    VideoSubtype subtype = VideoSubtype::I420;
+    int32_t width = 0;   // visible size in pixels
+    int32_t height = 0;
+    RefTime avgTimePerFrame = 0;  // from the stream's frame rate, 0 unknown
+    int32_t sarNum = 1, sarDen = 1;
+
+    // BITMAPINFOHEADER fields for this layout.
+    int32_t BitmapHeight() const { return subtype == VideoSubtype::RGB32 ? -height : height; }
+    uint16_t BitCount() const;
+    // FOURCC of the subtype (biCompression); 0 (BI_RGB) for RGB32.
+    uint32_t Compression() const;
+    uint32_t ImageSize() const;
+    bool operator==(const PictureFormat&) const = default;
+};
+
+struct DecodedPicture
+{
+    SampleTimes times;           // carried from the packets, 100 ns
+    PictureFormat format;        // layout CopyPicture writes for this picture
+    bool formatChanged = false;  // differs from the previous picture (or InitialFormat)
+    detail::FramePtr frame;      // the decoder's picture
+};
+
+struct VideoDecoderOptions
+{
+    int threads = 0;  // frame threads; 0 picks from the CPU count (at most 4)
+};
+
+class VideoDecoder
+{
+public:
+    // Called for each picture as it becomes ready, on the caller's thread.
+    using PictureCallback = std::function<void(DecodedPicture&)>;
+
+    // Null with a reason when the codec is unknown or cannot be opened.
+    static std::unique_ptr<VideoDecoder> Create(const StreamFormat& format, const VideoDecoderOptions& options,
+                                                std::string* error);
+    ~VideoDecoder();
+    VideoDecoder(const VideoDecoder&) = delete;
+    VideoDecoder& operator=(const VideoDecoder&) = delete;
+
+    // The format expected from the stream parameters, for the output type
+    // offered before any picture is decoded.
+    PictureFormat InitialFormat() const { return m_initial; }
+
+    // Decodes one packet. A packet the codec refuses is skipped (counted in
+    // DecodeErrors); decoding goes on with the next one.
+    void Decode(const CompressedSample& sample, const PictureCallback& onPicture);
+    // End of stream: hands out the pictures still held by the frame threads.
+    void EndOfStream(const PictureCallback& onPicture);
+    // Drops every queued picture (seek, stop). The next picture reports its
+    // format against the last one delivered.
+    void Flush();
+
+    // Writes the picture in the layout of picture.format. False when `size`
+    // is below ImageSize() or the conversion fails.
+    bool CopyPicture(const DecodedPicture& picture, uint8_t* dst, size_t size);
+
+    int DecodeErrors() const { return m_nErrors; }
+    std::string CodecName() const;
+
+private:
+    VideoDecoder() = default;
+    void ReceiveAll(const PictureCallback& onPicture);
+    PictureFormat FormatFor(const AVFrame* frame) const;
+
+    detail::CodecContextPtr m_ctx;
+    detail::FramePtr m_frame;
+    detail::SwsPtr m_sws;           // cached converter for non-native layouts
+    PictureFormat m_initial;
+    PictureFormat m_last;           // format of the last picture handed out
+    RefTime m_rtAvgTimePerFrame = 0;
+    int32_t m_sarNum = 1, m_sarDen = 1;
+    RefTime m_rtNext = kNoTime;     // expected start of the next picture
+    bool m_bSideDataTrailer = false;  // samples end in a side-data trailer
+    bool m_bDrained = false;        // EndOfStream sent; flush before more data
+    int m_nErrors = 0;
+};
+
+}  // namespace lav

@@ -1,0 +1,187 @@
+#pragma once
+// "LAV Splitter" (and "System Splitter"): lav::Demuxer behind the upstream
+// pin's IAsyncReader, one output pin per chosen stream (best video, best
+// audio), each fed by its own delivery thread from its own bounded queue.
+//
+// Threads
+// - The demux thread reads packets and appends them to the pins' queues.
+// - One delivery thread per output pin takes packets from its queue and
+//   delivers them downstream, then end of stream.
+// - Application threads connect, change state and seek (filter lock).
+//
+// Blocking points and what wakes them
+// - demux thread in the reader: Demuxer::Abort (IAsyncReader::BeginFlush);
+// - demux thread on a full queue: m_bStopThreads + m_cvQueues;
+// - delivery thread on an empty queue: m_bStopThreads + m_cvQueues;
+// - delivery thread in GetDeliveryBuffer / downstream Receive: the
+//   downstream BeginFlush we send before a seek, and the decommit of our
+//   allocators in Stop.
+//
+// Streaming states (filter lock):
+//
+//   stopped --Pause/Run--> streaming --Stop--> stopped
+//                            |   ^
+//                    seek:   v   | restart with NewSegment at the landing point
+//                          flushing
+//
+// A queue holds at most kMaxQueuePackets packets while the other queue has
+// data; when the other queue runs dry the limit rises (up to 4x), so that a
+// renderer waiting on one stream never starves the other.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "platform/dshow/BaseFilter.h"
+#include "platform/lavfilters/core/Demuxer.h"
+
+class CLavSplitter;
+
+class CLavSplitterInputPin final : public CBasePin
+{
+public:
+    CLavSplitterInputPin(CLavSplitter* pFilter, CCritSec* pLock, HRESULT* phr);
+
+    HRESULT CheckMediaType(const CMediaType* pmt) override;
+    HRESULT CheckConnect(IPin* pPin) override;
+    HRESULT CompleteConnect(IPin* pReceivePin) override;
+    HRESULT BreakConnect() override;
+    // A pull pin: nothing is pushed into it.
+    HRESULT EndOfStream() override { return E_UNEXPECTED; }
+    HRESULT BeginFlush() override { return E_UNEXPECTED; }
+    HRESULT EndFlush() override { return E_UNEXPECTED; }
+
+private:
+    CLavSplitter* const m_pSplitter;
+    ComPtr<IAsyncReader> m_pReader;  // filter lock; set between CheckConnect and BreakConnect
+    friend class CLavSplitter;
+};
+
+class CLavSplitterOutputPin final : public CBaseOutputPin, public IMediaSeeking
+{
+public:
+    CLavSplitterOutputPin(CLavSplitter* pFilter, CCritSec* pLock, HRESULT* phr, LPCWSTR name, CMediaType type,
+                          lav::MediaKind kind, LONG bufferSize);
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override { return NonDelegatingQueryInterface(riid, ppv); }
+    ULONG AddRef() override { return CBasePin::AddRef(); }
+    ULONG Release() override { return CBasePin::Release(); }
+    HRESULT NonDelegatingQueryInterface(REFIID riid, void** ppv) override;
+
+    HRESULT CheckMediaType(const CMediaType* pmt) override;
+    HRESULT GetMediaType(int position, CMediaType* pMediaType) override;
+    HRESULT DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pProp) override;
+
+    // IMediaSeeking (media time only), passed to the filter.
+    HRESULT GetCapabilities(DWORD* pCapabilities) override;
+    HRESULT CheckCapabilities(DWORD* pCapabilities) override;
+    HRESULT IsFormatSupported(const GUID* pFormat) override;
+    HRESULT QueryPreferredFormat(GUID* pFormat) override;
+    HRESULT GetTimeFormat(GUID* pFormat) override;
+    HRESULT IsUsingTimeFormat(const GUID* pFormat) override;
+    HRESULT SetTimeFormat(const GUID* pFormat) override;
+    HRESULT GetDuration(LONGLONG* pDuration) override;
+    HRESULT GetStopPosition(LONGLONG* pStop) override;
+    HRESULT GetCurrentPosition(LONGLONG* pCurrent) override;
+    HRESULT ConvertTimeFormat(LONGLONG* pTarget, const GUID* pTargetFormat, LONGLONG Source,
+                              const GUID* pSourceFormat) override;
+    HRESULT SetPositions(LONGLONG* pCurrent, DWORD dwCurrentFlags, LONGLONG* pStop, DWORD dwStopFlags) override;
+    HRESULT GetPositions(LONGLONG* pCurrent, LONGLONG* pStop) override;
+    HRESULT GetAvailable(LONGLONG* pEarliest, LONGLONG* pLatest) override;
+    HRESULT SetRate(double dRate) override;
+    HRESULT GetRate(double* pdRate) override;
+    HRESULT GetPreroll(LONGLONG* pllPreroll) override;
+
+    lav::MediaKind Kind() const { return m_kind; }
+
+private:
+    friend class CLavSplitter;
+    CLavSplitter* const m_pSplitter;
+    const CMediaType m_type;
+    const lav::MediaKind m_kind;
+    const LONG m_lBufferSize;
+
+    // Queue (guarded by the splitter's m_queueMutex). An empty optional is
+    // the end-of-stream marker.
+    std::deque<std::optional<lav::DemuxPacket>> m_queue;
+    size_t m_queueBytes = 0;
+    // Delivery thread; started and joined under the filter lock.
+    std::thread m_thread;
+};
+
+class CLavSplitter : public CBaseFilter
+{
+public:
+    explicit CLavSplitter(REFCLSID clsid);
+    ~CLavSplitter() override;
+
+    int GetPinCount() override;
+    CBasePin* GetPin(int n) override;
+    HRESULT Stop() override;
+    HRESULT Pause() override;
+
+    static constexpr size_t kMaxQueuePackets = 200;
+    static constexpr size_t kMaxQueueBytes = 16u << 20;
+
+    // For tests: packets waiting in a pin's queue.
+    size_t QueuedForTesting(int pin);
+
+private:
+    friend class CLavSplitterInputPin;
+    friend class CLavSplitterOutputPin;
+
+    // Input pin connection (filter lock).
+    HRESULT OpenStream(IAsyncReader* pReader, IPin* pSourcePin);
+    void CloseStream();
+
+    // Seeking (from any output pin).
+    HRESULT SeekTo(REFERENCE_TIME target, REFERENCE_TIME* pLanded);
+    REFERENCE_TIME Duration();
+    REFERENCE_TIME CurrentPosition();
+
+    // Threads (filter lock held by the callers of Start/StopThreads).
+    void StartThreads_Locked();
+    void StopThreads_Locked();
+    void DemuxLoop(REFERENCE_TIME segmentStart, REFERENCE_TIME stop);
+    void DeliveryLoop(CLavSplitterOutputPin* pin, REFERENCE_TIME segmentStart, REFERENCE_TIME segmentStop);
+    void SignalStop_Locked();
+    void JoinThreads_Locked();
+    // The active pin for a packet kind; null when that stream has no
+    // connected pin.
+    CLavSplitterOutputPin* ActivePinFor(lav::MediaKind kind) const;
+    // Whether every active pin but `pin` has an empty queue (queue mutex held).
+    bool OthersEmpty_Locked(const CLavSplitterOutputPin* pin) const;
+
+    CCritSec m_csFilter;
+    std::unique_ptr<CLavSplitterInputPin> m_pInput;
+    // Output pins exist while the input is connected (filter lock). Pins
+    // taken away stay alive in m_retired until the filter goes, since a
+    // caller may still hold a pointer to one.
+    std::vector<std::unique_ptr<CLavSplitterOutputPin>> m_outputs;
+    std::vector<std::unique_ptr<CLavSplitterOutputPin>> m_retired;
+
+    // The demuxer: used by the demux thread while streaming, by the filter
+    // lock holder otherwise.
+    std::unique_ptr<lav::Demuxer> m_pDemuxer;
+    std::thread m_demuxThread;
+    bool m_bThreadsRunning = false;        // filter lock
+    // The connected output pins the threads serve; written under the filter
+    // lock while no thread runs, read by the threads.
+    std::vector<CLavSplitterOutputPin*> m_active;
+    std::chrono::steady_clock::time_point m_lastSeekAt;  // filter lock
+    REFERENCE_TIME m_rtStop = INT64_MAX;   // filter lock; end of the segment
+    REFERENCE_TIME m_rtLastSeek = -1;      // filter lock; last seek target
+    bool m_bRestartAtCurrent = false;      // filter lock; a stop happened
+
+    // Queues of all pins.
+    std::mutex m_queueMutex;
+    std::condition_variable m_cvQueues;
+    std::atomic<bool> m_bStopThreads{false};
+    // Media time of the last packet start handed downstream (any thread).
+    std::atomic<REFERENCE_TIME> m_rtPosition{0};
+};

@@ -1,0 +1,172 @@
+#include "platform/lavfilters/filters/LavVideoDecoder.h"
+
+#include "log/LogWrapper.h"
+#include "platform/lavfilters/filters/LavMediaTypes.h"
+
+using lav::CompressedSample;
+using lav::DecodedPicture;
+using lav::PictureFormat;
+
+CLavVideoDecoder::CLavVideoDecoder(REFCLSID clsid) : CTransformFilter("CLavVideoDecoder", nullptr, clsid) {}
+
+CLavVideoDecoder::~CLavVideoDecoder() = default;
+
+HRESULT CLavVideoDecoder::CheckInputType(const CMediaType* mtIn)
+{
+    if (!mtIn || mtIn->majortype != MEDIATYPE_Video) return VFW_E_TYPE_NOT_ACCEPTED;
+    auto format = lav::ParseCompressedType(*mtIn);
+    if (!format) return VFW_E_TYPE_NOT_ACCEPTED;
+    // Only what libavcodec can really open.
+    std::string why;
+    if (!lav::VideoDecoder::Create(*format, {1}, &why)) return VFW_E_TYPE_NOT_ACCEPTED;
+    return S_OK;
+}
+
+HRESULT CLavVideoDecoder::SetMediaType(PIN_DIRECTION direction, const CMediaType* pmt)
+{
+    if (direction == PINDIR_INPUT) {
+        auto format = lav::ParseCompressedType(*pmt);
+        if (!format) return VFW_E_TYPE_NOT_ACCEPTED;
+        std::string why;
+        auto decoder = lav::VideoDecoder::Create(*format, {}, &why);
+        if (!decoder) {
+            CLogLine().rec().Advance("CLavVideoDecoder::SetMediaType fail ").Advance(why.c_str()) << LogThis{this};
+            return VFW_E_TYPE_NOT_ACCEPTED;
+        }
+        CAutoLock lock(m_csReceive);
+        m_pDecoder = std::move(decoder);
+        m_outFormat = m_pDecoder->InitialFormat();
+    }
+    return S_OK;
+}
+
+HRESULT CLavVideoDecoder::BreakConnect(PIN_DIRECTION direction)
+{
+    if (direction == PINDIR_INPUT) {
+        CAutoLock lock(m_csReceive);
+        m_pDecoder.reset();
+    }
+    return S_OK;
+}
+
+HRESULT CLavVideoDecoder::GetMediaType(int position, CMediaType* pMediaType)
+{
+    if (!m_pInput->IsConnected() || !m_pDecoder) return E_UNEXPECTED;
+    if (position < 0) return E_INVALIDARG;
+    if (position > 0) return VFW_S_NO_MORE_ITEMS;
+    *pMediaType = lav::MakeVideoOutputType(m_pDecoder->InitialFormat());
+    return S_OK;
+}
+
+HRESULT CLavVideoDecoder::CheckTransform(const CMediaType* mtIn, const CMediaType* mtOut)
+{
+    if (!mtIn || !mtOut || !m_pDecoder) return VFW_E_TYPE_NOT_ACCEPTED;
+    const CMediaType offered = lav::MakeVideoOutputType(m_pDecoder->InitialFormat());
+    return offered.MatchesExactly(*mtOut) ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+}
+
+HRESULT CLavVideoDecoder::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pProp)
+{
+    if (!m_pDecoder) return E_UNEXPECTED;
+    // Room for a larger picture than announced, so a size change rarely
+    // needs more than the buffers have.
+    const PictureFormat f = m_pDecoder->InitialFormat();
+    PictureFormat big = f;
+    big.subtype = lav::VideoSubtype::RGB32;  // the largest layout
+    big.width = std::max(f.width, 1920);
+    big.height = std::max(f.height, 1088);
+    pProp->cBuffers = std::max<LONG>(pProp->cBuffers, 3);
+    pProp->cbBuffer = std::max<LONG>(pProp->cbBuffer, static_cast<LONG>(big.ImageSize()));
+    pProp->cbAlign = std::max<LONG>(pProp->cbAlign, 1);
+    ALLOCATOR_PROPERTIES actual{};
+    HRESULT hr = pAlloc->SetProperties(pProp, &actual);
+    if (FAILED(hr)) return hr;
+    return actual.cbBuffer < static_cast<LONG>(f.ImageSize()) ? E_FAIL : S_OK;
+}
+
+void CLavVideoDecoder::DeliverPicture(DecodedPicture& picture)
+{
+    if (m_hrDeliver != S_OK) return;
+    IMediaSample* raw = nullptr;
+    HRESULT hr = m_pOutput->GetDeliveryBuffer(&raw, nullptr, nullptr, 0);
+    if (FAILED(hr)) {
+        m_hrDeliver = hr;
+        return;
+    }
+    ComPtr<IMediaSample> out = ComPtr<IMediaSample>::Attach(raw);
+    const PictureFormat& f = picture.format;
+    BYTE* data = nullptr;
+    out->GetPointer(&data);
+    if (static_cast<uint32_t>(out->GetSize()) < f.ImageSize()) {
+        // A picture larger than the buffers agreed at connection.
+        CLogLine().rec().Advance("CLavVideoDecoder::Receive picture too large ") << f.width << LogThis{this};
+        m_hrDeliver = E_FAIL;
+        return;
+    }
+    if (!m_pDecoder->CopyPicture(picture, data, static_cast<size_t>(out->GetSize()))) return;
+    out->SetActualDataLength(static_cast<LONG>(f.ImageSize()));
+    if (!(f == m_outFormat)) {
+        CMediaType mt = lav::MakeVideoOutputType(f);
+        out->SetMediaType(&mt);
+        m_outFormat = f;
+    }
+    REFERENCE_TIME start = picture.times.start, stop = picture.times.stop;
+    if (picture.times.HasStart()) {
+        out->SetTime(&start, picture.times.HasStop() ? &stop : nullptr);
+    } else {
+        out->SetTime(nullptr, nullptr);
+    }
+    out->SetSyncPoint(TRUE);
+    out->SetDiscontinuity(m_bDiscontinuity ? TRUE : FALSE);
+    m_bDiscontinuity = false;
+    hr = m_pOutput->Deliver(out.Get());
+    if (hr != S_OK) m_hrDeliver = hr;
+}
+
+HRESULT CLavVideoDecoder::Receive(IMediaSample* pSample)
+{
+    if (!m_pDecoder) return E_UNEXPECTED;
+    BYTE* data = nullptr;
+    if (FAILED(pSample->GetPointer(&data))) return S_OK;
+    CompressedSample in;
+    in.data = data;
+    in.size = static_cast<size_t>(std::max<LONG>(pSample->GetActualDataLength(), 0));
+    REFERENCE_TIME start = 0, stop = 0;
+    HRESULT hrTime = pSample->GetTime(&start, &stop);
+    if (SUCCEEDED(hrTime)) {
+        in.times.start = start;
+        if (hrTime == S_OK) in.times.stop = stop;
+    }
+    in.syncPoint = pSample->IsSyncPoint() == S_OK;
+    in.discontinuity = pSample->IsDiscontinuity() == S_OK;
+    m_hrDeliver = S_OK;
+    m_pDecoder->Decode(in, [this](DecodedPicture& picture) { DeliverPicture(picture); });
+    // A refusing downstream (flushing, stopped) ends this sample quietly.
+    return FAILED(m_hrDeliver) ? m_hrDeliver : S_OK;
+}
+
+HRESULT CLavVideoDecoder::EndOfStream()
+{
+    if (m_pDecoder) {
+        m_hrDeliver = S_OK;
+        m_pDecoder->EndOfStream([this](DecodedPicture& picture) { DeliverPicture(picture); });
+    }
+    return CTransformFilter::EndOfStream();
+}
+
+HRESULT CLavVideoDecoder::EndFlush()
+{
+    {
+        CAutoLock lock(m_csReceive);
+        if (m_pDecoder) m_pDecoder->Flush();
+        m_bDiscontinuity = true;
+    }
+    return CTransformFilter::EndFlush();
+}
+
+HRESULT CLavVideoDecoder::StopStreaming()
+{
+    if (m_pDecoder) m_pDecoder->Flush();
+    m_bDiscontinuity = true;
+    return S_OK;
+}

@@ -1,0 +1,372 @@
+// The core against real media of each container/codec pair the decoder
+// modules must play: stream choice, output formats, every frame decoded with
+// the times ffprobe reports, key-frame seeking and end of stream.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+
+#include "platform/lavfilters/core/AudioDecoder.h"
+#include "platform/lavfilters/core/Demuxer.h"
+#include "platform/lavfilters/core/VideoDecoder.h"
+#include "tests/lavfilters/TestMedia.h"
+
+using namespace lav;
+using namespace lavtest;
+
+namespace {
+
+constexpr RefTime kMs = 10'000;
+
+struct MediaCase
+{
+    std::string name;
+    std::string ext;
+    std::string args;
+    bool video;
+    bool audio;
+    VideoSubtype subtype = VideoSubtype::I420;
+    bool directCopy = true;  // the decoded picture is copied, not converted
+    const char* rawPixFmt = "yuv420p";  // ffmpeg's name for the output layout
+    int rate = 0, channels = 0, bits = 16;
+    std::string note;
+};
+
+std::ostream& operator<<(std::ostream& os, const MediaCase& c)
+{
+    return os << c.name;
+}
+
+std::vector<MediaCase> Cases()
+{
+    const std::string v = kVideoSource;
+    auto a = [](int rate) { return AudioSource(rate); };
+    const std::string gop = " -g 25 ";
+    std::vector<MediaCase> c;
+    c.push_back({"H264_AAC_MP4", ".mp4", H264AacArgs(), true, true, VideoSubtype::I420, true, "yuv420p", 44100, 1, 16});
+    c.push_back({"VP9_Opus_WebM", ".webm",
+                 v + a(48000) + "-c:v libvpx-vp9 -deadline realtime -cpu-used 8" + gop + "-c:a libopus -b:a 48k ",
+                 true, true, VideoSubtype::I420, true, "yuv420p", 48000, 1, 16});
+    c.push_back({"MPEG4_MP3_AVI", ".avi", v + a(44100) + "-c:v mpeg4 -q:v 5" + gop + "-c:a libmp3lame -b:a 64k ",
+                 true, true, VideoSubtype::I420, true, "yuv420p", 44100, 1, 16});
+    c.push_back({"Theora_Vorbis_Ogg", ".ogg",
+                 v + a(44100) + "-c:v libtheora -q:v 5" + gop + "-c:a libvorbis -q:a 2 ", true, true,
+                 VideoSubtype::I420, true, "yuv420p", 44100, 1, 16});
+    c.push_back({"MPEG2_MP2_TS", ".ts", v + a(48000) + "-c:v mpeg2video -q:v 5" + gop + "-c:a mp2 -b:a 128k ",
+                 true, true, VideoSubtype::I420, true, "yuv420p", 48000, 1, 16});
+    c.push_back({"PCM_U8_Mono_WAV", ".wav", a(22050) + "-ac 1 -c:a pcm_u8 ", false, true, VideoSubtype::I420, true,
+                 "", 22050, 1, 8});
+    c.push_back({"AAC_5_1_M4A", ".m4a", a(48000) + "-ac 6 -c:a aac -b:a 192k ", false, true, VideoSubtype::I420, true,
+                 "", 48000, 6, 16});
+    c.push_back({"H264_VideoOnly_MKV", ".mkv",
+                 v + "-c:v libx264 -preset veryfast -x264-params keyint=25:min-keyint=25:scenecut=0 -pix_fmt yuv420p ",
+                 true, false, VideoSubtype::I420, true, "yuv420p"});
+    c.push_back({"MP3_AudioOnly", ".mp3", a(44100) + "-c:a libmp3lame -b:a 64k ", false, true, VideoSubtype::I420,
+                 true, "", 44100, 1, 16});
+    c.push_back({"WMV2_WMA2_ASF", ".wmv", v + a(44100) + "-c:v wmv2" + gop + "-c:a wmav2 -b:a 64k ", true, true,
+                 VideoSubtype::I420, true, "yuv420p", 44100, 1, 16});
+    c.push_back({"MSADPCM_WAV", ".wav", a(22050) + "-ac 2 -c:a adpcm_ms ", false, true, VideoSubtype::I420, true, "",
+                 22050, 2, 16});
+    // Output choice beyond 4:2:0.
+    c.push_back({"MJPEG422_AVI_YUY2", ".avi", v + "-c:v mjpeg -pix_fmt yuvj422p -q:v 4 ", true, false,
+                 VideoSubtype::YUY2, false, "yuyv422"});
+    c.push_back({"PNG_RGB_MKV_RGB32", ".mkv", v + "-c:v png -pix_fmt rgb24 ", true, false, VideoSubtype::RGB32, false,
+                 "bgr0"});
+    c.push_back({"H264_444_MKV_I420", ".mkv",
+                 v + "-c:v libx264 -preset veryfast -x264-params keyint=25:min-keyint=25 -pix_fmt yuv444p ", true,
+                 false, VideoSubtype::I420, false, "yuv420p"});
+    c.push_back({"RawNV12_NUT", ".nut", v + "-c:v rawvideo -pix_fmt nv12 ", true, false, VideoSubtype::NV12, true,
+                 "nv12"});
+    c.push_back({"RawUYVY_NUT", ".nut", v + "-c:v rawvideo -pix_fmt uyvy422 ", true, false, VideoSubtype::UYVY, true,
+                 "uyvy422"});
+    return c;
+}
+
+std::unique_ptr<Demuxer> OpenFile(const std::string& path, std::string* error = nullptr)
+{
+    std::shared_ptr<IByteReader> reader = FileByteReader::Open(path);
+    if (!reader) return nullptr;
+    std::string why;
+    auto demuxer = Demuxer::Open(reader, DemuxOptions{}, &why);
+    if (error) *error = why;
+    return demuxer;
+}
+
+// Decoders made the way the filters make them: from a format block that
+// went through serialisation.
+std::unique_ptr<VideoDecoder> MakeVideoDecoder(const DemuxStream& s)
+{
+    const std::vector<uint8_t> block = s.format.Serialize();
+    auto parsed = StreamFormat::Parse(block.data(), block.size());
+    if (!parsed) return nullptr;
+    std::string why;
+    auto dec = VideoDecoder::Create(*parsed, VideoDecoderOptions{}, &why);
+    EXPECT_TRUE(dec) << why;
+    return dec;
+}
+
+std::unique_ptr<AudioDecoder> MakeAudioDecoder(const DemuxStream& s)
+{
+    const std::vector<uint8_t> block = s.format.Serialize();
+    auto parsed = StreamFormat::Parse(block.data(), block.size());
+    if (!parsed) return nullptr;
+    std::string why;
+    auto dec = AudioDecoder::Create(*parsed, &why);
+    EXPECT_TRUE(dec) << why;
+    return dec;
+}
+
+struct DecodeRun
+{
+    int pictures = 0;
+    int audioBlocks = 0;
+    int formatChanges = 0;
+    std::vector<RefTime> pictureStarts;
+    std::vector<RefTime> audioStarts;
+    std::vector<PictureFormat> pictureFormats;  // one per picture
+    std::vector<uint8_t> firstPicture;
+    std::vector<uint8_t> pcm;
+    AudioFormat audioFormat;
+    int packets = 0;
+    RefTime firstVideoPacket = kNoTime, firstAudioPacket = kNoTime;
+    bool firstVideoPacketSync = false;
+    bool ended = false;
+    bool readError = false;
+};
+
+// Reads to the end of stream, decoding every packet and writing each
+// picture into a buffer of exactly ImageSize bytes (the sanitizers catch
+// any write past it).
+DecodeRun DecodeToEnd(Demuxer& demuxer, VideoDecoder* video, AudioDecoder* audio)
+{
+    DecodeRun run;
+    auto onPicture = [&](DecodedPicture& pic) {
+        ++run.pictures;
+        if (pic.formatChanged) ++run.formatChanges;
+        run.pictureStarts.push_back(pic.times.start);
+        run.pictureFormats.push_back(pic.format);
+        std::vector<uint8_t> buf(pic.format.ImageSize());
+        EXPECT_TRUE(video->CopyPicture(pic, buf.data(), buf.size()));
+        if (run.pictures == 1) run.firstPicture = std::move(buf);
+    };
+    auto onAudio = [&](const DecodedAudio& block) {
+        ++run.audioBlocks;
+        run.audioStarts.push_back(block.times.start);
+        run.audioFormat = block.format;
+        EXPECT_EQ(block.size, static_cast<size_t>(block.frames) * block.format.BlockAlign());
+        run.pcm.insert(run.pcm.end(), block.data, block.data + block.size);
+    };
+    for (;;) {
+        DemuxPacket p;
+        ReadStatus status = demuxer.ReadPacket(p);
+        if (status != ReadStatus::Packet) {
+            run.ended = status == ReadStatus::EndOfStream;
+            break;
+        }
+        ++run.packets;
+        // Across the pin: payload plus side-data trailer in one buffer.
+        std::vector<uint8_t> bytes(p.PackedSize());
+        p.PackTo(bytes.data());
+        CompressedSample s{bytes.data(), bytes.size(), p.times, p.syncPoint, p.discontinuity};
+        if (p.kind == MediaKind::Video) {
+            if (run.firstVideoPacket == kNoTime) {
+                run.firstVideoPacket = p.times.start;
+                run.firstVideoPacketSync = p.syncPoint;
+            }
+            if (video) video->Decode(s, onPicture);
+        } else {
+            if (run.firstAudioPacket == kNoTime) run.firstAudioPacket = p.times.start;
+            if (audio) audio->Decode(s, onAudio);
+        }
+    }
+    if (video) video->EndOfStream(onPicture);
+    if (audio) audio->EndOfStream(onAudio);
+    run.readError = demuxer.ReadError();
+    return run;
+}
+
+class MediaTest : public ::testing::TestWithParam<MediaCase>
+{
+protected:
+    void SetUp() override
+    {
+        m_path = MakeMedia(GetParam().name, GetParam().args, GetParam().ext);
+        ASSERT_FALSE(m_path.empty());
+        std::string why;
+        m_demuxer = OpenFile(m_path, &why);
+        ASSERT_TRUE(m_demuxer) << why;
+        m_probe = Probe::Format(m_path);
+    }
+    // Seconds from ffprobe to 100 ns relative to the container start.
+    RefTime FromProbe(double seconds) const
+    {
+        return static_cast<RefTime>(std::llround((seconds - m_probe.startTime) * 1e7));
+    }
+
+    std::string m_path;
+    std::unique_ptr<Demuxer> m_demuxer;
+    Probe m_probe;
+};
+
+TEST_P(MediaTest, ChoosesStreamsAndOutputFormats)
+{
+    const MediaCase& c = GetParam();
+    ASSERT_EQ(m_demuxer->VideoStream() != nullptr, c.video);
+    ASSERT_EQ(m_demuxer->AudioStream() != nullptr, c.audio);
+    if (c.video) {
+        auto dec = MakeVideoDecoder(*m_demuxer->VideoStream());
+        ASSERT_TRUE(dec);
+        const PictureFormat f = dec->InitialFormat();
+        EXPECT_EQ(f.subtype, c.subtype) << SubtypeName(f.subtype);
+        EXPECT_EQ(f.width, 160);
+        EXPECT_EQ(f.height, 120);
+        EXPECT_EQ(f.BitmapHeight(), c.subtype == VideoSubtype::RGB32 ? -120 : 120);
+        EXPECT_EQ(f.avgTimePerFrame, 400'000);  // 25 fps
+    }
+    if (c.audio) {
+        auto dec = MakeAudioDecoder(*m_demuxer->AudioStream());
+        ASSERT_TRUE(dec);
+        const AudioFormat f = dec->InitialFormat();
+        EXPECT_EQ(f.sampleRate, c.rate);
+        EXPECT_EQ(f.channels, c.channels);
+        EXPECT_EQ(f.bitsPerSample, c.bits);
+        EXPECT_EQ(f.BlockAlign(), c.channels * c.bits / 8);
+        EXPECT_EQ(f.AvgBytesPerSec(), static_cast<uint32_t>(c.rate * c.channels * c.bits / 8));
+    }
+    ASSERT_GT(m_probe.duration, 0);
+    EXPECT_NEAR(static_cast<double>(m_demuxer->Duration()) / 1e7, m_probe.duration, 0.05);
+    EXPECT_NEAR(static_cast<double>(m_demuxer->Duration()) / 1e7, 3.0, 0.2);
+}
+
+TEST_P(MediaTest, DecodesEveryFrameWithTimesToEndOfStream)
+{
+    const MediaCase& c = GetParam();
+    auto video = c.video ? MakeVideoDecoder(*m_demuxer->VideoStream()) : nullptr;
+    auto audio = c.audio ? MakeAudioDecoder(*m_demuxer->AudioStream()) : nullptr;
+    DecodeRun run = DecodeToEnd(*m_demuxer, video.get(), audio.get());
+    EXPECT_TRUE(run.ended);
+    EXPECT_FALSE(run.readError);
+    // End of stream stays.
+    DemuxPacket p;
+    EXPECT_EQ(m_demuxer->ReadPacket(p), ReadStatus::EndOfStream);
+    EXPECT_EQ(m_demuxer->ReadPacket(p), ReadStatus::EndOfStream);
+
+    if (c.video) {
+        const int index = m_demuxer->VideoStream()->index;
+        EXPECT_EQ(run.pictures, Probe::CountFrames(m_path, index));
+        EXPECT_EQ(video->DecodeErrors(), 0);
+        EXPECT_EQ(run.formatChanges, 0);
+        EXPECT_TRUE(run.firstVideoPacketSync);
+        auto first = Probe::FirstFrameTime(m_path, index);
+        ASSERT_TRUE(first);
+        ASSERT_FALSE(run.pictureStarts.empty());
+        EXPECT_NEAR(run.pictureStarts.front(), FromProbe(*first), kMs);
+        for (size_t i = 1; i < run.pictureStarts.size(); ++i)
+            ASSERT_GT(run.pictureStarts[i], run.pictureStarts[i - 1]) << "picture " << i;
+        // The first picture as ffmpeg itself decodes and lays it out.
+        TempDir tmp;
+        const std::string raw = tmp.File("frame0.raw");
+        ASSERT_TRUE(lavtest::Run("ffmpeg -nostdin -v error -i '" + m_path + "' -map 0:" + std::to_string(index) +
+                        " -frames:v 1 -f rawvideo -pix_fmt " + c.rawPixFmt + " '" + raw + "'"));
+        const std::vector<uint8_t> expected = ReadAll(raw);
+        ASSERT_EQ(run.firstPicture.size(), expected.size());
+        if (c.directCopy) {
+            EXPECT_TRUE(run.firstPicture == expected);
+        } else {
+            double diff = 0;
+            for (size_t i = 0; i < expected.size(); ++i) diff += std::abs(int(expected[i]) - int(run.firstPicture[i]));
+            EXPECT_LT(diff / expected.size(), 3.0);
+        }
+    }
+    if (c.audio) {
+        const int index = m_demuxer->AudioStream()->index;
+        EXPECT_EQ(run.audioBlocks, Probe::CountFrames(m_path, index));
+        EXPECT_EQ(audio->DecodeErrors(), 0);
+        auto first = Probe::FirstFrameTime(m_path, index);
+        ASSERT_TRUE(first);
+        ASSERT_FALSE(run.audioStarts.empty());
+        EXPECT_NEAR(run.audioStarts.front(), FromProbe(*first), kMs);
+        EXPECT_EQ(run.audioFormat.sampleRate, c.rate);
+        EXPECT_EQ(run.audioFormat.channels, c.channels);
+        EXPECT_EQ(run.audioFormat.bitsPerSample, c.bits);
+        // The whole PCM as ffmpeg decodes it.
+        TempDir tmp;
+        const std::string raw = tmp.File("audio.raw");
+        const std::string fmt = c.bits == 8 ? "u8" : "s16le";
+        ASSERT_TRUE(lavtest::Run("ffmpeg -nostdin -v error -i '" + m_path + "' -map 0:" + std::to_string(index) + " -f " + fmt +
+                        " '" + raw + "'"));
+        const std::vector<uint8_t> expected = ReadAll(raw);
+        ASSERT_EQ(run.pcm.size(), expected.size());
+        EXPECT_TRUE(run.pcm == expected);
+    }
+}
+
+TEST_P(MediaTest, SeeksToKeyFrameAtOrBeforeMiddle)
+{
+    const MediaCase& c = GetParam();
+    const DemuxStream& ref = c.video ? *m_demuxer->VideoStream() : *m_demuxer->AudioStream();
+    const RefTime target = m_demuxer->Duration() / 2;
+    const std::vector<ProbePacket> packets = Probe::Packets(m_path, ref.index);
+    // The key frame to land on: the last one at or before the target, or
+    // the first one when none lies before it.
+    auto expectedLanding = [&](RefTime t) {
+        RefTime best = kNoTime, first = kNoTime;
+        for (const ProbePacket& p : packets) {
+            if (p.pts < 0 || !p.key) continue;
+            const RefTime k = FromProbe(p.pts);
+            if (first == kNoTime || k < first) first = k;
+            if (k <= t && (best == kNoTime || k > best)) best = k;
+        }
+        return best != kNoTime ? best : first;
+    };
+    const RefTime expected = expectedLanding(target);
+    ASSERT_NE(expected, kNoTime);
+    int framesFromThere = 0;
+    for (const ProbePacket& p : packets)
+        if (p.pts >= 0 && FromProbe(p.pts) >= expected - kMs / 10) ++framesFromThere;
+
+    RefTime landed = kNoTime;
+    ASSERT_TRUE(m_demuxer->Seek(target, &landed));
+    EXPECT_LE(landed, target);
+    if (c.video) {
+        EXPECT_NEAR(landed, expected, kMs);
+    } else {
+        // Raw audio (WAVE) packets are cut anew after a seek; every one is a
+        // sync point, so any landing between the last listed one and the
+        // target is exact.
+        EXPECT_GE(landed, expected - kMs);
+    }
+    EXPECT_EQ(m_demuxer->SegmentStart(), landed);
+
+    auto video = c.video ? MakeVideoDecoder(*m_demuxer->VideoStream()) : nullptr;
+    auto audio = c.audio ? MakeAudioDecoder(*m_demuxer->AudioStream()) : nullptr;
+    DecodeRun run = DecodeToEnd(*m_demuxer, video.get(), audio.get());
+    EXPECT_TRUE(run.ended);
+    if (c.video) {
+        // Decoding starts on the key frame, at time 0 of the new segment.
+        EXPECT_TRUE(run.firstVideoPacketSync);
+        EXPECT_EQ(run.firstVideoPacket, 0);
+        ASSERT_FALSE(run.pictureStarts.empty());
+        EXPECT_NEAR(run.pictureStarts.front(), 0, kMs);
+        EXPECT_EQ(run.pictures, framesFromThere);
+        EXPECT_EQ(video->DecodeErrors(), 0);
+    } else {
+        EXPECT_NEAR(run.firstAudioPacket, 0, kMs);
+    }
+    if (c.audio) {
+        // Sound resumes close to the landing point.
+        ASSERT_NE(run.firstAudioPacket, kNoTime);
+        EXPECT_LT(std::abs(run.firstAudioPacket), 200 * kMs);
+        EXPECT_GT(run.audioBlocks, 0);
+    }
+    // A second seek, back to the start, works after end of stream.
+    ASSERT_TRUE(m_demuxer->Seek(0, &landed));
+    EXPECT_NEAR(landed, expectedLanding(0), kMs);
+    DemuxPacket p;
+    EXPECT_EQ(m_demuxer->ReadPacket(p), ReadStatus::Packet);
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, MediaTest, ::testing::ValuesIn(Cases()),
+                         [](const ::testing::TestParamInfo<MediaCase>& info) { return info.param.name; });
+
+}  // namespace
