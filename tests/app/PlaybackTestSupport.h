@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,8 +35,8 @@ public:
     explicit Collector(HostHarness& h) : m_h(h) {}
 
     // Reads until `done` holds for the message just read, or the limit
-    // passes (a failure). The message that satisfied `done` is returned.
-    const Arrival* ReadUntil(const std::function<bool(const mc::Message&)>& done,
+    // passes (a failure). A copy of the message that satisfied `done`.
+    std::optional<Arrival> ReadUntil(const std::function<bool(const mc::Message&)>& done,
                              std::chrono::milliseconds limit = std::chrono::milliseconds(8000))
     {
         const auto deadline = Clock::now() + limit;
@@ -43,24 +44,20 @@ public:
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0) {
                 ADD_FAILURE() << "the awaited message did not come";
-                return nullptr;
+                return std::nullopt;
             }
-            mc::Message m;
-            std::string error;
-            const mc::IoResult r = m_h.link->ReadMessage(&m, static_cast<int>(left.count()), &error);
-            if (r != mc::IoResult::Ok) {
-                ADD_FAILURE() << "reading: " << mc::ToString(r) << " " << error;
-                return nullptr;
-            }
-            all.push_back(Arrival{std::move(m), Clock::now()});
-            if (done(all.back().message)) return &all.back();
+            const mc::IoResult r = ReadOne(static_cast<int>(left.count()));
+            if (r == mc::IoResult::Timeout) continue;
+            if (r != mc::IoResult::Ok) return std::nullopt;
+            if (done(all.back().message)) return all.back();
         }
     }
     // The reply of `type` with `id`.
-    const mc::Message* Reply(uint32_t type, uint32_t id)
+    std::optional<mc::Message> Reply(uint32_t type, uint32_t id)
     {
-        const Arrival* a = ReadUntil([&](const mc::Message& m) { return m.type == type && m.id == id; });
-        return a ? &a->message : nullptr;
+        auto a = ReadUntil([&](const mc::Message& m) { return m.type == type && m.id == id; });
+        if (!a) return std::nullopt;
+        return a->message;
     }
     // Reads for `span`, however much comes.
     void ReadFor(std::chrono::milliseconds span)
@@ -69,15 +66,9 @@ public:
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0) return;
-            mc::Message m;
-            std::string error;
-            const mc::IoResult r = m_h.link->ReadMessage(&m, static_cast<int>(left.count()), &error);
-            if (r == mc::IoResult::Timeout) return;
-            if (r != mc::IoResult::Ok) {
-                ADD_FAILURE() << "reading: " << mc::ToString(r) << " " << error;
-                return;
-            }
-            all.push_back(Arrival{std::move(m), Clock::now()});
+            const mc::IoResult r = ReadOne(static_cast<int>(left.count()));
+            if (r == mc::IoResult::Timeout) continue;
+            if (r != mc::IoResult::Ok) return;
         }
     }
     // Index of the first message after `from` that `pred` accepts; -1 if none.
@@ -98,6 +89,27 @@ public:
     std::vector<Arrival> all;
 
 private:
+    // Waits up to `waitMs` for data, then reads one whole message (a read
+    // never stops half-way, which would lose the packet framing).
+    mc::IoResult ReadOne(int waitMs)
+    {
+        const mc::IoResult ready = m_h.link->WaitForEndOfStream(waitMs);
+        if (ready == mc::IoResult::Timeout) return ready;
+        if (ready != mc::IoResult::Ok) {
+            ADD_FAILURE() << "the host closed the link: " << mc::ToString(ready);
+            return ready;
+        }
+        mc::Message m;
+        std::string error;
+        const mc::IoResult r = m_h.link->ReadMessage(&m, 10000, &error);
+        if (r != mc::IoResult::Ok) {
+            ADD_FAILURE() << "reading: " << mc::ToString(r) << " " << error;
+            return r;
+        }
+        all.push_back(Arrival{std::move(m), Clock::now()});
+        return r;
+    }
+
     HostHarness& m_h;
 };
 
