@@ -179,8 +179,14 @@ void CMarlinDlg::OnBnClickedButton1()
     const std::u16string path = TestMediaPath();
     StartPlayFile(path.c_str(), &format, this);
     const MediaInfo info = GetFileInfo();
-    // One second before the end, in 32 bits with a zero upper half; a file
-    // shorter than a second (or of unknown length) seeks to its start.
-    const uint32_t target = info.durationMs > 1000 ? static_cast<uint32_t>(info.durationMs) - 1000u : 0u;
-    Seek(static_cast<int64_t>(target));
+    Seek(TestSeekTarget(info.durationMs));
+}
+
+int64_t CMarlinDlg::TestSeekTarget(int32_t durationMs)
+{
+    // 32-bit arithmetic passed with a zero upper half; a file shorter than a
+    // second (or of unknown length, -1) seeks to its start, not to a huge
+    // unsigned position.
+    const uint32_t target = durationMs > 1000 ? static_cast<uint32_t>(durationMs) - 1000u : 0u;
+    return static_cast<int64_t>(target);
 }

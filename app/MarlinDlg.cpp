@@ -68,7 +68,9 @@ CMarlinDlg::~CMarlinDlg()
     // command can start a new engine behind the teardown.
     m_pipe.Close();
     if (m_pPlay) StopPlayFile();
-    // The resampler's output buffer goes with m_resample.
+    // Whatever no engine holds any more (no streaming runs now); the
+    // resampler's output buffer goes with m_resample.
+    ReleaseConverters();
 }
 
 BOOL CMarlinDlg::OnInitDialog()

@@ -94,6 +94,12 @@ public:
     bool HasConverterForTesting() const { return m_pColorSpaceZoom != nullptr; }
     bool HasResamplerForTesting() const { return m_resample.Resampler() != nullptr; }
     void SetPositionForTesting(int64_t ms) { m_llPosition.store(ms); }
+    // The test button's file: the project's media/sample.mp4, looked up
+    // beside the program and in the source tree.
+    static std::u16string TestMediaPath();
+    // The test button's seek: one second before the end, computed in 32
+    // bits; 0 for a file of a second or less, or of unknown length.
+    static int64_t TestSeekTarget(int32_t durationMs);
     // What the converter of a source colour code is initialised with.
     static int ModeFlagFor(int32_t sourceColorSpace);
     static int IsYV12For(int32_t sourceColorSpace);
@@ -140,9 +146,6 @@ private:
     LRESULT OnGraphNotify(WPARAM wParam, LPARAM lParam);
     LRESULT OnMarlinCommand(WPARAM wParam, LPARAM lParam);
     void OnBnClickedButton1();
-    // The test button's file: the project's media/sample.mp4, looked up
-    // beside the program and in the source tree.
-    static std::u16string TestMediaPath();
 
     // --- state, in the documented order ---
 
