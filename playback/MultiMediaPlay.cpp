@@ -251,6 +251,12 @@ bool CMultiMediaPlay::SplitterInputConnected()
 bool CMultiMediaPlay::RenderFile(const char16_t* path)
 {
     if (!m_pGraph || !path) return false;
+    // One file per engine: a second rendering would orphan the first
+    // table entry, and with it the graph.
+    if (m_dwRotRegister != 0) {
+        CLogLine().rec().Advance("CMultiMediaPlay::RenderFile already rendered ") << LogThis{this};
+        return false;
+    }
     size_t length = Utf16Length(path);
     // m_szFile could not hold it; refused rather than stored cut short.
     if (length >= kMaxPath) {

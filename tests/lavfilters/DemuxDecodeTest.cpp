@@ -185,7 +185,7 @@ DecodeRun DecodeToEnd(Demuxer& demuxer, VideoDecoder* video, AudioDecoder* audio
     return run;
 }
 
-class MediaTest : public ::testing::TestWithParam<MediaCase>
+class LavMediaTest : public ::testing::TestWithParam<MediaCase>
 {
 protected:
     void SetUp() override
@@ -208,7 +208,7 @@ protected:
     Probe m_probe;
 };
 
-TEST_P(MediaTest, ChoosesStreamsAndOutputFormats)
+TEST_P(LavMediaTest, ChoosesStreamsAndOutputFormats)
 {
     const MediaCase& c = GetParam();
     ASSERT_EQ(m_demuxer->VideoStream() != nullptr, c.video);
@@ -238,7 +238,7 @@ TEST_P(MediaTest, ChoosesStreamsAndOutputFormats)
     EXPECT_NEAR(static_cast<double>(m_demuxer->Duration()) / 1e7, 3.0, 0.2);
 }
 
-TEST_P(MediaTest, DecodesEveryFrameWithTimesToEndOfStream)
+TEST_P(LavMediaTest, DecodesEveryFrameWithTimesToEndOfStream)
 {
     const MediaCase& c = GetParam();
     auto video = c.video ? MakeVideoDecoder(*m_demuxer->VideoStream()) : nullptr;
@@ -301,7 +301,7 @@ TEST_P(MediaTest, DecodesEveryFrameWithTimesToEndOfStream)
     }
 }
 
-TEST_P(MediaTest, SeeksToKeyFrameAtOrBeforeMiddle)
+TEST_P(LavMediaTest, SeeksToKeyFrameAtOrBeforeMiddle)
 {
     const MediaCase& c = GetParam();
     const DemuxStream& ref = c.video ? *m_demuxer->VideoStream() : *m_demuxer->AudioStream();
@@ -366,7 +366,7 @@ TEST_P(MediaTest, SeeksToKeyFrameAtOrBeforeMiddle)
     EXPECT_EQ(m_demuxer->ReadPacket(p), ReadStatus::Packet);
 }
 
-INSTANTIATE_TEST_SUITE_P(Media, MediaTest, ::testing::ValuesIn(Cases()),
+INSTANTIATE_TEST_SUITE_P(LavCore, LavMediaTest, ::testing::ValuesIn(Cases()),
                          [](const ::testing::TestParamInfo<MediaCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -133,7 +133,7 @@ int CodeFor(const char* subtype)
     return s == "I420" ? 12 : s == "NV12" ? 22 : s == "YUY2" ? 6 : s == "RGB32" ? 2 : -1;
 }
 
-class FilterGraphTest : public ::testing::Test
+class LavFilterGraphTest : public ::testing::Test
 {
 protected:
     static void SetUpTestSuite() { av_log_set_level(AV_LOG_FATAL); }
@@ -249,7 +249,7 @@ protected:
     int m_renderers = 0;
 };
 
-TEST_F(FilterGraphTest, ModulesServeOnlyTheirClassAndTrackTheirObjects)
+TEST_F(LavFilterGraphTest, ModulesServeOnlyTheirClassAndTrackTheirObjects)
 {
     ComPtr<IClassFactory> factory;
     EXPECT_EQ(m_splitterModule.GetClassObject(CLSID_LAVVideo, &factory), CLASS_E_CLASSNOTAVAILABLE);
@@ -311,7 +311,7 @@ std::vector<PlayCase> PlayCases()
     };
 }
 
-class PlayTest : public FilterGraphTest, public ::testing::WithParamInterface<PlayCase>
+class PlayTest : public LavFilterGraphTest, public ::testing::WithParamInterface<PlayCase>
 {
 };
 
@@ -377,10 +377,10 @@ TEST_P(PlayTest, PlaysToTheEndThenSeeksToTheMiddle)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Media, PlayTest, ::testing::ValuesIn(PlayCases()),
+INSTANTIATE_TEST_SUITE_P(LavModules, PlayTest, ::testing::ValuesIn(PlayCases()),
                          [](const ::testing::TestParamInfo<PlayCase>& info) { return info.param.name; });
 
-TEST_F(FilterGraphTest, SeekWhilePlayingFlushesAndCompletesAgain)
+TEST_F(LavFilterGraphTest, SeekWhilePlayingFlushesAndCompletesAgain)
 {
     // MPEG-2 at real pace would take 3 s; without a clock it runs flat out,
     // so seek repeatedly while it streams.
@@ -408,7 +408,7 @@ TEST_F(FilterGraphTest, SeekWhilePlayingFlushesAndCompletesAgain)
     }, 20s));
 }
 
-TEST_F(FilterGraphTest, StopWakesEveryThreadWaitingInAStalledGraph)
+TEST_F(LavFilterGraphTest, StopWakesEveryThreadWaitingInAStalledGraph)
 {
     // 500 small pictures and ~470 sound packets: more than the queues take,
     // so in a paused graph (renderers holding their first sample) the
@@ -449,7 +449,7 @@ TEST_F(FilterGraphTest, StopWakesEveryThreadWaitingInAStalledGraph)
 
 // The system filters are the same code under their own identifiers: the
 // WMV and MS-ADPCM files play through them with no module involved.
-TEST_F(FilterGraphTest, SystemFiltersPlayWmvAndCompressedWave)
+TEST_F(LavFilterGraphTest, SystemFiltersPlayWmvAndCompressedWave)
 {
     struct
     {
@@ -488,7 +488,7 @@ TEST_F(FilterGraphTest, SystemFiltersPlayWmvAndCompressedWave)
 
 // Behind a WAVE parser the audio decoder sees a WAVEFORMATEX, not the
 // splitter's format block.
-TEST_F(FilterGraphTest, AudioDecoderTakesWaveFormatTypesOfOtherSources)
+TEST_F(LavFilterGraphTest, AudioDecoderTakesWaveFormatTypesOfOtherSources)
 {
     ComPtr<IBaseFilter> audio = m_audioModule.Create(CLSID_LAVAudio);
     ComPtr<IPin> in = PinOf(audio.Get(), PINDIR_INPUT);
@@ -528,7 +528,7 @@ TEST_F(FilterGraphTest, AudioDecoderTakesWaveFormatTypesOfOtherSources)
     EXPECT_NE(in->QueryAccept(&ours), S_OK);
 }
 
-TEST_F(FilterGraphTest, UnopenableFilesLeaveTheSplitterInputUnconnected)
+TEST_F(LavFilterGraphTest, UnopenableFilesLeaveTheSplitterInputUnconnected)
 {
     TempDir tmp;
     WriteAll(tmp.File("empty.mp4"), {});
@@ -546,7 +546,7 @@ TEST_F(FilterGraphTest, UnopenableFilesLeaveTheSplitterInputUnconnected)
     }
 }
 
-TEST_F(FilterGraphTest, CoverArtPlaysAsSoundOnly)
+TEST_F(LavFilterGraphTest, CoverArtPlaysAsSoundOnly)
 {
     const std::string cover = MakeMedia("cover", "-f lavfi -i color=c=red:size=64x64 -frames:v 1 ", ".png");
     const std::string path = MakeMedia("MP3_Cover",

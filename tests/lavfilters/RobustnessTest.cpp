@@ -166,14 +166,14 @@ Counts DecodeAll(Demuxer& d, const std::function<void(std::vector<uint8_t>&, int
     return c;
 }
 
-class RobustnessTest : public ::testing::Test
+class LavRobustnessTest : public ::testing::Test
 {
 protected:
     static void SetUpTestSuite() { av_log_set_level(AV_LOG_FATAL); }  // damaged input is expected to complain
     static void TearDownTestSuite() { av_log_set_level(AV_LOG_INFO); }
 };
 
-TEST_F(RobustnessTest, FilesLibavformatCannotOpenFailClearly)
+TEST_F(LavRobustnessTest, FilesLibavformatCannotOpenFailClearly)
 {
     std::string why;
     EXPECT_FALSE(OpenBytes({}, &why));
@@ -194,7 +194,7 @@ TEST_F(RobustnessTest, FilesLibavformatCannotOpenFailClearly)
     EXPECT_FALSE(FileByteReader::Open("/nonexistent/file.mp4"));
 }
 
-TEST_F(RobustnessTest, TruncatedMp4PlaysWhatIsThereAndEnds)
+TEST_F(LavRobustnessTest, TruncatedMp4PlaysWhatIsThereAndEnds)
 {
     // Index first (faststart): the cut-off data ends the stream early.
     const std::string path = MakeMedia("H264_AAC_MP4_faststart", H264AacArgs() + "-movflags +faststart ", ".mp4");
@@ -218,7 +218,7 @@ TEST_F(RobustnessTest, TruncatedMp4PlaysWhatIsThereAndEnds)
     EXPECT_FALSE(OpenBytes(plain, &why));
 }
 
-TEST_F(RobustnessTest, CorruptedPacketsAreSkippedAndStreamStillEnds)
+TEST_F(LavRobustnessTest, CorruptedPacketsAreSkippedAndStreamStillEnds)
 {
     const std::string paths[] = {
         MakeMedia("H264_AAC_MP4", H264AacArgs(), ".mp4"),
@@ -246,7 +246,7 @@ TEST_F(RobustnessTest, CorruptedPacketsAreSkippedAndStreamStillEnds)
     }
 }
 
-TEST_F(RobustnessTest, ReadErrorEndsTheStream)
+TEST_F(LavRobustnessTest, ReadErrorEndsTheStream)
 {
     std::vector<uint8_t> bytes = ReadAll(MakeMedia("MPEG2_MP2_TS",
         kVideoSource + AudioSource(48000) + "-c:v mpeg2video -q:v 5 -g 25 -c:a mp2 -b:a 128k ", ".ts"));
@@ -262,7 +262,7 @@ TEST_F(RobustnessTest, ReadErrorEndsTheStream)
     EXPECT_EQ(d->ReadPacket(p), ReadStatus::EndOfStream);
 }
 
-TEST_F(RobustnessTest, AbortWakesAReadBlockedInTheReader)
+TEST_F(LavRobustnessTest, AbortWakesAReadBlockedInTheReader)
 {
     const std::string path = MakeMedia("MPEG2_MP2_TS",
         kVideoSource + AudioSource(48000) + "-c:v mpeg2video -q:v 5 -g 25 -c:a mp2 -b:a 128k ", ".ts");
@@ -303,7 +303,7 @@ TEST_F(RobustnessTest, AbortWakesAReadBlockedInTheReader)
     EXPECT_EQ(c.pictures, 75);
 }
 
-TEST_F(RobustnessTest, CoverArtIsNotAVideoStream)
+TEST_F(LavRobustnessTest, CoverArtIsNotAVideoStream)
 {
     const std::string cover = MakeMedia("cover", "-f lavfi -i color=c=red:size=64x64 -frames:v 1 ", ".png");
     const std::string path = MakeMedia("MP3_Cover",
@@ -319,7 +319,7 @@ TEST_F(RobustnessTest, CoverArtIsNotAVideoStream)
     EXPECT_EQ(c.audioBlocks, Probe::CountFrames(path, d->AudioStream()->index));
 }
 
-TEST_F(RobustnessTest, MpegTsTimeStampWrapKeepsTimesRising)
+TEST_F(LavRobustnessTest, MpegTsTimeStampWrapKeepsTimesRising)
 {
     // 33-bit 90 kHz clock wraps at 95443.7 s: start 1.5 s before it.
     const std::string path = MakeMedia("MPEG2_TS_wrap",
@@ -339,7 +339,7 @@ TEST_F(RobustnessTest, MpegTsTimeStampWrapKeepsTimesRising)
     EXPECT_NEAR(landed, 20'000'000, kMs);
 }
 
-TEST_F(RobustnessTest, PictureSizeChangeIsReported)
+TEST_F(LavRobustnessTest, PictureSizeChangeIsReported)
 {
     // Two MPEG-2 transport streams of different sizes, back to back.
     const std::string a = MakeMedia("TS_160", kVideoSource + "-c:v mpeg2video -q:v 5 -g 25 ", ".ts");
@@ -362,7 +362,7 @@ TEST_F(RobustnessTest, PictureSizeChangeIsReported)
     EXPECT_EQ(c.changes[0].ImageSize(), 320u * 240 * 3 / 2);
 }
 
-TEST_F(RobustnessTest, OddPictureSizesUsePackedHalfPlanesRoundedUp)
+TEST_F(LavRobustnessTest, OddPictureSizesUsePackedHalfPlanesRoundedUp)
 {
     const std::string path = MakeMedia("RawOdd_NUT",
         "-f lavfi -i testsrc=size=161x121:rate=25:duration=1 -c:v rawvideo -pix_fmt yuv420p ", ".nut");
@@ -389,7 +389,7 @@ TEST_F(RobustnessTest, OddPictureSizesUsePackedHalfPlanesRoundedUp)
     EXPECT_TRUE(first == ReadAll(tmp.File("f.raw")));
 }
 
-TEST_F(RobustnessTest, SideDataTrailerRoundTripsAndRefusesDamage)
+TEST_F(LavRobustnessTest, SideDataTrailerRoundTripsAndRefusesDamage)
 {
     detail::PacketPtr pkt(av_packet_alloc());
     ASSERT_EQ(av_new_packet(pkt.get(), 5), 0);
@@ -429,7 +429,7 @@ TEST_F(RobustnessTest, SideDataTrailerRoundTripsAndRefusesDamage)
 
 // The system audio decoder sits behind the WAVE parser, which describes the
 // sound with a WAVEFORMATEX instead of the splitter's format block.
-TEST_F(RobustnessTest, WaveFormatSourcesDecodeLikeFfmpeg)
+TEST_F(LavRobustnessTest, WaveFormatSourcesDecodeLikeFfmpeg)
 {
     struct WaveCase
     {

@@ -37,7 +37,7 @@ void Poke32(std::vector<uint8_t>& block, size_t offset, uint32_t v)
     for (int i = 0; i < 4; ++i) block[offset + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-TEST(StreamFormatTest, RoundTripsEveryField)
+TEST(LavStreamFormatTest, RoundTripsEveryField)
 {
     const StreamFormat f = SampleFormat();
     const std::vector<uint8_t> block = f.Serialize();
@@ -54,7 +54,7 @@ TEST(StreamFormatTest, RoundTripsEveryField)
     EXPECT_EQ(*again, f);
 }
 
-TEST(StreamFormatTest, RoundTripsRealStreams)
+TEST(LavStreamFormatTest, RoundTripsRealStreams)
 {
     const std::string path = lavtest::MakeMedia("H264_AAC_MP4", lavtest::H264AacArgs(), ".mp4");
     auto demuxer = Demuxer::Open(FileByteReader::Open(path), {}, nullptr);
@@ -74,7 +74,7 @@ TEST(StreamFormatTest, RoundTripsRealStreams)
     EXPECT_EQ(demuxer->AudioStream()->format.SuggestedFourCC(), 0xFFu);        // WAVE_FORMAT_AAC
 }
 
-TEST(StreamFormatTest, RefusesMalformedBlocks)
+TEST(LavStreamFormatTest, RefusesMalformedBlocks)
 {
     const std::vector<uint8_t> good = SampleFormat().Serialize();
     EXPECT_FALSE(StreamFormat::Parse(nullptr, 0));
@@ -100,7 +100,7 @@ TEST(StreamFormatTest, RefusesMalformedBlocks)
     EXPECT_TRUE(refused(108, 0x3));                                   // mask bits != channels
 }
 
-TEST(StreamFormatTest, RandomMutationsNeverCrashAndDecodersRefuseNonsense)
+TEST(LavStreamFormatTest, RandomMutationsNeverCrashAndDecodersRefuseNonsense)
 {
     const std::vector<uint8_t> good = SampleFormat().Serialize();
     std::mt19937 rng(1234);

@@ -124,7 +124,8 @@ std::unique_ptr<Demuxer> Demuxer::Open(std::shared_ptr<IByteReader> reader, cons
     const char* hint = options.filenameHint.empty() ? "" : options.filenameHint.c_str();
     const AVInputFormat* format = nullptr;
     int score = av_probe_input_buffer2(self->m_pIo, &format, hint, nullptr, 0, 0);
-    if (score < 0 || !format) return fail("not a media file: " + (score < 0 ? AvError(score) : std::string("unknown format")));
+    if (score < 0 || !format)
+        return fail("not a media file: " + (score < 0 ? AvError(score) : std::string("unknown format")));
     if (score < options.minProbeScore) return fail(std::string("not a media file (weak guess ") + format->name + ")");
 
     AVFormatContext* fmt = avformat_alloc_context();
@@ -366,8 +367,8 @@ bool Demuxer::Seek(RefTime target, RefTime* landed)
         const bool fromStart = attempt == std::size(kBackoff) || target <= kBackoff[attempt];
         int err;
         if (fromStart) {
-            err = avformat_seek_file(m_pFormat, -1, INT64_MIN, m_pFormat->start_time != AV_NOPTS_VALUE ? m_pFormat->start_time : 0,
-                                     INT64_MAX, 0);
+            const int64_t start = m_pFormat->start_time != AV_NOPTS_VALUE ? m_pFormat->start_time : 0;
+            err = avformat_seek_file(m_pFormat, -1, INT64_MIN, start, INT64_MAX, 0);
             if (err < 0) err = av_seek_frame(m_pFormat, -1, 0, AVSEEK_FLAG_BYTE);
         } else {
             const RefTime at = target - kBackoff[attempt] + m_rtFileStart;

@@ -215,7 +215,10 @@ HRESULT CLavSplitterOutputPin::SetPositions(LONGLONG* pCurrent, DWORD dwCurrentF
     const DWORD stopMode = dwStopFlags & AM_SEEKING_PositioningBitsMask;
     if (pStop && stopMode != AM_SEEKING_NoPositioning) {
         REFERENCE_TIME stop = *pStop;
-        if (stopMode == AM_SEEKING_RelativePositioning) stop += m_pSplitter->m_rtStop == INT64_MAX ? m_pSplitter->Duration() : m_pSplitter->m_rtStop;
+        if (stopMode == AM_SEEKING_RelativePositioning) {
+            const REFERENCE_TIME current = m_pSplitter->m_rtStop;
+            stop += current == INT64_MAX ? m_pSplitter->Duration() : current;
+        }
         m_pSplitter->m_rtStop = stop;
     }
     if (!pCurrent || curMode == AM_SEEKING_NoPositioning) return S_OK;
@@ -304,9 +307,11 @@ HRESULT CLavSplitter::OpenStream(IAsyncReader* pReader, IPin* pSourcePin)
     HRESULT hr = S_OK;
     if (const lav::DemuxStream* v = demuxer->VideoStream()) {
         const auto& f = v->format;
-        const LONG size = static_cast<LONG>(std::clamp<int64_t>(int64_t{f.width} * f.height * 4 + 65536, 2 << 20, 64 << 20));
-        m_outputs.push_back(std::make_unique<CLavSplitterOutputPin>(this, &m_csFilter, &hr, u"Video",
-                                                                    lav::MakeCompressedType(f), lav::MediaKind::Video, size));
+        // Room for an uncompressed picture (raw video in a container).
+        const int64_t picture = int64_t{f.width} * f.height * 4 + 65536;
+        const LONG size = static_cast<LONG>(std::clamp<int64_t>(picture, 2 << 20, 64 << 20));
+        m_outputs.push_back(std::make_unique<CLavSplitterOutputPin>(
+            this, &m_csFilter, &hr, u"Video", lav::MakeCompressedType(f), lav::MediaKind::Video, size));
     }
     if (const lav::DemuxStream* a = demuxer->AudioStream()) {
         m_outputs.push_back(std::make_unique<CLavSplitterOutputPin>(this, &m_csFilter, &hr, u"Audio",
@@ -448,7 +453,8 @@ void CLavSplitter::StartThreads_Locked()
     const REFERENCE_TIME stop = m_rtStop;
     const REFERENCE_TIME segmentStop = stop != INT64_MAX ? stop : duration;
     for (CLavSplitterOutputPin* pin : m_active)
-        pin->m_thread = std::thread([this, pin, segmentStart, segmentStop] { DeliveryLoop(pin, segmentStart, segmentStop); });
+        pin->m_thread =
+            std::thread([this, pin, segmentStart, segmentStop] { DeliveryLoop(pin, segmentStart, segmentStop); });
     m_demuxThread = std::thread([this, segmentStart, stop] { DemuxLoop(segmentStart, stop); });
     m_bThreadsRunning = true;
 }

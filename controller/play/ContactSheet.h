@@ -1,0 +1,51 @@
+#pragma once
+// A grid of small pictures taken at even intervals of a playback, written
+// as a PNG with libpng.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace marlin::play {
+
+// Writes packed R, G, B bytes (width * height * 3) as an 8-bit RGB PNG.
+bool WritePng(const std::string& path, int width, int height, const std::vector<uint8_t>& rgb,
+              std::string* error);
+
+class ContactSheet
+{
+public:
+    static constexpr int kGap = 4;                      // pixels around and between cells
+    static constexpr uint8_t kBackground[3] = {24, 24, 24};
+
+    // `cells` pictures of pictureWidth x pictureHeight, `columns` to a row,
+    // each scaled down to at most maxCellWidth pixels wide.
+    ContactSheet(int pictureWidth, int pictureHeight, int cells = 12, int columns = 4,
+                 int maxCellWidth = 240);
+
+    int Cells() const { return m_cells; }
+    // Which cell a picture belongs to: the span of the playback cut into
+    // Cells() even intervals; offsets outside are clamped to the first/last.
+    int CellFor(int64_t offsetMs, int64_t spanMs) const;
+    bool IsFilled(int cell) const;
+    int FilledCount() const;
+    // Converts a picture in any of the eleven layouts to RGB and puts it,
+    // scaled down, into `cell`. False when the picture does not fit its layout.
+    bool Place(int cell, int32_t code, const uint8_t* data, size_t size);
+
+    int Width() const { return m_width; }
+    int Height() const { return m_height; }
+    const std::vector<uint8_t>& Rgb() const { return m_rgb; }
+    bool Write(const std::string& path, std::string* error) const;
+
+private:
+    int m_pictureWidth, m_pictureHeight;
+    int m_cells, m_columns;
+    int m_cellWidth, m_cellHeight;
+    int m_width, m_height;
+    std::vector<uint8_t> m_rgb;
+    std::vector<bool> m_filled;
+    std::vector<uint8_t> m_picture;  // reused conversion buffer
+};
+
+}  // namespace marlin::play

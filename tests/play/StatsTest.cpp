@@ -1,0 +1,74 @@
+// The measurements behind --stats and the progress line.
+#include <gtest/gtest.h>
+
+#include "controller/play/PlayStats.h"
+
+using namespace marlin::play;
+
+TEST(PlayStatsReport, PaceFromArrivalsAgainstMediaOffsets)
+{
+    PlayStats stats;
+    stats.filePicturesPerSecond = 25;
+    // 11 pictures 40 ms apart, arriving on time except one 100 ms late.
+    for (int i = 0; i <= 10; ++i) {
+        stats.pictureMediaMs.push_back(i * 40.0);
+        stats.pictureArrivalMs.push_back(500 + i * 40.0 + (i == 6 ? 100 : 0));
+    }
+    PlayStats::Pace pace = stats.ComputePace();
+    EXPECT_NEAR(pace.picturesPerSecond, 25.0, 0.01);
+    EXPECT_NEAR(pace.spanSeconds, 0.4, 1e-9);
+    EXPECT_EQ(pace.latePictures, 1u);
+    EXPECT_DOUBLE_EQ(pace.lateThresholdMs, 40.0);
+    EXPECT_DOUBLE_EQ(pace.medianErrorMs, 0.0);
+    EXPECT_DOUBLE_EQ(pace.p99ErrorMs, 100.0);
+}
+
+TEST(PlayStatsReport, NoPicturesGiveZerosNotNonsense)
+{
+    PlayStats stats;
+    PlayStats::Pace pace = stats.ComputePace();
+    EXPECT_EQ(pace.picturesPerSecond, 0);
+    EXPECT_EQ(pace.latePictures, 0u);
+    std::string json = stats.Json();
+    EXPECT_NE(json.find("\"firstVideoLatencyMs\": null"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"seekLandedMs\": null"), std::string::npos) << json;
+    EXPECT_EQ(json.find("nan"), std::string::npos) << json;
+    EXPECT_NE(stats.Text().find("first-frame latency: - (picture), - (sound)"), std::string::npos);
+}
+
+TEST(PlayStatsReport, TextAndJsonCarryTheCounts)
+{
+    PlayStats stats;
+    stats.videoFrames = 50;
+    stats.videoBytes = 230400;
+    stats.audioBlocks = 50;
+    stats.audioBytes = 64000;
+    stats.audioSampleFrames = 32000;
+    stats.sampleRate = 16000;
+    stats.firstVideoMs = 123.4;
+    stats.seekLatencyMs = 56;
+    stats.seekLandedMs = 800;
+    stats.endedBy = "PlayComplete";
+    std::string text = stats.Text();
+    EXPECT_NE(text.find("pictures:            50 (230.4 kB)"), std::string::npos) << text;
+    EXPECT_NE(text.find("2.000 s"), std::string::npos) << text;
+    EXPECT_NE(text.find("seek latency:        56 ms (landed at 800 ms)"), std::string::npos) << text;
+    EXPECT_NE(text.find("ended by:            PlayComplete"), std::string::npos) << text;
+    std::string json = stats.Json();
+    EXPECT_NE(json.find("\"videoFrames\": 50,"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"firstVideoLatencyMs\": 123.4,"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"endedBy\": \"PlayComplete\"}"), std::string::npos) << json;
+}
+
+TEST(PlayStatsReport, JsonStringsAreEscaped)
+{
+    EXPECT_EQ(JsonString("a\"b\\c\nd\x01"), "\"a\\\"b\\\\c\\nd\\u0001\"");
+    EXPECT_EQ(JsonString("h\xc3\xa9"), "\"h\xc3\xa9\"");
+}
+
+TEST(PlayStatsReport, ProgressLineShowsPositionDurationBarAndRate)
+{
+    EXPECT_EQ(ProgressLine(1000, 4000, 25, 8), "1.0 / 4.0 s [##......] 25.0 fps");
+    EXPECT_EQ(ProgressLine(5000, 4000, 0, 4), "5.0 / 4.0 s [####] 0.0 fps");
+    EXPECT_EQ(ProgressLine(-5, -1, 0, 2), "0.0 / ? s [..] 0.0 fps");
+}
