@@ -299,7 +299,7 @@ TEST_F(LavGraphManagerTest, FilesTheSplitterCannotOpenLeaveItsInputUnconnected)
 
 // Without the modules (the folder missing, or the engine took them out for
 // ".wmv" and ".wav"), the system filters render these files.
-TEST_F(LavGraphManagerTest, SystemFiltersRenderWmvAndCompressedWaveWithoutModules)
+TEST_F(LavGraphManagerTest, SystemFiltersRenderWmvAndCompressedWavesWithoutModules)
 {
     struct
     {
@@ -314,6 +314,8 @@ TEST_F(LavGraphManagerTest, SystemFiltersRenderWmvAndCompressedWaveWithoutModule
         // The system WAVE parser takes PCM only; the system splitter, next in
         // merit, takes the compressed WAVE file.
         {"MSADPCM_WAV", ".wav", AudioSource(22050) + "-ac 2 -c:a adpcm_ms ", false, CLSID_SystemSplitter},
+        {"Wave_MuLaw", ".wav", AudioSource(22050) + "-ac 2 -c:a pcm_mulaw ", false, CLSID_SystemSplitter},
+        {"Wave_ALaw", ".wav", AudioSource(22050) + "-ac 2 -c:a pcm_alaw ", false, CLSID_SystemSplitter},
     };
     for (const auto& f : files) {
         SCOPED_TRACE(f.name);
