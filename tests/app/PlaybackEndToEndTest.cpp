@@ -412,6 +412,36 @@ TEST(HostPlayback, QuitDuringPlaybackEndsTheHostWithinASecond)
     EXPECT_EQ(h.CountInLog("CMarlinDlg::StopPlayFile \n"), 1) << h.Log();
 }
 
+// Stops that land around the end of short files race the window thread's
+// handling of the completion event; the command lock keeps the engine alive
+// while its events are drained (a use after free would end the sanitized host).
+TEST(HostPlayback, StopsRacingTheCompletionEventLeaveTheHostSound)
+{
+    const std::string clip = lavtest::MakeMedia(
+        "host-clip", "-f lavfi -i testsrc2=size=160x120:rate=25:duration=0.3 -f lavfi -i sine=duration=0.3 "
+                     "-c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -shortest",
+        ".mp4");
+    ASSERT_FALSE(clip.empty());
+    HostHarness h;
+    ASSERT_TRUE(h.StartAndConnect());
+    Collector c(h);
+    int completed = 0;
+    for (uint32_t round = 0; round < 8; ++round) {
+        ASSERT_NO_FATAL_FAILURE(StartOk(h, c, 10 * round + 1, MediaFormat{160, 120, 6, 16000, 16, 1}, clip));
+        c.ReadFor(milliseconds(250 + 25 * round));  // around the clip's end
+        ASSERT_EQ(h.Send(mc::StopPlayFile(10 * round + 2)), IoResult::Ok);
+        auto r = c.Reply(7, 10 * round + 2);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->result, 1u);
+    }
+    for (const Arrival& a : c.all) completed += a.message.type == 53;
+    EXPECT_GE(completed, 1) << "no stop came after the end";
+    EXPECT_LE(completed, 8);
+    ASSERT_EQ(h.Send(mc::Quit(99)), IoResult::Ok);
+    auto status = h.WaitExit(std::chrono::seconds(3));
+    EXPECT_TRUE(status && status->Success()) << Describe(status) << h.Log();
+}
+
 // Pictures of one colour, first 160x120 red, then 320x240 blue, in one
 // MPEG-TS stream: the converter follows the change of size.
 TEST(HostPlayback, APictureSizeChangeMidStreamComesOutAtTheAskedSizeWithoutGarbage)
