@@ -159,8 +159,9 @@ private:
     // ends), with the source format it was initialised for.
     IColorSpaceZoom* m_pColorSpaceZoom = nullptr;
     MediaFormat m_zoomSource{};
+    // Set by StartPlayFile, cleared by a failed Init on the video thread.
     std::atomic<int32_t> m_bVideoEnabled{1};
-    // Audio streaming thread only; reset at start.
+    // Audio streaming thread only; reset by StartPlayFile before the graph runs.
     int32_t m_nAudioBlocks = 0;
     std::recursive_mutex m_cmdLock;
     // Created and stopped on the window thread.
@@ -184,6 +185,7 @@ private:
     std::atomic<bool> m_bQuitPosted{false};
     // Poller thread only.
     int32_t m_nPollTicks = 0;
+    // Incremented by both streaming threads; paces the per-frame log lines.
     std::atomic<int32_t> m_nFrameCount{0};
     // The resampler of the playback (m_pResampleCtx), its output buffer
     // (m_pResampleData, iDataLen). Audio streaming thread only; the resampler
