@@ -8,6 +8,7 @@
 #include "app/ComInit.h"
 #include "log/LogWrapper.h"
 #include "pipe/MessageFormat.h"
+#include "platform/ui/GraphNotify.h"
 
 namespace {
 
@@ -54,7 +55,10 @@ CMarlinDlg::CMarlinDlg(CDialog* pParent) : CDialog(IDD, pParent), m_pipe(this)
     MapMessage(WM_COPYDATA, [this](WPARAM w, LPARAM l) { return OnCopyData(w, l); });
     MapMessage(WM_MARLIN_COMMAND, [this](WPARAM w, LPARAM l) { return OnMarlinCommand(w, l); });
     MapMessage(WM_MARLIN_IDLE, [](WPARAM, LPARAM) -> LRESULT { return 0; });
+    MapMessage(WM_GRAPH_NOTIFY, [this](WPARAM w, LPARAM l) { return OnGraphNotify(w, l); });
     MapCommand(IDC_BUTTON1, [this] { OnBnClickedButton1(); });
+    // Graph events reach this window through the process's poster.
+    InstallGraphNotifyPoster();
 }
 
 CMarlinDlg::~CMarlinDlg()
@@ -64,8 +68,9 @@ CMarlinDlg::~CMarlinDlg()
     // command can start a new engine behind the teardown.
     m_pipe.Close();
     if (m_pPlay) StopPlayFile();
-    m_pResampleData.reset();
-    iDataLen = 0;
+    // Whatever no engine holds any more (no streaming runs now); the
+    // resampler's output buffer goes with m_resample.
+    ReleaseConverters();
 }
 
 BOOL CMarlinDlg::OnInitDialog()
@@ -176,16 +181,6 @@ LRESULT CMarlinDlg::OnMarlinCommand(WPARAM wParam, LPARAM lParam)
     m_pendingCommands.erase(it);
     Dispatch(buffer.get(), static_cast<uint32_t>(lParam));
     return 0;
-}
-
-void CMarlinDlg::OnBnClickedButton1()
-{
-    const MediaFormat format{320, 240, ColorSpace::YUY2, 16000, 16, 1};
-    StartPlayFile(u"test.mp4", &format, this);
-    const MediaInfo info = GetFileInfo();
-    // 32-bit arithmetic, passed with a zero upper half.
-    const uint32_t target = static_cast<uint32_t>(info.durationMs) - 1000u;
-    Seek(static_cast<int64_t>(target));
 }
 
 void CMarlinDlg::Dispatch(const void* data, uint32_t length)

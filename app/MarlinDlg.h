@@ -18,6 +18,7 @@
 #include <unordered_map>
 
 #include "app/IMarlinMgr.h"
+#include "convert/ResampleDriver.h"
 #include "pipe/SimplePipe.h"
 #include "pipe/ThreadWindows.h"
 #include "platform/ui/Dialog.h"
@@ -27,7 +28,6 @@
 
 class CMultiMediaPlay;
 class IColorSpaceZoom;
-struct SwrContext;
 
 class CMarlinDlg : public CDialog,
                    public IRendererDataSink,
@@ -71,6 +71,39 @@ public:
     void OnPipeClosed(int reason) override;
     void OnData(const void* data, uint32_t length) override;
 
+    // --- hooks for tests (never used by the host itself) ---
+    // Connects the pipe client as the dialog's initialisation does.
+    bool ConnectPipeForTesting(const char* baseName) { return m_pipe.Connect(baseName); }
+    // Prepares the frame path as a successful StartPlayFile does, without an
+    // engine: samples can then be fed to OnDateReceive directly.
+    void BeginDeliveryForTesting(const MediaFormat& target, IMarlinMgrSink* sink)
+    {
+        m_pFrameSink.store(sink);
+        ResetDeliveryState(target);
+    }
+    // Releases the converters as StopPlayFile does once the engine is gone.
+    void EndDeliveryForTesting() { ReleaseConverters(); }
+    // The millisecond tick that paces the picture receive line.
+    static void SetTickSourceForTesting(uint32_t (*tick)());
+    // The process-wide time of the last picture receive line.
+    static void SetVideoLogTimeForTesting(uint32_t time);
+    int32_t VideoMsgSizeForTesting() const { return m_nVideoMsgSize; }
+    int32_t AudioMsgSizeForTesting() const { return m_nAudioMsgSize; }
+    int32_t FrameCountForTesting() const { return m_nFrameCount.load(); }
+    bool VideoEnabledForTesting() const { return m_bVideoEnabled.load() != 0; }
+    bool HasConverterForTesting() const { return m_pColorSpaceZoom != nullptr; }
+    bool HasResamplerForTesting() const { return m_resample.Resampler() != nullptr; }
+    void SetPositionForTesting(int64_t ms) { m_llPosition.store(ms); }
+    // The test button's file: the project's media/sample.mp4, looked up
+    // beside the program and in the source tree.
+    static std::u16string TestMediaPath();
+    // The test button's seek: one second before the end, computed in 32
+    // bits; 0 for a file of a second or less, or of unknown length.
+    static int64_t TestSeekTarget(int32_t durationMs);
+    // What the converter of a source colour code is initialised with.
+    static int ModeFlagFor(int32_t sourceColorSpace);
+    static int IsYV12For(int32_t sourceColorSpace);
+
 protected:
     BOOL OnInitDialog() override;
     // The Enter key must not close the dialog.
@@ -98,7 +131,19 @@ private:
     bool OnPollTick();
     void StopPositionPoller();
 
+    // Frame path state for a new playback: target format, video enabled,
+    // counters and cached position at 0. Command lock held, no streaming.
+    void ResetDeliveryState(const MediaFormat& target);
+    // Converter and resampler go; only once no streaming thread runs.
+    void ReleaseConverters();
+    // The picture path of OnDateReceive (video streaming thread).
+    void ReceivePicture(const MediaFormat& source, const uint8_t* data, int32_t length);
+    // Converter for `source`, created (or re-created after a source format
+    // change) on demand; null while video is disabled.
+    IColorSpaceZoom* ConverterFor(const MediaFormat& source);
+
     LRESULT OnCopyData(WPARAM wParam, LPARAM lParam);
+    LRESULT OnGraphNotify(WPARAM wParam, LPARAM lParam);
     LRESULT OnMarlinCommand(WPARAM wParam, LPARAM lParam);
     void OnBnClickedButton1();
 
@@ -110,10 +155,13 @@ private:
     std::atomic<uint32_t> m_nReplyWnd{1};
     // Written by StartPlayFile while no streaming runs; read by streaming threads.
     MediaFormat m_targetFormat{};
-    // Video streaming thread only (released by StopPlayFile after streaming ends).
+    // Video streaming thread only (released by StopPlayFile after streaming
+    // ends), with the source format it was initialised for.
     IColorSpaceZoom* m_pColorSpaceZoom = nullptr;
+    MediaFormat m_zoomSource{};
+    // Set by StartPlayFile, cleared by a failed Init on the video thread.
     std::atomic<int32_t> m_bVideoEnabled{1};
-    // Audio streaming thread only; reset at start.
+    // Audio streaming thread only; reset by StartPlayFile before the graph runs.
     int32_t m_nAudioBlocks = 0;
     std::recursive_mutex m_cmdLock;
     // Created and stopped on the window thread.
@@ -137,11 +185,13 @@ private:
     std::atomic<bool> m_bQuitPosted{false};
     // Poller thread only.
     int32_t m_nPollTicks = 0;
+    // Incremented by both streaming threads; paces the per-frame log lines.
     std::atomic<int32_t> m_nFrameCount{0};
-    // Audio streaming thread only (released by StopPlayFile after streaming ends).
-    SwrContext* m_pResampleCtx = nullptr;
-    std::unique_ptr<uint8_t[]> m_pResampleData;
-    int32_t iDataLen = 0;
+    // The resampler of the playback (m_pResampleCtx), its output buffer
+    // (m_pResampleData, iDataLen). Audio streaming thread only; the resampler
+    // is released by StopPlayFile after streaming ends, the buffer with the
+    // dialog.
+    CResampleDriver m_resample;
 
     // Wakes the poller out of its 500 ms pause when the dialog ends.
     std::mutex m_pollLock;

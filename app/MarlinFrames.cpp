@@ -1,14 +1,176 @@
-// The frame delivery path: samples from the engine's capture renderers to
-// the controller. Only the play-complete notice has a sender so far; samples
-// come only from an engine, and none exists yet.
+// The frame delivery path: samples from the engine's capture renderers are
+// converted and sent to the controller as VideoFrame / AudioFrame messages.
+//
+// Threads: pictures arrive on the video renderer's streaming thread, sound
+// on the audio renderer's, in parallel and without any dialog lock. The
+// picture side alone touches the converter, m_zoomSource and the video
+// buffer; the sound side alone the resampler driver, the audio buffer and
+// m_nAudioBlocks. Both read m_targetFormat and m_pFrameSink (written only
+// while no streaming runs) and the atomics m_llPosition and m_nFrameCount.
+#include <atomic>
+#include <climits>
 #include <cstring>
+#include <new>
 
 #include "app/MarlinDlg.h"
+#include "convert/ColorSpaceZoom.h"
+#include "log/LogWrapper.h"
 #include "pipe/MessageFormat.h"
+#include "platform/os/Time.h"
 
-void CMarlinDlg::OnDateReceive(bool /*isVideo*/, const MediaFormat* /*format*/, const uint8_t* /*data*/,
-                               int32_t /*length*/)
+namespace {
+
+// The receive line of pictures is written at most once per this interval.
+constexpr uint32_t kVideoLogIntervalMs = 30000;
+// Per-frame lines: one per this many frame messages of either kind.
+constexpr int32_t kFrameLogEvery = 300;
+// Buffer growth: replaced when capacity - keep < data length, with room for
+// data length + grow bytes.
+constexpr int64_t kVideoKeep = 540, kVideoGrow = 2088;
+constexpr int64_t kAudioKeep = 140, kAudioGrow = 5160;
+
+// Process-wide: the tick of the last picture receive line (0 at start) and
+// the tick source (replaced only by tests).
+std::atomic<uint32_t> g_lastVideoLogTime{0};
+std::atomic<uint32_t (*)()> g_tick{&timeGetTime};
+
+// Makes sure `buffer` can hold a message of `length` data bytes; false when
+// it cannot (size out of range or out of memory): the frame is dropped.
+bool EnsureBuffer(std::unique_ptr<uint8_t[]>& buffer, int32_t& capacity, long length, int64_t keep, int64_t grow)
 {
+    if (length < 0 || static_cast<int64_t>(length) > INT32_MAX - grow) return false;
+    if (buffer && static_cast<int64_t>(capacity) - keep >= length) return true;
+    buffer.reset();
+    capacity = 0;
+    const int64_t size = length + grow;
+    buffer.reset(new (std::nothrow) uint8_t[static_cast<size_t>(size)]);
+    if (!buffer) return false;
+    capacity = static_cast<int32_t>(size);
+    return true;
+}
+
+// Lays out one frame message in `buffer`: header, format, data, the trailer
+// when asked for, zeroed padding. Returns the message length to send.
+long BuildFrame(uint8_t* buffer, MessageType type, bool withTrailer, const MediaFormat& format,
+                const uint8_t* data, long length, int64_t positionMs)
+{
+    FrameMessageHeader head{};
+    head.header = MessageHeader{static_cast<uint32_t>(type), 0, withTrailer ? 1u : 0u};
+    head.format = format;
+    head.dataLength = static_cast<int32_t>(length);
+    std::memcpy(buffer, &head, sizeof head);
+    if (length > 0) std::memcpy(buffer + sizeof head, data, static_cast<size_t>(length));
+    size_t end = sizeof head + static_cast<size_t>(length);
+    if (withTrailer) {
+        const PositionTrailer trailer{static_cast<uint32_t>(MessageType::PositionTrailer), 0, 0, 0, positionMs};
+        std::memcpy(buffer + end, &trailer, sizeof trailer);
+        end += sizeof trailer;
+    }
+    std::memset(buffer + end, 0, kFramePadding);
+    return static_cast<long>(end + kFramePadding);
+}
+
+}  // namespace
+
+void CMarlinDlg::SetTickSourceForTesting(uint32_t (*tick)()) { g_tick.store(tick ? tick : &timeGetTime); }
+
+void CMarlinDlg::SetVideoLogTimeForTesting(uint32_t time) { g_lastVideoLogTime.store(time); }
+
+int CMarlinDlg::ModeFlagFor(int32_t sourceColorSpace)
+{
+    switch (sourceColorSpace) {
+    case 6: case 11: case 12: case 16: case 21: case 22:
+        return 0;
+    default:
+        return 1;
+    }
+}
+
+int CMarlinDlg::IsYV12For(int32_t sourceColorSpace) { return sourceColorSpace == ColorSpace::YV12 ? 1 : 0; }
+
+void CMarlinDlg::OnDateReceive(bool isVideo, const MediaFormat* format, const uint8_t* data, int32_t length)
+{
+    if (!format) return;
+    if (isVideo) {
+        ReceivePicture(*format, data, length);
+        return;
+    }
+    const ResampleOutput out = m_resample.OnBlock(*format, m_targetFormat, data, length, this);
+    IMarlinMgrSink* sink = m_pFrameSink.load();
+    if (out.deliver && sink) sink->OnAudioFrame(&m_targetFormat, out.data, out.length);
+}
+
+IColorSpaceZoom* CMarlinDlg::ConverterFor(const MediaFormat& source)
+{
+    // A picture source that changes within a playback (a stream switching
+    // size) gets a converter of its own to the same target; the old one
+    // would read the new pictures with the old geometry.
+    if (m_pColorSpaceZoom && (source.width != m_zoomSource.width || source.height != m_zoomSource.height ||
+                              source.colorSpace != m_zoomSource.colorSpace)) {
+        DestoryColorSpaceZoom(m_pColorSpaceZoom);
+        m_pColorSpaceZoom = nullptr;
+    }
+    if (!m_pColorSpaceZoom && m_bVideoEnabled.load()) {
+        IColorSpaceZoom* zoom = CreateColorSpaceZoom();
+        const int rc = zoom ? zoom->Init(static_cast<uint16_t>(source.width & 0xFFFF),
+                                         static_cast<uint16_t>(source.height & 0xFFFF), source.colorSpace,
+                                         m_targetFormat.width, m_targetFormat.height, m_targetFormat.colorSpace,
+                                         ModeFlagFor(source.colorSpace), IsYV12For(source.colorSpace))
+                            : -1;
+        if (rc != 0) {
+            // No picture of this playback is converted any more.
+            DestoryColorSpaceZoom(zoom);
+            m_bVideoEnabled.store(0);
+        } else {
+            m_pColorSpaceZoom = zoom;
+            m_zoomSource = source;
+        }
+    }
+    return m_pColorSpaceZoom;
+}
+
+void CMarlinDlg::ReceivePicture(const MediaFormat& source, const uint8_t* data, int32_t length)
+{
+    bool logged = false;
+    const uint32_t now = g_tick.load()();
+    if (now - g_lastVideoLogTime.load() > kVideoLogIntervalMs) {
+        logged = true;
+        CLogLine().rec().Advance("CMarlinDlg::OnDateReceive receive video data");
+        g_lastVideoLogTime.store(now);
+    }
+
+    IColorSpaceZoom* zoom = ConverterFor(source);
+    if (!zoom || !data || length < 0) return;
+    uint8_t* picture = nullptr;
+    long pictureLength = 0;
+    if (zoom->Convert(data, length, &picture, &pictureLength) != 0) return;  // dropped silently
+    if (IMarlinMgrSink* sink = m_pFrameSink.load()) sink->OnVideoFrame(&m_targetFormat, picture, pictureLength);
+    if (logged) CLogLine().rec().Advance("CMarlinDlg::OnDateReceive send video data client");
+}
+
+void CMarlinDlg::OnVideoFrame(const MediaFormat* format, const uint8_t* data, long length)
+{
+    if (!format || (!data && length > 0)) return;
+    if (!EnsureBuffer(m_pVideoMsg, m_nVideoMsgSize, length, kVideoKeep, kVideoGrow)) return;
+    // Every picture carries the cached position.
+    const long size =
+        BuildFrame(m_pVideoMsg.get(), MessageType::VideoFrame, true, *format, data, length, m_llPosition.load());
+    if (m_nFrameCount.fetch_add(1) % kFrameLogEvery == 0) CLogLine().rec().Advance("CMarlinDlg::OnVideoFrame");
+    SendToClient(m_pVideoMsg.get(), size);
+}
+
+void CMarlinDlg::OnAudioFrame(const MediaFormat* format, const uint8_t* data, long length)
+{
+    if (!format || (!data && length > 0)) return;
+    if (!EnsureBuffer(m_pAudioMsg, m_nAudioMsgSize, length, kAudioKeep, kAudioGrow)) return;
+    // Blocks 0, 2, 4, ... of a playback carry the cached position.
+    const int32_t block = m_nAudioBlocks;
+    m_nAudioBlocks = static_cast<int32_t>(static_cast<uint32_t>(block) + 1u);
+    const bool withTrailer = block % 2 == 0;
+    const long size = BuildFrame(m_pAudioMsg.get(), MessageType::AudioFrame, withTrailer, *format, data, length,
+                                 m_llPosition.load());
+    if (m_nFrameCount.fetch_add(1) % kFrameLogEvery == 0) CLogLine().rec().Advance("CMarlinDlg::OnAudioFrame");
+    SendToClient(m_pAudioMsg.get(), size);
 }
 
 void CMarlinDlg::OnPlayComplete()
@@ -16,7 +178,3 @@ void CMarlinDlg::OnPlayComplete()
     const MessageHeader message{static_cast<uint32_t>(MessageType::PlayComplete), 0, 0};
     SendToClient(&message, sizeof message);
 }
-
-void CMarlinDlg::OnVideoFrame(const MediaFormat* /*format*/, const uint8_t* /*data*/, long /*length*/) {}
-
-void CMarlinDlg::OnAudioFrame(const MediaFormat* /*format*/, const uint8_t* /*data*/, long /*length*/) {}

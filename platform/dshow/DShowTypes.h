@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "platform/com/Com.h"
+#include "platform/os/Sync.h"  // INFINITE, shared with the OS layer
 
 using REFERENCE_TIME = LONGLONG;  // 100-ns units
 using REFTIME = double;           // seconds
@@ -18,7 +19,7 @@ constexpr REFERENCE_TIME UNITS = 10000000;  // 100-ns units per second
 constexpr REFERENCE_TIME MILLISECONDS = 10000;
 constexpr LONG OATRUE = -1;
 constexpr LONG OAFALSE = 0;
-constexpr DWORD INFINITE = 0xFFFFFFFF;
+static_assert(INFINITE == 0xFFFFFFFFu);
 constexpr int MAX_PIN_NAME = 128;
 constexpr int MAX_FILTER_NAME = 128;
 

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <unordered_set>
 
 namespace {
 
@@ -78,15 +79,30 @@ private:
     struct sigaction m_oldInt{};
 };
 
+// Every constructed dialog, so that a handle can be checked before use.
+// Posting under this lock keeps a dialog from being destroyed mid-post.
+std::mutex g_windowsLock;
+std::unordered_set<const CDialog*>& LiveWindows()
+{
+    static std::unordered_set<const CDialog*> windows;
+    return windows;
+}
+
 }  // namespace
 
 CDialog::CDialog(UINT nIDTemplate, CDialog* /*pParentWnd*/)
     : m_nIDTemplate(nIDTemplate), m_wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
+    std::lock_guard<std::mutex> lock(g_windowsLock);
+    LiveWindows().insert(this);
 }
 
 CDialog::~CDialog()
 {
+    {
+        std::lock_guard<std::mutex> lock(g_windowsLock);
+        LiveWindows().erase(this);
+    }
     if (m_wakeFd >= 0) ::close(m_wakeFd);
 }
 
@@ -100,6 +116,16 @@ void CDialog::WakeLoop()
 {
     uint64_t one = 1;
     [[maybe_unused]] ssize_t rc = ::write(m_wakeFd, &one, sizeof one);
+}
+
+HWND CDialog::GetSafeHwnd() const { return reinterpret_cast<HWND>(const_cast<CDialog*>(this)); }
+
+BOOL PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    std::lock_guard<std::mutex> lock(g_windowsLock);
+    const auto* target = reinterpret_cast<const CDialog*>(hwnd);
+    if (!hwnd || !LiveWindows().count(target)) return FALSE;
+    return const_cast<CDialog*>(target)->PostMessage(message, wParam, lParam);
 }
 
 BOOL CDialog::PostMessage(UINT message, WPARAM wParam, LPARAM lParam)

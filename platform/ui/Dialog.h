@@ -46,6 +46,9 @@ public:
     LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
     // True on the thread that runs the modal loop, while it runs.
     bool IsWindowThread() const;
+    // The handle under which PostMessage(HWND, ...) reaches this window,
+    // valid from construction to destruction.
+    HWND GetSafeHwnd() const;
     UINT GetTemplateId() const { return m_nIDTemplate; }
 
     // Opens the window port under `name` ("@..." abstract, else a path).
@@ -100,3 +103,8 @@ private:
     // Window thread only.
     CWindowPort m_port;
 };
+
+// PostMessage to the dialog behind `hwnd`, from any thread; FALSE when no
+// dialog with that handle exists any more or its window is not running.
+// Safe against the dialog's destruction on another thread.
+BOOL PostMessage(HWND hwnd, UINT message, WPARAM wParam = 0, LPARAM lParam = 0);

@@ -10,7 +10,10 @@ typedef intptr_t LPARAM;
 typedef intptr_t LRESULT;
 typedef intptr_t INT_PTR;
 typedef uintptr_t ULONG_PTR;
-typedef unsigned long DWORD;
+typedef uint32_t DWORD;  // 32 bits, as on Windows (and as the COM layer has it)
+// A window's handle: names a live dialog without owning it.
+struct HWND__;
+typedef HWND__* HWND;
 
 #ifndef FALSE
 #define FALSE 0

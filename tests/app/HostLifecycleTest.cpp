@@ -61,23 +61,6 @@ TEST(HostLifecycle, WindowCloseAndCancelEndTheHostButOkDoesNot)
     }
 }
 
-TEST(HostLifecycle, TheTestButtonStartsTheTestPlaybackOnTheWindowThread)
-{
-    HostHarness h;
-    ASSERT_TRUE(h.StartAndConnect());
-    ASSERT_TRUE(h.SendCommandId(1000));
-    // No engine: the start fails, the file has no duration, and the seek goes
-    // to (-1 - 1000) taken as an unsigned 32-bit number.
-    const std::string window = "[" + std::to_string(h.Pid()) + "] L2 ";
-    ASSERT_TRUE(h.WaitForLog(window + "CMarlinDlg::Seek 4294966295\n")) << h.Log();
-    EXPECT_EQ(h.CountInLog(window + "CMarlinDlg::StartPlayFile test.mp4 failed\n"), 1) << h.Log();
-    ASSERT_EQ(h.Send(mc::GetPosition(2)), IoResult::Ok);  // nothing was sent meanwhile
-    auto m = h.Receive();
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->type, 17u);
-    EXPECT_EQ(m->id, 2u);
-}
-
 TEST(HostLifecycle, SigtermAndSigintEndTheHostCleanly)
 {
     for (int signo : {SIGTERM, SIGINT}) {
