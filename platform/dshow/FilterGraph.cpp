@@ -877,38 +877,6 @@ HRESULT CFilterGraph::GetCapabilities(DWORD* pCapabilities)
     return *pCapabilities ? S_OK : E_NOTIMPL;
 }
 
-HRESULT CFilterGraph::CheckCapabilities(DWORD* pCapabilities)
-{
-    if (!pCapabilities) return E_POINTER;
-    DWORD mine = 0;
-    GetCapabilities(&mine);
-    DWORD asked = *pCapabilities;
-    *pCapabilities &= mine;
-    return *pCapabilities == asked ? S_OK : (*pCapabilities ? S_FALSE : E_FAIL);
-}
-
-HRESULT CFilterGraph::IsFormatSupported(const GUID* pFormat)
-{
-    if (!pFormat) return E_POINTER;
-    return *pFormat == TIME_FORMAT_MEDIA_TIME ? S_OK : S_FALSE;
-}
-
-HRESULT CFilterGraph::QueryPreferredFormat(GUID* pFormat)
-{
-    if (!pFormat) return E_POINTER;
-    *pFormat = TIME_FORMAT_MEDIA_TIME;
-    return S_OK;
-}
-
-HRESULT CFilterGraph::GetTimeFormat(GUID* pFormat) { return QueryPreferredFormat(pFormat); }
-HRESULT CFilterGraph::IsUsingTimeFormat(const GUID* pFormat) { return IsFormatSupported(pFormat); }
-
-HRESULT CFilterGraph::SetTimeFormat(const GUID* pFormat)
-{
-    if (!pFormat) return E_POINTER;
-    return *pFormat == TIME_FORMAT_MEDIA_TIME ? S_OK : E_INVALIDARG;
-}
-
 HRESULT CFilterGraph::GetDuration(LONGLONG* pDuration)
 {
     if (!pDuration) return E_POINTER;
@@ -932,17 +900,6 @@ HRESULT CFilterGraph::GetCurrentPosition(LONGLONG* pCurrent)
     if (!pCurrent) return E_POINTER;
     CAutoLock lock(m_lock);
     *pCurrent = CurrentPosition_Locked();
-    return S_OK;
-}
-
-HRESULT CFilterGraph::ConvertTimeFormat(LONGLONG* pTarget, const GUID* pTargetFormat, LONGLONG Source,
-                                        const GUID* pSourceFormat)
-{
-    if (!pTarget) return E_POINTER;
-    bool targetOk = !pTargetFormat || *pTargetFormat == TIME_FORMAT_MEDIA_TIME;
-    bool sourceOk = !pSourceFormat || *pSourceFormat == TIME_FORMAT_MEDIA_TIME;
-    if (!targetOk || !sourceOk) return E_INVALIDARG;
-    *pTarget = Source;
     return S_OK;
 }
 

@@ -51,6 +51,7 @@
 
 #include "platform/dshow/AMEvent.h"
 #include "platform/dshow/Interfaces.h"
+#include "platform/dshow/MediaTimeSeeking.h"
 
 constexpr LONG AM_MEDIAEVENT_NONOTIFY = 0x01;
 
@@ -59,7 +60,7 @@ class CFilterGraph final : public CUnknown,
                            public IMediaControl,
                            public IMediaEventEx,
                            public IMediaEventSink,
-                           public IMediaSeeking,
+                           public CMediaTimeSeeking,
                            public IBasicVideo,
                            public IBasicAudio,
                            public IVideoWindow
@@ -116,17 +117,9 @@ public:
 
     // IMediaSeeking (media time only)
     HRESULT GetCapabilities(DWORD* pCapabilities) override;
-    HRESULT CheckCapabilities(DWORD* pCapabilities) override;
-    HRESULT IsFormatSupported(const GUID* pFormat) override;
-    HRESULT QueryPreferredFormat(GUID* pFormat) override;
-    HRESULT GetTimeFormat(GUID* pFormat) override;
-    HRESULT IsUsingTimeFormat(const GUID* pFormat) override;
-    HRESULT SetTimeFormat(const GUID* pFormat) override;
     HRESULT GetDuration(LONGLONG* pDuration) override;
     HRESULT GetStopPosition(LONGLONG* pStop) override;
     HRESULT GetCurrentPosition(LONGLONG* pCurrent) override;
-    HRESULT ConvertTimeFormat(LONGLONG* pTarget, const GUID* pTargetFormat, LONGLONG Source,
-                              const GUID* pSourceFormat) override;
     HRESULT SetPositions(LONGLONG* pCurrent, DWORD dwCurrentFlags, LONGLONG* pStop, DWORD dwStopFlags) override;
     HRESULT GetPositions(LONGLONG* pCurrent, LONGLONG* pStop) override;
     HRESULT GetAvailable(LONGLONG* pEarliest, LONGLONG* pLatest) override;

@@ -130,48 +130,8 @@ HRESULT CLavSplitterOutputPin::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR
 HRESULT CLavSplitterOutputPin::GetCapabilities(DWORD* pCapabilities)
 {
     if (!pCapabilities) return E_POINTER;
-    *pCapabilities = AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanSeekForwards | AM_SEEKING_CanSeekBackwards |
-                     AM_SEEKING_CanGetCurrentPos | AM_SEEKING_CanGetStopPos | AM_SEEKING_CanGetDuration;
+    *pCapabilities = kSourceSeekingCaps;
     return S_OK;
-}
-
-HRESULT CLavSplitterOutputPin::CheckCapabilities(DWORD* pCapabilities)
-{
-    if (!pCapabilities) return E_POINTER;
-    DWORD caps = 0;
-    GetCapabilities(&caps);
-    const DWORD asked = *pCapabilities;
-    *pCapabilities &= caps;
-    return *pCapabilities == asked ? S_OK : (*pCapabilities ? S_FALSE : E_FAIL);
-}
-
-HRESULT CLavSplitterOutputPin::IsFormatSupported(const GUID* pFormat)
-{
-    if (!pFormat) return E_POINTER;
-    return *pFormat == TIME_FORMAT_MEDIA_TIME ? S_OK : S_FALSE;
-}
-
-HRESULT CLavSplitterOutputPin::QueryPreferredFormat(GUID* pFormat)
-{
-    if (!pFormat) return E_POINTER;
-    *pFormat = TIME_FORMAT_MEDIA_TIME;
-    return S_OK;
-}
-
-HRESULT CLavSplitterOutputPin::GetTimeFormat(GUID* pFormat)
-{
-    return QueryPreferredFormat(pFormat);
-}
-
-HRESULT CLavSplitterOutputPin::IsUsingTimeFormat(const GUID* pFormat)
-{
-    return IsFormatSupported(pFormat);
-}
-
-HRESULT CLavSplitterOutputPin::SetTimeFormat(const GUID* pFormat)
-{
-    if (!pFormat) return E_POINTER;
-    return *pFormat == TIME_FORMAT_MEDIA_TIME ? S_OK : E_INVALIDARG;
 }
 
 HRESULT CLavSplitterOutputPin::GetDuration(LONGLONG* pDuration)
@@ -193,17 +153,6 @@ HRESULT CLavSplitterOutputPin::GetCurrentPosition(LONGLONG* pCurrent)
 {
     if (!pCurrent) return E_POINTER;
     *pCurrent = m_pSplitter->CurrentPosition();
-    return S_OK;
-}
-
-HRESULT CLavSplitterOutputPin::ConvertTimeFormat(LONGLONG* pTarget, const GUID* pTargetFormat, LONGLONG Source,
-                                                 const GUID* pSourceFormat)
-{
-    if (!pTarget) return E_POINTER;
-    const bool targetOk = !pTargetFormat || *pTargetFormat == TIME_FORMAT_MEDIA_TIME;
-    const bool sourceOk = !pSourceFormat || *pSourceFormat == TIME_FORMAT_MEDIA_TIME;
-    if (!targetOk || !sourceOk) return E_INVALIDARG;
-    *pTarget = Source;
     return S_OK;
 }
 
