@@ -328,7 +328,24 @@ HRESULT CFilterGraph::RenderPin_Locked(IPin* out, int depth)
         }
     }
 
-    // Then the system filters, highest merit first.
+    // Then the system filters.
+    HRESULT rendered = VFW_E_CANNOT_RENDER;
+    TrySystemFiltersFor_Locked(out, [&](IBaseFilter* filter) {
+        for (const ComPtr<IPin>& in : PinsOf(filter, PINDIR_INPUT)) {
+            if (PeerOf(in.Get())) continue;
+            HRESULT hr = ConnectAndRender_Locked(out, filter, in.Get(), depth);
+            if (SUCCEEDED(hr)) {
+                rendered = hr;
+                return true;
+            }
+        }
+        return false;
+    });
+    return rendered;
+}
+
+bool CFilterGraph::TrySystemFiltersFor_Locked(IPin* out, const std::function<bool(IBaseFilter*)>& use)
+{
     std::vector<CMediaType> types = TypesOf(out);
     for (const SystemFilterInfo& info : SystemFiltersByMerit()) {
         if (info.inputTypes.empty()) continue;  // sources
@@ -341,42 +358,27 @@ HRESULT CFilterGraph::RenderPin_Locked(IPin* out, int depth)
             !filter)
             continue;
         if (FAILED(AddFilter_Locked(filter.Get(), info.name.c_str()))) continue;
-        for (const ComPtr<IPin>& in : PinsOf(filter.Get(), PINDIR_INPUT)) {
-            if (PeerOf(in.Get())) continue;
-            HRESULT hr = ConnectAndRender_Locked(out, filter.Get(), in.Get(), depth);
-            if (SUCCEEDED(hr)) return hr;
-        }
+        if (use(filter.Get())) return true;
         RemoveFilter_Locked(filter.Get());
     }
-    return VFW_E_CANNOT_RENDER;
+    return false;
 }
 
 HRESULT CFilterGraph::ConnectVia_Locked(IPin* out, IPin* in, int depth)
 {
     if (SUCCEEDED(out->Connect(in, nullptr))) return S_OK;
     if (depth >= kMaxRenderDepth) return VFW_E_CANNOT_CONNECT;
-    std::vector<CMediaType> types = TypesOf(out);
-    for (const SystemFilterInfo& info : SystemFiltersByMerit()) {
-        if (info.inputTypes.empty()) continue;
-        bool fits = types.empty();
-        for (const CMediaType& t : types) fits = fits || SystemFilterAccepts(info, t.majortype, t.subtype);
-        if (!fits) continue;
-        ComPtr<IBaseFilter> filter;
-        if (FAILED(CoCreateInstance(info.clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
-                                    filter.ReleaseAndGetVoidAddress())) ||
-            !filter)
-            continue;
-        if (FAILED(AddFilter_Locked(filter.Get(), info.name.c_str()))) continue;
-        for (const ComPtr<IPin>& mid : PinsOf(filter.Get(), PINDIR_INPUT)) {
+    bool connected = TrySystemFiltersFor_Locked(out, [&](IBaseFilter* filter) {
+        for (const ComPtr<IPin>& mid : PinsOf(filter, PINDIR_INPUT)) {
             if (FAILED(out->Connect(mid.Get(), nullptr))) continue;
-            for (const ComPtr<IPin>& o : PinsOf(filter.Get(), PINDIR_OUTPUT))
-                if (SUCCEEDED(ConnectVia_Locked(o.Get(), in, depth + 1))) return S_OK;
+            for (const ComPtr<IPin>& o : PinsOf(filter, PINDIR_OUTPUT))
+                if (SUCCEEDED(ConnectVia_Locked(o.Get(), in, depth + 1))) return true;
             out->Disconnect();
             mid->Disconnect();
         }
-        RemoveFilter_Locked(filter.Get());
-    }
-    return VFW_E_CANNOT_CONNECT;
+        return false;
+    });
+    return connected ? S_OK : VFW_E_CANNOT_CONNECT;
 }
 
 HRESULT CFilterGraph::Connect(IPin* ppinOut, IPin* ppinIn)

@@ -45,6 +45,7 @@
 //   an event arrives.
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -172,6 +173,10 @@ private:
     HRESULT RenderPin_Locked(IPin* out, int depth);
     HRESULT ConnectAndRender_Locked(IPin* out, IBaseFilter* filter, IPin* in, int depth);
     HRESULT ConnectVia_Locked(IPin* out, IPin* in, int depth);
+    // Adds, highest merit first, each system filter whose inputs take a type
+    // of `out` and hands it to `use`; a filter that `use` fails on leaves the
+    // graph again. The first success ends the search.
+    bool TrySystemFiltersFor_Locked(IPin* out, const std::function<bool(IBaseFilter*)>& use);
     HRESULT AddSourceFilter_Locked(LPCWSTR file, LPCWSTR name, IBaseFilter** ppFilter);
 
     // State, m_lock held.
