@@ -92,8 +92,16 @@ public:
 
     lav::MediaKind Kind() const { return m_kind; }
 
+    // Largest packet a pin makes room for; larger ones are skipped.
+    static constexpr LONG kMaxPacketBytes = 256 << 20;
+
 private:
     friend class CLavSplitter;
+    // Delivery thread, every sample of this pin back: recommits the agreed
+    // allocator with buffers of at least `need` bytes (fewer of them when
+    // they are huge). Under the splitter's m_queueMutex, so that it never
+    // recommits behind Stop's decommit.
+    HRESULT GrowBuffers_Locked(size_t need);
     CLavSplitter* const m_pSplitter;
     const CMediaType m_type;
     const lav::MediaKind m_kind;
