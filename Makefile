@@ -1,11 +1,12 @@
 # Two commands do all the set-up on a fresh Debian 12 machine:
 #   make test   installs what is missing, builds with ASan+UBSan, runs every test
 #   make demo   installs what is missing, builds optimized, plays the sample
+#   make bench  also installs the peer players, compares Marlin with them
 JOBS ?= $(shell nproc)
 TEST_BUILD := build/test
 RELEASE_BUILD := build/release
 
-.PHONY: all deps test build-test demo build-release clean
+.PHONY: all deps test build-test demo build-release bench bench-deps clean
 
 all: build-release
 
@@ -27,6 +28,13 @@ build-release: deps
 
 demo: build-release
 	scripts/demo $(RELEASE_BUILD)/bin
+
+bench-deps:
+	scripts/install-bench-deps
+
+# Optimized build, no sanitizers; writes bench/results.md.
+bench: build-release bench-deps
+	bench/run --build $(RELEASE_BUILD)
 
 clean:
 	rm -rf build

@@ -127,6 +127,9 @@ std::unique_ptr<VideoFileWriter> VideoFileWriter::Open(const std::string& path, 
     writer->m_width = width;
     writer->m_height = height;
     writer->m_bY4m = wantY4m && Y4mChroma(code) != nullptr;
+    struct stat st{};
+    writer->m_bStreaming = fstat(fileno(writer->m_file.get()), &st) == 0 &&
+                           (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
     if (writer->m_bY4m) {
         std::string header = Y4mHeader(code, width, height, framesPerSecond);
         if (std::fwrite(header.data(), 1, header.size(), writer->m_file.get()) != header.size()) {
@@ -157,6 +160,10 @@ bool VideoFileWriter::WriteFrame(const uint8_t* data, size_t size, std::string* 
             return false;
         }
     } else if (size > 0 && std::fwrite(data, 1, size, m_file.get()) != size) {
+        if (error) *error = Reason("cannot write", m_path);
+        return false;
+    }
+    if (m_bStreaming && std::fflush(m_file.get()) != 0) {
         if (error) *error = Reason("cannot write", m_path);
         return false;
     }

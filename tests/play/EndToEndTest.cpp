@@ -557,8 +557,9 @@ TEST_F(PlayEndToEnd, PauseHoldsDeliveryThenContinues)
     EXPECT_GE(Number(*json, "pausedMs"), 800);
     EXPECT_LE(Number(*json, "arrivedWhilePaused"), 2);
     EXPECT_GE(run.seconds, 2.7);
-    // The pause is not counted against the pace.
-    EXPECT_LE(Number(*json, "latePictures"), 5);
+    // The pause is not counted against the pace: were it counted, every
+    // picture after it (over 30) would be late. The margin is for a loaded machine.
+    EXPECT_LE(Number(*json, "latePictures"), 15);
 }
 
 TEST_F(PlayEndToEnd, StartPlayFileRefusedIsUnplayable)

@@ -1,6 +1,7 @@
 // The files marlin-play writes: y4m streams, raw frames, WAV, PNG contact
 // sheets, and the picture conversion behind the sheet.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <png.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -213,6 +214,26 @@ TEST(PlayY4m, RgbAndYvu9AndNonY4mNamesGetRawFramesBackToBack)
     ASSERT_TRUE(raw->WriteFrame(i420.data(), i420.size(), &error));
     ASSERT_TRUE(raw->Close(&error));
     EXPECT_EQ(ReadFile(dir.File("a.yuv")), i420);
+}
+
+TEST(PlayY4m, OnAPipeEachPictureArrivesWholeBeforeTheNext)
+{
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    std::string error;
+    auto writer = VideoFileWriter::Open("/dev/fd/" + std::to_string(fds[1]), ColorSpace::I420, 4, 2, 25,
+                                        false, &error);
+    ASSERT_TRUE(writer) << error;
+    Bytes picture = Sequence(12);
+    ASSERT_TRUE(writer->WriteFrame(picture.data(), picture.size(), &error)) << error;
+    Bytes got(64);
+    ssize_t n = read(fds[0], got.data(), got.size());
+    EXPECT_EQ(n, 12) << "the picture stayed in a buffer";
+    got.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    EXPECT_EQ(got, picture);
+    EXPECT_TRUE(writer->Close(&error));
+    close(fds[0]);
+    close(fds[1]);
 }
 
 TEST(PlayY4m, UnwritablePlacesAreReported)
