@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "platform/lavfilters/core/PacketSideData.h"
-
 extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/samplefmt.h>
@@ -40,20 +38,7 @@ std::unique_ptr<AudioDecoder> AudioDecoder::Create(const StreamFormat& format, s
     if (!codec || codec->type != AVMEDIA_TYPE_AUDIO) return fail("no audio decoder for codec " + format.CodecName());
 
     std::unique_ptr<AudioDecoder> self(new AudioDecoder());
-    self->m_bSideDataTrailer = (format.flags & StreamFormat::kFlagSideDataTrailer) != 0;
-    self->m_ctx.reset(avcodec_alloc_context3(codec));
-    self->m_frame.reset(av_frame_alloc());
-    detail::CodecParametersPtr par(avcodec_parameters_alloc());
-    if (!self->m_ctx || !self->m_frame || !par || !format.ToCodecParameters(par.get()) ||
-        avcodec_parameters_to_context(self->m_ctx.get(), par.get()) < 0)
-        return fail("out of memory");
-    self->m_ctx->pkt_timebase = detail::kRefTimeBase;
-    int err = avcodec_open2(self->m_ctx.get(), codec, nullptr);
-    if (err < 0) {
-        char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-        av_strerror(err, buf, sizeof(buf));
-        return fail(std::string("cannot open decoder ") + codec->name + ": " + buf);
-    }
+    if (!self->Open(codec, format, nullptr, error)) return nullptr;
     const AVCodecContext* ctx = self->m_ctx.get();
     AudioFormat& f = self->m_initial;
     f.sampleRate = ctx->sample_rate > 0 ? ctx->sample_rate : format.sampleRate;
@@ -70,75 +55,20 @@ AudioDecoder::~AudioDecoder()
     av_channel_layout_uninit(&m_swrLayout);
 }
 
-std::string AudioDecoder::CodecName() const
-{
-    return m_ctx && m_ctx->codec ? m_ctx->codec->name : "";
-}
-
 void AudioDecoder::Decode(const CompressedSample& sample, const AudioCallback& onAudio)
 {
-    if (m_bDrained) Flush();
-    if (!sample.data || sample.size == 0 || sample.size > INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE) return;
-    detail::PacketPtr pkt(av_packet_alloc());
-    if (!pkt) {
-        ++m_nErrors;
-        return;
-    }
-    if (m_bSideDataTrailer) {
-        if (!UnpackPacket(sample.data, sample.size, pkt.get())) {
-            ++m_nErrors;  // a malformed sample: skip it
-            return;
-        }
-    } else {
-        if (av_new_packet(pkt.get(), static_cast<int>(sample.size)) < 0) {
-            ++m_nErrors;
-            return;
-        }
-        std::memcpy(pkt->data, sample.data, sample.size);
-    }
-    pkt->pts = sample.times.HasStart() ? sample.times.start : AV_NOPTS_VALUE;
-    pkt->dts = AV_NOPTS_VALUE;
-    if (sample.times.HasStart() && sample.times.HasStop() && sample.times.stop > sample.times.start)
-        pkt->duration = sample.times.stop - sample.times.start;
-    if (sample.syncPoint) pkt->flags |= AV_PKT_FLAG_KEY;
     if (sample.discontinuity && sample.times.HasStart()) m_rtNext = kNoTime;
-
-    int err = AVERROR(EAGAIN);
-    for (int attempt = 0; attempt < 4 && err == AVERROR(EAGAIN); ++attempt) {
-        err = avcodec_send_packet(m_ctx.get(), pkt.get());
-        if (err == AVERROR(EAGAIN)) ReceiveAll(onAudio);
-    }
-    if (err < 0) ++m_nErrors;  // a broken packet: skip it
-    ReceiveAll(onAudio);
+    Send(sample, [&] { ReceiveAll(onAudio); });
 }
 
 void AudioDecoder::EndOfStream(const AudioCallback& onAudio)
 {
-    if (m_bDrained) return;
-    avcodec_send_packet(m_ctx.get(), nullptr);
-    m_bDrained = true;
-    ReceiveAll(onAudio);
-}
-
-void AudioDecoder::Flush()
-{
-    avcodec_flush_buffers(m_ctx.get());
-    m_bDrained = false;
-    m_rtNext = kNoTime;
+    SendEnd([&] { ReceiveAll(onAudio); });
 }
 
 void AudioDecoder::ReceiveAll(const AudioCallback& onAudio)
 {
-    int consecutiveErrors = 0;
-    for (;;) {
-        int err = avcodec_receive_frame(m_ctx.get(), m_frame.get());
-        if (err == AVERROR(EAGAIN) || err == AVERROR_EOF) return;
-        if (err < 0) {
-            ++m_nErrors;
-            if (++consecutiveErrors > 16) return;
-            continue;
-        }
-        consecutiveErrors = 0;
+    while (NextFrame()) {
         const AVFrame* f = m_frame.get();
         AudioFormat out;
         out.sampleRate = f->sample_rate;

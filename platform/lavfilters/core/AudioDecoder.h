@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/lavfilters/core/CodecDecoder.h"
 #include "platform/lavfilters/core/CompressedSample.h"
 #include "platform/lavfilters/core/FFmpegPtr.h"
 #include "platform/lavfilters/core/LavTypes.h"
@@ -43,15 +44,13 @@ struct DecodedAudio
     int frames = 0;                 // samples per channel
 };
 
-class AudioDecoder
+class AudioDecoder final : public detail::CodecDecoder
 {
 public:
     using AudioCallback = std::function<void(const DecodedAudio&)>;
 
     static std::unique_ptr<AudioDecoder> Create(const StreamFormat& format, std::string* error);
     ~AudioDecoder();
-    AudioDecoder(const AudioDecoder&) = delete;
-    AudioDecoder& operator=(const AudioDecoder&) = delete;
 
     // The format expected from the stream parameters (the output type offered
     // at connection time).
@@ -61,19 +60,12 @@ public:
     void Decode(const CompressedSample& sample, const AudioCallback& onAudio);
     // End of stream: hands out what the codec still holds.
     void EndOfStream(const AudioCallback& onAudio);
-    // Drops held data (seek, stop).
-    void Flush();
-
-    int DecodeErrors() const { return m_nErrors; }
-    std::string CodecName() const;
 
 private:
     AudioDecoder() = default;
     void ReceiveAll(const AudioCallback& onAudio);
     bool Convert(const AVFrame* frame, const AudioFormat& out, DecodedAudio& result);
 
-    detail::CodecContextPtr m_ctx;
-    detail::FramePtr m_frame;
     detail::SwrPtr m_swr;             // for the current input sample format
     int m_swrInFormat = -1;
     AVChannelLayout m_swrLayout{};    // layout m_swr was set up for
@@ -81,10 +73,6 @@ private:
     std::vector<uint8_t> m_buffer;    // converted PCM of the current block
     AudioFormat m_initial;
     AudioFormat m_last;
-    RefTime m_rtNext = kNoTime;
-    bool m_bSideDataTrailer = false;  // samples end in a side-data trailer
-    bool m_bDrained = false;
-    int m_nErrors = 0;
 };
 
 }  // namespace lav

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/lavfilters/core/PacketSideData.h"
-
 extern "C" {
 #include <libavutil/cpu.h>
 #include <libavutil/imgutils.h>
@@ -149,24 +147,11 @@ std::unique_ptr<VideoDecoder> VideoDecoder::Create(const StreamFormat& format, c
     if (!codec || codec->type != AVMEDIA_TYPE_VIDEO) return fail("no video decoder for codec " + format.CodecName());
 
     std::unique_ptr<VideoDecoder> self(new VideoDecoder());
-    self->m_bSideDataTrailer = (format.flags & StreamFormat::kFlagSideDataTrailer) != 0;
-    self->m_ctx.reset(avcodec_alloc_context3(codec));
-    self->m_frame.reset(av_frame_alloc());
-    detail::CodecParametersPtr par(avcodec_parameters_alloc());
-    if (!self->m_ctx || !self->m_frame || !par || !format.ToCodecParameters(par.get()) ||
-        avcodec_parameters_to_context(self->m_ctx.get(), par.get()) < 0)
-        return fail("out of memory");
-    AVCodecContext* ctx = self->m_ctx.get();
-    // Packets carry 100 ns times; best_effort_timestamp comes back in them.
-    ctx->pkt_timebase = detail::kRefTimeBase;
-    ctx->thread_count = options.threads > 0 ? options.threads : std::clamp(av_cpu_count(), 1, 4);
-    ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    int err = avcodec_open2(ctx, codec, nullptr);
-    if (err < 0) {
-        char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-        av_strerror(err, buf, sizeof(buf));
-        return fail(std::string("cannot open decoder ") + codec->name + ": " + buf);
-    }
+    const auto configure = [&](AVCodecContext* ctx) {
+        ctx->thread_count = options.threads > 0 ? options.threads : std::clamp(av_cpu_count(), 1, 4);
+        ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    };
+    if (!self->Open(codec, format, configure, error)) return nullptr;
 
     self->m_rtAvgTimePerFrame = format.AvgTimePerFrame();
     if (format.sarNum > 0 && format.sarDen > 0) {
@@ -185,11 +170,6 @@ std::unique_ptr<VideoDecoder> VideoDecoder::Create(const StreamFormat& format, c
 }
 
 VideoDecoder::~VideoDecoder() = default;
-
-std::string VideoDecoder::CodecName() const
-{
-    return m_ctx && m_ctx->codec ? m_ctx->codec->name : "";
-}
 
 PictureFormat VideoDecoder::FormatFor(const AVFrame* frame) const
 {
@@ -210,72 +190,17 @@ PictureFormat VideoDecoder::FormatFor(const AVFrame* frame) const
 
 void VideoDecoder::Decode(const CompressedSample& sample, const PictureCallback& onPicture)
 {
-    if (m_bDrained) Flush();
-    if (!sample.data || sample.size == 0 || sample.size > INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE) return;
-    // libavcodec reads past the end of the data; a sample buffer has no
-    // padding, so the packet gets its own padded copy.
-    detail::PacketPtr pkt(av_packet_alloc());
-    if (!pkt) {
-        ++m_nErrors;
-        return;
-    }
-    if (m_bSideDataTrailer) {
-        if (!UnpackPacket(sample.data, sample.size, pkt.get())) {
-            ++m_nErrors;  // a malformed sample: skip it
-            return;
-        }
-    } else {
-        if (av_new_packet(pkt.get(), static_cast<int>(sample.size)) < 0) {
-            ++m_nErrors;
-            return;
-        }
-        std::memcpy(pkt->data, sample.data, sample.size);
-    }
-    pkt->pts = sample.times.HasStart() ? sample.times.start : AV_NOPTS_VALUE;
-    pkt->dts = AV_NOPTS_VALUE;
-    if (sample.times.HasStart() && sample.times.HasStop() && sample.times.stop > sample.times.start)
-        pkt->duration = sample.times.stop - sample.times.start;
-    if (sample.syncPoint) pkt->flags |= AV_PKT_FLAG_KEY;
-
-    // EAGAIN means pictures must be taken out first; after that the packet
-    // fits. The bound only guards against a codec that breaks that promise.
-    int err = AVERROR(EAGAIN);
-    for (int attempt = 0; attempt < 4 && err == AVERROR(EAGAIN); ++attempt) {
-        err = avcodec_send_packet(m_ctx.get(), pkt.get());
-        if (err == AVERROR(EAGAIN)) ReceiveAll(onPicture);
-    }
-    if (err < 0) ++m_nErrors;  // a broken packet: skip it
-    ReceiveAll(onPicture);
+    Send(sample, [&] { ReceiveAll(onPicture); });
 }
 
 void VideoDecoder::EndOfStream(const PictureCallback& onPicture)
 {
-    if (m_bDrained) return;
-    avcodec_send_packet(m_ctx.get(), nullptr);
-    m_bDrained = true;
-    ReceiveAll(onPicture);
-}
-
-void VideoDecoder::Flush()
-{
-    avcodec_flush_buffers(m_ctx.get());
-    m_bDrained = false;
-    m_rtNext = kNoTime;
+    SendEnd([&] { ReceiveAll(onPicture); });
 }
 
 void VideoDecoder::ReceiveAll(const PictureCallback& onPicture)
 {
-    int consecutiveErrors = 0;
-    for (;;) {
-        int err = avcodec_receive_frame(m_ctx.get(), m_frame.get());
-        if (err == AVERROR(EAGAIN) || err == AVERROR_EOF) return;
-        if (err < 0) {
-            // A picture that failed in a frame thread; the next may be fine.
-            ++m_nErrors;
-            if (++consecutiveErrors > 16) return;
-            continue;
-        }
-        consecutiveErrors = 0;
+    while (NextFrame()) {
         DecodedPicture pic;
         pic.frame.reset(av_frame_alloc());
         if (!pic.frame) {

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/lavfilters/core/CodecDecoder.h"
 #include "platform/lavfilters/core/CompressedSample.h"
 #include "platform/lavfilters/core/FFmpegPtr.h"
 #include "platform/lavfilters/core/LavTypes.h"
@@ -61,7 +62,7 @@ struct VideoDecoderOptions
     int threads = 0;  // frame threads; 0 picks from the CPU count (at most 4)
 };
 
-class VideoDecoder
+class VideoDecoder final : public detail::CodecDecoder
 {
 public:
     // Called for each picture as it becomes ready, on the caller's thread.
@@ -71,8 +72,6 @@ public:
     static std::unique_ptr<VideoDecoder> Create(const StreamFormat& format, const VideoDecoderOptions& options,
                                                 std::string* error);
     ~VideoDecoder();
-    VideoDecoder(const VideoDecoder&) = delete;
-    VideoDecoder& operator=(const VideoDecoder&) = delete;
 
     // The format expected from the stream parameters, for the output type
     // offered before any picture is decoded.
@@ -83,33 +82,23 @@ public:
     void Decode(const CompressedSample& sample, const PictureCallback& onPicture);
     // End of stream: hands out the pictures still held by the frame threads.
     void EndOfStream(const PictureCallback& onPicture);
-    // Drops every queued picture (seek, stop). The next picture reports its
-    // format against the last one delivered.
-    void Flush();
+    // Flush (of the base) drops every queued picture; the next picture
+    // reports its format against the last one delivered.
 
     // Writes the picture in the layout of picture.format. False when `size`
     // is below ImageSize() or the conversion fails.
     bool CopyPicture(const DecodedPicture& picture, uint8_t* dst, size_t size);
-
-    int DecodeErrors() const { return m_nErrors; }
-    std::string CodecName() const;
 
 private:
     VideoDecoder() = default;
     void ReceiveAll(const PictureCallback& onPicture);
     PictureFormat FormatFor(const AVFrame* frame) const;
 
-    detail::CodecContextPtr m_ctx;
-    detail::FramePtr m_frame;
     detail::SwsPtr m_sws;           // cached converter for non-native layouts
     PictureFormat m_initial;
     PictureFormat m_last;           // format of the last picture handed out
     RefTime m_rtAvgTimePerFrame = 0;
     int32_t m_sarNum = 1, m_sarDen = 1;
-    RefTime m_rtNext = kNoTime;     // expected start of the next picture
-    bool m_bSideDataTrailer = false;  // samples end in a side-data trailer
-    bool m_bDrained = false;        // EndOfStream sent; flush before more data
-    int m_nErrors = 0;
 };
 
 }  // namespace lav
