@@ -1,11 +1,19 @@
 # Two commands do all the set-up on a fresh Debian 12 machine:
 #   make test   installs what is missing, builds with ASan+UBSan, runs every test
 #   make demo   installs what is missing, builds optimized, plays the sample
+# Further checks (docs/reliability.md):
+#   make test-tsan   builds with ThreadSanitizer, runs every test
+#   make soak        one optimized host under random commands for SOAK_MINUTES
 JOBS ?= $(shell nproc)
 TEST_BUILD := build/test
 RELEASE_BUILD := build/release
+TSAN_BUILD := build/tsan
+SOAK_MINUTES ?= 10
+SOAK_SEED ?= 1
+# Extra ctest arguments for test-tsan, e.g. TSAN_CTEST_ARGS="-L tsan-sample".
+TSAN_CTEST_ARGS ?=
 
-.PHONY: all deps test build-test demo build-release clean
+.PHONY: all deps test build-test demo build-release build-tsan test-tsan soak clean
 
 all: build-release
 
@@ -24,6 +32,19 @@ test: build-test
 build-release: deps
 	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DMARLIN_TESTS=OFF
 	cmake --build $(RELEASE_BUILD) -j $(JOBS)
+
+build-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DMARLIN_TSAN=ON
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+
+# FFmpeg's own code is not instrumented; tests/tsan.supp says what that hides.
+test-tsan: build-tsan
+	cd $(TSAN_BUILD) && TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp second_deadlock_stack=1" \
+	  ctest --output-on-failure -j $(JOBS) $(TSAN_CTEST_ARGS)
+
+soak: build-release
+	$(RELEASE_BUILD)/bin/marlin-soak --minutes $(SOAK_MINUTES) --seed $(SOAK_SEED) \
+	  --media-dir $(RELEASE_BUILD)/soak-media
 
 demo: build-release
 	scripts/demo $(RELEASE_BUILD)/bin
