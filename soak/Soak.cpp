@@ -3,7 +3,7 @@
 // checked against what the host must say in its current state.
 //
 //   marlin-soak [--minutes N] [--rate PER_MINUTE] [--seed S] [--media-dir DIR]
-//               [--host PATH]
+//               [--host PATH] [--only ACTION,...]
 //
 // The commands: TestFile, StartPlayFile, GetFileInfo, StopPlayFile, Pause,
 // Contine, Seek, GetPosition, SetReplyWnd, cut-short and unknown messages,
@@ -55,6 +55,7 @@ struct Options
     unsigned seed = 1;
     std::string mediaDir = "soak-media";
     std::string hostPath;
+    std::string only;  // comma-separated action names; empty: all
 };
 
 struct MediaFile
@@ -680,23 +681,61 @@ private:
         return PauseOrContinue(false, false);
     }
 
+    // The mix of actions, in percent of the steps.
+    struct Action
+    {
+        const char* name;
+        int weight;
+        bool (Soak::*run)(bool byWindow);
+    };
+    static const std::vector<Action>& Actions()
+    {
+        static const std::vector<Action> actions = {
+            {"start", 14, &Soak::StartPlay},
+            {"stop", 8, &Soak::StopAction},
+            {"pause", 8, &Soak::PauseAction},
+            {"continue", 10, &Soak::ContinueAction},
+            {"seek", 12, &Soak::SeekSomewhere},
+            {"position", 10, &Soak::Position},
+            {"info", 6, &Soak::Info},
+            {"test", 8, &Soak::Test},
+            {"unanswered", 8, &Soak::UnansweredAction},
+            {"malformed", 7, &Soak::MalformedAction},
+            {"silence", 3, &Soak::SilenceAction},
+            {"burst", 4, &Soak::BurstAction},
+            {"button", 2, &Soak::ButtonAction},
+        };
+        return actions;
+    }
+    bool StopAction(bool) { return Stop(); }
+    bool PauseAction(bool byWindow) { return PauseOrContinue(true, byWindow); }
+    bool ContinueAction(bool byWindow) { return PauseOrContinue(false, byWindow); }
+    bool UnansweredAction(bool) { return Unanswered(); }
+    bool MalformedAction(bool) { return Malformed(); }
+    bool SilenceAction(bool) { return Silence(); }
+    bool BurstAction(bool) { return Burst(); }
+    bool ButtonAction(bool) { return TestButton(); }
+
     void Step()
     {
-        const int roll = static_cast<int>(Pick(100));
+        int total = 0;
+        for (const Action& a : Actions())
+            if (Enabled(a.name)) total += a.weight;
+        int roll = static_cast<int>(Pick(static_cast<size_t>(total)));
         const bool byWindow = Chance(0.2);
-        if (roll < 14) StartPlay(byWindow);
-        else if (roll < 22) Stop();
-        else if (roll < 30) PauseOrContinue(true, byWindow);
-        else if (roll < 40) PauseOrContinue(false, byWindow);
-        else if (roll < 52) SeekSomewhere(byWindow);
-        else if (roll < 62) Position(byWindow);
-        else if (roll < 68) Info(byWindow);
-        else if (roll < 76) Test(byWindow);
-        else if (roll < 84) Unanswered();
-        else if (roll < 91) Malformed();
-        else if (roll < 94) Silence();
-        else if (roll < 98) Burst();
-        else TestButton();
+        for (const Action& a : Actions()) {
+            if (!Enabled(a.name)) continue;
+            if (roll < a.weight) {
+                (this->*a.run)(byWindow);
+                return;
+            }
+            roll -= a.weight;
+        }
+    }
+
+    bool Enabled(const std::string& name) const
+    {
+        return m_options.only.empty() || ("," + m_options.only + ",").find("," + name + ",") != std::string::npos;
     }
 
     bool Fail(const std::string& why)
@@ -745,8 +784,11 @@ int main(int argc, char** argv)
         else if (key == "--seed") options.seed = static_cast<unsigned>(std::strtoul(value.c_str(), nullptr, 10));
         else if (key == "--media-dir") options.mediaDir = value;
         else if (key == "--host") options.hostPath = value;
+        else if (key == "--only") options.only = value;
         else {
-            std::fprintf(stderr, "usage: marlin-soak [--minutes N] [--rate N] [--seed N] [--media-dir DIR] [--host PATH]\n");
+            std::fprintf(stderr, "usage: marlin-soak [--minutes N] [--rate N] [--seed N] [--media-dir DIR] [--host PATH]\n"
+                         "                   [--only start,stop,pause,continue,seek,position,info,test,\n"
+                         "                    unanswered,malformed,silence,burst,button]\n");
             return 2;
         }
     }

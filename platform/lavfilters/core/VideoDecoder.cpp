@@ -159,7 +159,14 @@ std::unique_ptr<VideoDecoder> VideoDecoder::Create(const StreamFormat& format, c
     AVCodecContext* ctx = self->m_ctx.get();
     // Packets carry 100 ns times; best_effort_timestamp comes back in them.
     ctx->pkt_timebase = detail::kRefTimeBase;
-    ctx->thread_count = options.threads > 0 ? options.threads : std::clamp(av_cpu_count(), 1, 4);
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer cannot see FFmpeg's frame-thread handoffs (its atomics
+    // are not instrumented) and would take every picture for a race.
+    constexpr int kMaxDefaultThreads = 1;
+#else
+    constexpr int kMaxDefaultThreads = 4;
+#endif
+    ctx->thread_count = options.threads > 0 ? options.threads : std::clamp(av_cpu_count(), 1, kMaxDefaultThreads);
     ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     int err = avcodec_open2(ctx, codec, nullptr);
     if (err < 0) {
