@@ -3,6 +3,7 @@
 #   make demo   installs what is missing, builds optimized, plays the sample
 # Further checks (docs/reliability.md):
 #   make test-tsan   builds with ThreadSanitizer, runs every test
+#   make test-tsan-sample   the same for the host's own threads only (CI)
 #   make soak        one optimized host under random commands for SOAK_MINUTES
 JOBS ?= $(shell nproc)
 TEST_BUILD := build/test
@@ -13,7 +14,7 @@ SOAK_SEED ?= 1
 # Extra ctest arguments for test-tsan, e.g. TSAN_CTEST_ARGS="-L tsan-sample".
 TSAN_CTEST_ARGS ?=
 
-.PHONY: all deps test build-test demo build-release build-tsan test-tsan soak clean
+.PHONY: all deps test build-test demo build-release build-tsan test-tsan test-tsan-sample soak clean
 
 all: build-release
 
@@ -42,6 +43,16 @@ build-tsan: deps
 test-tsan: build-tsan
 	cd $(TSAN_BUILD) && TSAN_OPTIONS="second_deadlock_stack=1" \
 	  ctest --output-on-failure -j $(JOBS) $(TSAN_CTEST_ARGS)
+
+# The CI's share of test-tsan: the binaries labelled tsan-sample in
+# cmake/Marlin.cmake, built and run alone.
+TSAN_SAMPLE_TARGETS := pipe_tests ui_tests app_frame_tests host_e2e_tests \
+  playback_renderer_tests playback_engine_tests reliability_tests
+test-tsan-sample: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DMARLIN_TSAN=ON
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_SAMPLE_TARGETS)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS="second_deadlock_stack=1" \
+	  ctest --output-on-failure -j $(JOBS) -L tsan-sample
 
 soak: build-release
 	$(RELEASE_BUILD)/bin/marlin-soak --minutes $(SOAK_MINUTES) --seed $(SOAK_SEED) \
