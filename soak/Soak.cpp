@@ -75,6 +75,7 @@ struct Counts
     long videoFrames = 0;
     long audioFrames = 0;
     long completes = 0;
+    std::map<std::string, std::pair<long, long>> byFile;  // TestFile, StartPlayFile
 };
 
 std::u16string ToU16(const std::string& s)
@@ -288,6 +289,12 @@ private:
     {
         std::printf("soak: messages by kind:\n");
         for (const auto& [kind, n] : m_counts.sent) std::printf("soak:   %-28s %7ld\n", kind.c_str(), n);
+        std::printf("soak: files (after the first test of each):\n");
+        for (const MediaFile& f : m_files) {
+            const auto& [tests, starts] = m_counts.byFile[f.name];
+            std::printf("soak:   %-24s %-6s TestFile %5ld  StartPlayFile %5ld\n", f.name.c_str(),
+                        f.mustOpen ? "good" : f.mustFail ? "broken" : "cut", tests, starts);
+        }
         std::printf("soak: %ld messages, %ld replies checked, %ld video and %ld audio frames checked, %ld play "
                     "completes\n",
                     m_counts.messages, m_counts.replies, m_counts.videoFrames, m_counts.audioFrames,
@@ -463,6 +470,7 @@ private:
     bool StartPlay(bool byWindow)
     {
         const MediaFile* f = RandomFile();
+        ++m_counts.byFile[f->name].second;
         const MediaFormat format = RandomFormat();
         const uint32_t id = NextId();
         const Bytes msg = mc::StartPlayFile(id, format, ToU16(f->path));
@@ -530,6 +538,7 @@ private:
     bool Test(bool byWindow)
     {
         const MediaFile* f = RandomFile();
+        ++m_counts.byFile[f->name].first;
         const uint32_t id = NextId();
         const Bytes msg = mc::TestFile(id, ToU16(f->path));
         const bool sent = byWindow ? SendWindow(mc::EncodeCopyData(0, msg), "window TestFile") : Send(msg, "TestFile");
@@ -777,8 +786,8 @@ int main(int argc, char** argv)
     Options options;
     options.hostPath = SelfDir() + "/marlin-host";
     if (const char* m = std::getenv("SOAK_MINUTES")) options.minutes = std::atoi(m);
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string key = argv[i], value = argv[i + 1];
+    for (int i = 1; i < argc; i += 2) {
+        const std::string key = argv[i], value = i + 1 < argc ? argv[i + 1] : "";
         if (key == "--minutes") options.minutes = std::atoi(value.c_str());
         else if (key == "--rate") options.rate = std::atoi(value.c_str());
         else if (key == "--seed") options.seed = static_cast<unsigned>(std::strtoul(value.c_str(), nullptr, 10));
@@ -786,6 +795,7 @@ int main(int argc, char** argv)
         else if (key == "--host") options.hostPath = value;
         else if (key == "--only") options.only = value;
         else {
+            if (key != "--help") std::fprintf(stderr, "marlin-soak: unknown option %s\n", key.c_str());
             std::fprintf(stderr, "usage: marlin-soak [--minutes N] [--rate N] [--seed N] [--media-dir DIR] [--host PATH]\n"
                          "                   [--only start,stop,pause,continue,seek,position,info,test,\n"
                          "                    unanswered,malformed,silence,burst,button]\n");
