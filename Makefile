@@ -1,6 +1,7 @@
 # Two commands do all the set-up on a fresh Debian 12 machine:
 #   make test   installs what is missing, builds with ASan+UBSan, runs every test
 #   make demo   installs what is missing, builds optimized, plays the sample
+#   make bench  also installs the peer players, compares Marlin with them
 # Further checks (docs/reliability.md):
 #   make test-tsan   builds with ThreadSanitizer, runs every test
 #   make test-tsan-sample   the same for the host's own threads only (CI)
@@ -14,7 +15,8 @@ SOAK_SEED ?= 1
 # Extra ctest arguments for test-tsan, e.g. TSAN_CTEST_ARGS="-L tsan-sample".
 TSAN_CTEST_ARGS ?=
 
-.PHONY: all deps test build-test demo build-release build-tsan test-tsan test-tsan-sample soak clean
+.PHONY: all deps test build-test demo build-release bench bench-deps build-tsan test-tsan test-tsan-sample \
+  soak clean
 
 all: build-release
 
@@ -60,6 +62,13 @@ soak: build-release
 
 demo: build-release
 	scripts/demo $(RELEASE_BUILD)/bin
+
+bench-deps:
+	scripts/install-bench-deps
+
+# Optimized build, no sanitizers; writes bench/results.md.
+bench: build-release bench-deps
+	bench/run --build $(RELEASE_BUILD)
 
 clean:
 	rm -rf build

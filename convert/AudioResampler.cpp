@@ -72,9 +72,11 @@ std::unique_ptr<CAudioResampler> CAudioResampler::Create(const MediaFormat& sour
     int inBytes = 0;
     if (!SourceSampleFormat(source.bitsPerSample, inFmt, inBytes)) return nullptr;
 
+    // The listed pairs get their own weights; any other pair of 1 to 8
+    // channels gets libswresample's standard mix of the default layouts, so
+    // that a 5.1 or 7.1 file asked for mono or stereo still has sound.
     std::vector<double> matrix;
-    const bool remix = inCh != outCh;
-    if (remix && !RemixMatrix(inCh, outCh, matrix)) return nullptr;
+    const bool remix = inCh != outCh && RemixMatrix(inCh, outCh, matrix);
 
     LayoutHolder inLayout;
     LayoutHolder outLayout;

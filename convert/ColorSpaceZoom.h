@@ -13,16 +13,19 @@
 //     bytes (stride = (w * bits + 31) / 32 * 4); B,G,R(,X) byte order, 16-bit
 //     formats as little-endian words. Bottom-up (last line first) unless the
 //     height is negative (see Init).
-//   YUY2, UYVY: lines of 2 * w bytes, top-down.
-//   I420/IYUV: Y plane (w per line), then U, then V (w / 2 per line, h / 2
-//     lines); YV12 the same with V before U. NV12: Y plane, then h / 2 lines
-//     of w bytes of interleaved U,V. YVU9: Y plane, then V, then U (w / 4 per
-//     line, h / 4 lines). YUV pictures are top-down whatever the height's sign,
-//     as in DirectShow.
+//   YUY2, UYVY: lines of 4 * cw bytes, top-down, where cw = (w + 1) / 2:
+//     an odd width ends in a whole macropixel whose second luma is unused.
+//   I420/IYUV: Y plane (w per line), then U, then V (cw per line, ch lines,
+//     ch = (h + 1) / 2); YV12 the same with V before U. NV12: Y plane, then
+//     ch lines of 2 * cw bytes of interleaved U,V. YVU9: Y plane, then V,
+//     then U ((w + 3) / 4 per line, (h + 3) / 4 lines). This is FFmpeg's
+//     layout for odd sizes too. YUV pictures are top-down whatever the
+//     height's sign, as in DirectShow.
 // Target layout (what Convert returns): the same byte order per format, always
 // top-down and without any line padding (RGB24 lines are exactly 3 * w bytes).
-// Output sizes: RGB24 3wh, RGB32 4wh, RGB565/RGB555/YUY2/UYVY 2wh,
-// I420/IYUV/YV12/NV12 wh * 3 / 2, YVU9 wh + 2 * (w / 4) * (h / 4).
+// Output sizes: RGB24 3wh, RGB32 4wh, RGB565/RGB555 2wh, YUY2/UYVY 4 * cw * h,
+// I420/IYUV/YV12/NV12 wh + 2 * cw * ch, YVU9 wh + 2 * ((w + 3) / 4) *
+// ((h + 3) / 4). Even sizes give the familiar 2wh and wh * 3 / 2.
 //
 // A converter is used by one thread at a time.
 #include <cstdint>
@@ -42,10 +45,8 @@ public:
     //   isYV12: non-zero when a 4:2:0 planar source (I420, IYUV) actually
     //     carries its chroma planes V before U; YV12 sources are always read
     //     V before U. Ignored for the other source codes.
-    // Sizes must suit the format: 2-pixel multiples in width for YUY2 and
-    // UYVY, in width and height for I420, IYUV, YV12 and NV12, 4-pixel
-    // multiples in both for YVU9; a source must not exceed what FFmpeg accepts
-    // for one picture. Returns 0 when ready; any other value means refused,
+    // Any size, odd ones included, for every format; a source must not
+    // exceed what FFmpeg accepts for one picture. Returns 0 when ready; any other value means refused,
     // and Convert then fails until a successful Init.
     virtual int Init(uint16_t srcWidth, uint16_t srcHeight, int srcCode,
                      int dstWidth, int dstHeight, int dstCode, int modeFlag, int isYV12) = 0;

@@ -1,6 +1,7 @@
 #include "playback/MultiMediaPlay.h"
 
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -361,8 +362,11 @@ MediaInfo& CMultiMediaPlay::GetMediaInfo(MediaInfo& info)
             }
             REFTIME frameTime = 0;
             if (SUCCEEDED(m_pBasicVideo->get_AvgTimePerFrame(&frameTime)) && frameTime > 0) {
-                double fps = 1.0 / frameTime;
-                // Truncated; a rate that does not fit is left at the default.
+                // Truncated. Frame times are whole 100 ns units, so 1/15 s is
+                // stored a little long and must still read as 15: take the
+                // fastest rate the stored time can stand for. A rate that does
+                // not fit is left at the default.
+                double fps = 1.0 / std::max(frameTime - 0.5e-7, 1e-9);
                 if (fps < 2147483647.0) info.framesPerSecond = static_cast<int32_t>(fps);
             }
         }

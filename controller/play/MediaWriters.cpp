@@ -62,21 +62,23 @@ bool ToY4mPlanes(int32_t code, int width, int height, const uint8_t* data, size_
         size != PictureBytes(code, width, height))
         return false;
     const size_t w = static_cast<size_t>(width), h = static_cast<size_t>(height);
-    const size_t luma = w * h;
-    planes->resize(size);
+    const size_t luma = w * h, cw = (w + 1) / 2, ch = (h + 1) / 2;
+    // Y4M planes: Y, U, V, chroma rounded up at odd sizes like the layouts.
+    const bool packed = code == ColorSpace::YUY2 || code == ColorSpace::UYVY;
+    planes->resize(luma + 2 * cw * (packed ? h : ch));
     uint8_t* out = planes->data();
     switch (code) {
     case ColorSpace::I420:
     case ColorSpace::IYUV: std::memcpy(out, data, size); return true;
     case ColorSpace::YV12: {
-        size_t chroma = (w / 2) * (h / 2);
+        size_t chroma = cw * ch;
         std::memcpy(out, data, luma);
         std::memcpy(out + luma, data + luma + chroma, chroma);  // U lies second in YV12
         std::memcpy(out + luma + chroma, data + luma, chroma);
         return true;
     }
     case ColorSpace::NV12: {
-        size_t chroma = (w / 2) * (h / 2);
+        size_t chroma = cw * ch;
         std::memcpy(out, data, luma);
         const uint8_t* uv = data + luma;
         for (size_t i = 0; i < chroma; ++i) {
@@ -87,19 +89,22 @@ bool ToY4mPlanes(int32_t code, int width, int height, const uint8_t* data, size_
     }
     case ColorSpace::YUY2:
     case ColorSpace::UYVY: {
-        // Byte offsets of Y0, U, Y1, V inside each 4-byte pixel pair.
+        // Byte offsets of Y0, U, Y1, V inside each 4-byte pixel pair; an odd
+        // line's last pair has no second pixel.
         const bool yuy2 = code == ColorSpace::YUY2;
         const int y0 = yuy2 ? 0 : 1, u = yuy2 ? 1 : 0, y1 = yuy2 ? 2 : 3, v = yuy2 ? 3 : 2;
-        size_t chroma = (w / 2) * h;
         uint8_t* yOut = out;
         uint8_t* uOut = out + luma;
-        uint8_t* vOut = out + luma + chroma;
-        for (size_t pair = 0; pair < luma / 2; ++pair) {
-            const uint8_t* p = data + pair * 4;
-            yOut[2 * pair] = p[y0];
-            yOut[2 * pair + 1] = p[y1];
-            uOut[pair] = p[u];
-            vOut[pair] = p[v];
+        uint8_t* vOut = out + luma + cw * h;
+        for (size_t row = 0; row < h; ++row) {
+            const uint8_t* line = data + row * 4 * cw;
+            for (size_t pair = 0; pair < cw; ++pair) {
+                const uint8_t* p = line + pair * 4;
+                yOut[row * w + 2 * pair] = p[y0];
+                if (2 * pair + 1 < w) yOut[row * w + 2 * pair + 1] = p[y1];
+                uOut[row * cw + pair] = p[u];
+                vOut[row * cw + pair] = p[v];
+            }
         }
         return true;
     }
@@ -122,6 +127,9 @@ std::unique_ptr<VideoFileWriter> VideoFileWriter::Open(const std::string& path, 
     writer->m_width = width;
     writer->m_height = height;
     writer->m_bY4m = wantY4m && Y4mChroma(code) != nullptr;
+    struct stat st{};
+    writer->m_bStreaming = fstat(fileno(writer->m_file.get()), &st) == 0 &&
+                           (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
     if (writer->m_bY4m) {
         std::string header = Y4mHeader(code, width, height, framesPerSecond);
         if (std::fwrite(header.data(), 1, header.size(), writer->m_file.get()) != header.size()) {
@@ -152,6 +160,10 @@ bool VideoFileWriter::WriteFrame(const uint8_t* data, size_t size, std::string* 
             return false;
         }
     } else if (size > 0 && std::fwrite(data, 1, size, m_file.get()) != size) {
+        if (error) *error = Reason("cannot write", m_path);
+        return false;
+    }
+    if (m_bStreaming && std::fflush(m_file.get()) != 0) {
         if (error) *error = Reason("cannot write", m_path);
         return false;
     }

@@ -35,7 +35,9 @@ class VideoFileWriter
 {
 public:
     // y4m when `wantY4m` and the layout fits in y4m; raw frames back to back
-    // otherwise (IsY4m() tells which). Null with the reason in *error.
+    // otherwise (IsY4m() tells which). Null with the reason in *error. On a
+    // pipe or socket every picture is flushed as soon as it is written, so a
+    // reader gets it whole when it arrives, not with the next one.
     static std::unique_ptr<VideoFileWriter> Open(const std::string& path, int32_t code, int width,
                                                  int height, int framesPerSecond, bool wantY4m,
                                                  std::string* error);
@@ -52,6 +54,7 @@ private:
     int32_t m_code = 0;
     int m_width = 0, m_height = 0;
     bool m_bY4m = false;
+    bool m_bStreaming = false;  // a pipe or socket: each picture is flushed whole
     uint64_t m_frames = 0;
     std::vector<uint8_t> m_planes;  // reused conversion buffer
 };

@@ -52,31 +52,30 @@ std::string PixelLayoutNames()
 size_t PictureBytes(int32_t code, int width, int height)
 {
     if (width <= 0 || height <= 0) return 0;
-    size_t w = static_cast<size_t>(width), h = static_cast<size_t>(height);
+    // Chroma planes and 4:2:2 lines round up at odd sizes, as FFmpeg lays
+    // such pictures out.
+    const size_t w = static_cast<size_t>(width), h = static_cast<size_t>(height);
+    const size_t cw = (w + 1) / 2, ch = (h + 1) / 2;
     switch (code) {
     case ColorSpace::RGB24: return w * h * 3;
     case ColorSpace::RGB32: return w * h * 4;
     case ColorSpace::RGB565:
-    case ColorSpace::RGB555:
+    case ColorSpace::RGB555: return w * h * 2;
     case ColorSpace::YUY2:
-    case ColorSpace::UYVY: return w * h * 2;
+    case ColorSpace::UYVY: return 4 * cw * h;
     case ColorSpace::I420:
     case ColorSpace::YV12:
     case ColorSpace::IYUV:
-    case ColorSpace::NV12: return w * h + 2 * ((w / 2) * (h / 2));
-    case ColorSpace::YVU9: return w * h + 2 * ((w / 4) * (h / 4));
+    case ColorSpace::NV12: return w * h + 2 * cw * ch;
+    case ColorSpace::YVU9: return w * h + 2 * (((w + 3) / 4) * ((h + 3) / 4));
     default: return 0;
     }
 }
 
 std::optional<std::string> CheckPictureSize(const PixelLayout& layout, int width, int height)
 {
-    int step = 1 << std::max(layout.chromaShiftX, layout.chromaShiftY);
-    int stepX = 1 << layout.chromaShiftX, stepY = 1 << layout.chromaShiftY;
-    if (width % stepX != 0 || height % stepY != 0) {
-        return std::string(layout.name) + " needs a width" +
-               (stepY > 1 ? " and height" : "") + " divisible by " + std::to_string(step);
-    }
+    // Odd sizes are fine for every layout: their chroma rounds up.
+    if (width <= 0 || height <= 0) return std::string(layout.name) + " needs a positive width and height";
     return std::nullopt;
 }
 
@@ -120,14 +119,16 @@ bool ConvertToRgb(int32_t code, int width, int height, const uint8_t* data, size
             }
         }
     };
-    // Packed 4:2:2: offsets of Y0, U, Y1, V inside a 4-byte pixel pair.
+    // Packed 4:2:2: offsets of Y0, U, Y1, V inside a 4-byte pixel pair; an
+    // odd line ends in a pair whose second pixel is not in the picture.
     auto packed = [&](int y0, int u, int y1, int v) {
+        const size_t stride = 4 * ((w + 1) / 2);
         for (size_t y = 0; y < h; ++y) {
-            const uint8_t* line = data + y * w * 2;
+            const uint8_t* line = data + y * stride;
             for (size_t x = 0; x < w; x += 2) {
                 const uint8_t* pair = line + x * 2;
                 YuvToRgb(pair[y0], pair[u], pair[v], out + (y * w + x) * 3);
-                YuvToRgb(pair[y1], pair[u], pair[v], out + (y * w + x + 1) * 3);
+                if (x + 1 < w) YuvToRgb(pair[y1], pair[u], pair[v], out + (y * w + x + 1) * 3);
             }
         }
     };
@@ -162,7 +163,7 @@ bool ConvertToRgb(int32_t code, int width, int height, const uint8_t* data, size
     case ColorSpace::I420:
     case ColorSpace::IYUV:
     case ColorSpace::YV12: {
-        size_t cw = w / 2, ch = h / 2;
+        size_t cw = (w + 1) / 2, ch = (h + 1) / 2;
         const uint8_t* first = data + w * h;
         const uint8_t* second = first + cw * ch;
         bool uFirst = code != ColorSpace::YV12;
@@ -171,11 +172,11 @@ bool ConvertToRgb(int32_t code, int width, int height, const uint8_t* data, size
     }
     case ColorSpace::NV12: {
         const uint8_t* uv = data + w * h;
-        planar(uv, uv + 1, (w / 2) * 2, 2, 1);
+        planar(uv, uv + 1, ((w + 1) / 2) * 2, 2, 1);
         return true;
     }
     case ColorSpace::YVU9: {
-        size_t cw = w / 4, ch = h / 4;
+        size_t cw = (w + 3) / 4, ch = (h + 3) / 4;
         const uint8_t* vPlane = data + w * h;
         const uint8_t* uPlane = vPlane + cw * ch;
         planar(uPlane, vPlane, cw, 1, 2);

@@ -27,9 +27,12 @@ const PixelLayout* FindPixelLayout(int32_t code);
 std::string PixelLayoutNames();
 
 // Bytes of one width x height picture in `code`; 0 for an unknown code.
+// At odd sizes chroma rounds up: planes of (w + 1) / 2 x (h + 1) / 2
+// samples ((w + 3) / 4 x (h + 3) / 4 for YVU9), 4:2:2 lines of
+// 4 * ((w + 1) / 2) bytes.
 size_t PictureBytes(int32_t code, int width, int height);
-// Why this size cannot be used with this layout (odd sizes with 4:2:x
-// chroma, YVU9 sizes not divisible by 4), or nothing when it can.
+// Why this size cannot be used with this layout (a size that is not
+// positive), or nothing when it can.
 std::optional<std::string> CheckPictureSize(const PixelLayout& layout, int width, int height);
 
 // Converts one picture to packed R, G, B bytes (width * height * 3). YUV is

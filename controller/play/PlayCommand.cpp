@@ -441,16 +441,14 @@ void Player::ShowProgress(bool final)
 int Player::Run(const std::u16string& path)
 {
     Failure failure;
-    const PixelLayout* layout = FindPixelLayout(m_options.colorSpace);
     m_format.colorSpace = m_options.colorSpace;
     if (m_options.width > 0) {
         m_format.width = m_options.width;
         m_format.height = m_options.height;
     } else if (m_info.hasVideo && m_info.width > 0 && m_info.height > 0) {
-        // The file's own size, rounded down to what the layout can hold.
-        int stepX = 1 << layout->chromaShiftX, stepY = 1 << layout->chromaShiftY;
-        m_format.width = std::max(stepX, m_info.width / stepX * stepX);
-        m_format.height = std::max(stepY, m_info.height / stepY * stepY);
+        // The file's own size: every layout takes odd sizes.
+        m_format.width = m_info.width;
+        m_format.height = m_info.height;
     } else {
         m_format.width = 320;
         m_format.height = 240;

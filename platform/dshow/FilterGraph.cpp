@@ -328,7 +328,24 @@ HRESULT CFilterGraph::RenderPin_Locked(IPin* out, int depth)
         }
     }
 
-    // Then the system filters, highest merit first.
+    // Then the system filters.
+    HRESULT rendered = VFW_E_CANNOT_RENDER;
+    TrySystemFiltersFor_Locked(out, [&](IBaseFilter* filter) {
+        for (const ComPtr<IPin>& in : PinsOf(filter, PINDIR_INPUT)) {
+            if (PeerOf(in.Get())) continue;
+            HRESULT hr = ConnectAndRender_Locked(out, filter, in.Get(), depth);
+            if (SUCCEEDED(hr)) {
+                rendered = hr;
+                return true;
+            }
+        }
+        return false;
+    });
+    return rendered;
+}
+
+bool CFilterGraph::TrySystemFiltersFor_Locked(IPin* out, const std::function<bool(IBaseFilter*)>& use)
+{
     std::vector<CMediaType> types = TypesOf(out);
     for (const SystemFilterInfo& info : SystemFiltersByMerit()) {
         if (info.inputTypes.empty()) continue;  // sources
@@ -341,42 +358,27 @@ HRESULT CFilterGraph::RenderPin_Locked(IPin* out, int depth)
             !filter)
             continue;
         if (FAILED(AddFilter_Locked(filter.Get(), info.name.c_str()))) continue;
-        for (const ComPtr<IPin>& in : PinsOf(filter.Get(), PINDIR_INPUT)) {
-            if (PeerOf(in.Get())) continue;
-            HRESULT hr = ConnectAndRender_Locked(out, filter.Get(), in.Get(), depth);
-            if (SUCCEEDED(hr)) return hr;
-        }
+        if (use(filter.Get())) return true;
         RemoveFilter_Locked(filter.Get());
     }
-    return VFW_E_CANNOT_RENDER;
+    return false;
 }
 
 HRESULT CFilterGraph::ConnectVia_Locked(IPin* out, IPin* in, int depth)
 {
     if (SUCCEEDED(out->Connect(in, nullptr))) return S_OK;
     if (depth >= kMaxRenderDepth) return VFW_E_CANNOT_CONNECT;
-    std::vector<CMediaType> types = TypesOf(out);
-    for (const SystemFilterInfo& info : SystemFiltersByMerit()) {
-        if (info.inputTypes.empty()) continue;
-        bool fits = types.empty();
-        for (const CMediaType& t : types) fits = fits || SystemFilterAccepts(info, t.majortype, t.subtype);
-        if (!fits) continue;
-        ComPtr<IBaseFilter> filter;
-        if (FAILED(CoCreateInstance(info.clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
-                                    filter.ReleaseAndGetVoidAddress())) ||
-            !filter)
-            continue;
-        if (FAILED(AddFilter_Locked(filter.Get(), info.name.c_str()))) continue;
-        for (const ComPtr<IPin>& mid : PinsOf(filter.Get(), PINDIR_INPUT)) {
+    bool connected = TrySystemFiltersFor_Locked(out, [&](IBaseFilter* filter) {
+        for (const ComPtr<IPin>& mid : PinsOf(filter, PINDIR_INPUT)) {
             if (FAILED(out->Connect(mid.Get(), nullptr))) continue;
-            for (const ComPtr<IPin>& o : PinsOf(filter.Get(), PINDIR_OUTPUT))
-                if (SUCCEEDED(ConnectVia_Locked(o.Get(), in, depth + 1))) return S_OK;
+            for (const ComPtr<IPin>& o : PinsOf(filter, PINDIR_OUTPUT))
+                if (SUCCEEDED(ConnectVia_Locked(o.Get(), in, depth + 1))) return true;
             out->Disconnect();
             mid->Disconnect();
         }
-        RemoveFilter_Locked(filter.Get());
-    }
-    return VFW_E_CANNOT_CONNECT;
+        return false;
+    });
+    return connected ? S_OK : VFW_E_CANNOT_CONNECT;
 }
 
 HRESULT CFilterGraph::Connect(IPin* ppinOut, IPin* ppinIn)
@@ -877,38 +879,6 @@ HRESULT CFilterGraph::GetCapabilities(DWORD* pCapabilities)
     return *pCapabilities ? S_OK : E_NOTIMPL;
 }
 
-HRESULT CFilterGraph::CheckCapabilities(DWORD* pCapabilities)
-{
-    if (!pCapabilities) return E_POINTER;
-    DWORD mine = 0;
-    GetCapabilities(&mine);
-    DWORD asked = *pCapabilities;
-    *pCapabilities &= mine;
-    return *pCapabilities == asked ? S_OK : (*pCapabilities ? S_FALSE : E_FAIL);
-}
-
-HRESULT CFilterGraph::IsFormatSupported(const GUID* pFormat)
-{
-    if (!pFormat) return E_POINTER;
-    return *pFormat == TIME_FORMAT_MEDIA_TIME ? S_OK : S_FALSE;
-}
-
-HRESULT CFilterGraph::QueryPreferredFormat(GUID* pFormat)
-{
-    if (!pFormat) return E_POINTER;
-    *pFormat = TIME_FORMAT_MEDIA_TIME;
-    return S_OK;
-}
-
-HRESULT CFilterGraph::GetTimeFormat(GUID* pFormat) { return QueryPreferredFormat(pFormat); }
-HRESULT CFilterGraph::IsUsingTimeFormat(const GUID* pFormat) { return IsFormatSupported(pFormat); }
-
-HRESULT CFilterGraph::SetTimeFormat(const GUID* pFormat)
-{
-    if (!pFormat) return E_POINTER;
-    return *pFormat == TIME_FORMAT_MEDIA_TIME ? S_OK : E_INVALIDARG;
-}
-
 HRESULT CFilterGraph::GetDuration(LONGLONG* pDuration)
 {
     if (!pDuration) return E_POINTER;
@@ -932,17 +902,6 @@ HRESULT CFilterGraph::GetCurrentPosition(LONGLONG* pCurrent)
     if (!pCurrent) return E_POINTER;
     CAutoLock lock(m_lock);
     *pCurrent = CurrentPosition_Locked();
-    return S_OK;
-}
-
-HRESULT CFilterGraph::ConvertTimeFormat(LONGLONG* pTarget, const GUID* pTargetFormat, LONGLONG Source,
-                                        const GUID* pSourceFormat)
-{
-    if (!pTarget) return E_POINTER;
-    bool targetOk = !pTargetFormat || *pTargetFormat == TIME_FORMAT_MEDIA_TIME;
-    bool sourceOk = !pSourceFormat || *pSourceFormat == TIME_FORMAT_MEDIA_TIME;
-    if (!targetOk || !sourceOk) return E_INVALIDARG;
-    *pTarget = Source;
     return S_OK;
 }
 

@@ -45,12 +45,14 @@
 //   an event arrives.
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/dshow/AMEvent.h"
 #include "platform/dshow/Interfaces.h"
+#include "platform/dshow/MediaTimeSeeking.h"
 
 constexpr LONG AM_MEDIAEVENT_NONOTIFY = 0x01;
 
@@ -59,7 +61,7 @@ class CFilterGraph final : public CUnknown,
                            public IMediaControl,
                            public IMediaEventEx,
                            public IMediaEventSink,
-                           public IMediaSeeking,
+                           public CMediaTimeSeeking,
                            public IBasicVideo,
                            public IBasicAudio,
                            public IVideoWindow
@@ -116,17 +118,9 @@ public:
 
     // IMediaSeeking (media time only)
     HRESULT GetCapabilities(DWORD* pCapabilities) override;
-    HRESULT CheckCapabilities(DWORD* pCapabilities) override;
-    HRESULT IsFormatSupported(const GUID* pFormat) override;
-    HRESULT QueryPreferredFormat(GUID* pFormat) override;
-    HRESULT GetTimeFormat(GUID* pFormat) override;
-    HRESULT IsUsingTimeFormat(const GUID* pFormat) override;
-    HRESULT SetTimeFormat(const GUID* pFormat) override;
     HRESULT GetDuration(LONGLONG* pDuration) override;
     HRESULT GetStopPosition(LONGLONG* pStop) override;
     HRESULT GetCurrentPosition(LONGLONG* pCurrent) override;
-    HRESULT ConvertTimeFormat(LONGLONG* pTarget, const GUID* pTargetFormat, LONGLONG Source,
-                              const GUID* pSourceFormat) override;
     HRESULT SetPositions(LONGLONG* pCurrent, DWORD dwCurrentFlags, LONGLONG* pStop, DWORD dwStopFlags) override;
     HRESULT GetPositions(LONGLONG* pCurrent, LONGLONG* pStop) override;
     HRESULT GetAvailable(LONGLONG* pEarliest, LONGLONG* pLatest) override;
@@ -179,6 +173,10 @@ private:
     HRESULT RenderPin_Locked(IPin* out, int depth);
     HRESULT ConnectAndRender_Locked(IPin* out, IBaseFilter* filter, IPin* in, int depth);
     HRESULT ConnectVia_Locked(IPin* out, IPin* in, int depth);
+    // Adds, highest merit first, each system filter whose inputs take a type
+    // of `out` and hands it to `use`; a filter that `use` fails on leaves the
+    // graph again. The first success ends the search.
+    bool TrySystemFiltersFor_Locked(IPin* out, const std::function<bool(IBaseFilter*)>& use);
     HRESULT AddSourceFilter_Locked(LPCWSTR file, LPCWSTR name, IBaseFilter** ppFilter);
 
     // State, m_lock held.

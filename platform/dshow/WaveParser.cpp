@@ -92,36 +92,8 @@ ULONG CWaveSeeking::Release() { return static_cast<IBaseFilter*>(m_pParser)->Rel
 HRESULT CWaveSeeking::GetCapabilities(DWORD* p)
 {
     if (!p) return E_POINTER;
-    *p = AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanSeekForwards | AM_SEEKING_CanSeekBackwards |
-         AM_SEEKING_CanGetCurrentPos | AM_SEEKING_CanGetStopPos | AM_SEEKING_CanGetDuration;
+    *p = kSourceSeekingCaps;
     return S_OK;
-}
-HRESULT CWaveSeeking::CheckCapabilities(DWORD* p)
-{
-    if (!p) return E_POINTER;
-    DWORD mine = 0;
-    GetCapabilities(&mine);
-    DWORD asked = *p;
-    *p &= mine;
-    return *p == asked ? S_OK : (*p ? S_FALSE : E_FAIL);
-}
-HRESULT CWaveSeeking::IsFormatSupported(const GUID* f)
-{
-    if (!f) return E_POINTER;
-    return *f == TIME_FORMAT_MEDIA_TIME ? S_OK : S_FALSE;
-}
-HRESULT CWaveSeeking::QueryPreferredFormat(GUID* f)
-{
-    if (!f) return E_POINTER;
-    *f = TIME_FORMAT_MEDIA_TIME;
-    return S_OK;
-}
-HRESULT CWaveSeeking::GetTimeFormat(GUID* f) { return QueryPreferredFormat(f); }
-HRESULT CWaveSeeking::IsUsingTimeFormat(const GUID* f) { return IsFormatSupported(f); }
-HRESULT CWaveSeeking::SetTimeFormat(const GUID* f)
-{
-    if (!f) return E_POINTER;
-    return *f == TIME_FORMAT_MEDIA_TIME ? S_OK : E_INVALIDARG;
 }
 HRESULT CWaveSeeking::GetDuration(LONGLONG* p)
 {
@@ -142,16 +114,6 @@ HRESULT CWaveSeeking::GetCurrentPosition(LONGLONG* p)
     if (!p) return E_POINTER;
     CAutoLock lock(*m_pParser->FilterLock());
     *p = m_pParser->CurrentStart_Locked();
-    return S_OK;
-}
-HRESULT CWaveSeeking::ConvertTimeFormat(LONGLONG* pTarget, const GUID* pTargetFormat, LONGLONG Source,
-                                        const GUID* pSourceFormat)
-{
-    if (!pTarget) return E_POINTER;
-    bool targetOk = !pTargetFormat || *pTargetFormat == TIME_FORMAT_MEDIA_TIME;
-    bool sourceOk = !pSourceFormat || *pSourceFormat == TIME_FORMAT_MEDIA_TIME;
-    if (!targetOk || !sourceOk) return E_INVALIDARG;
-    *pTarget = Source;
     return S_OK;
 }
 HRESULT CWaveSeeking::SetPositions(LONGLONG* pCurrent, DWORD dwCurrentFlags, LONGLONG* pStop, DWORD dwStopFlags)

@@ -20,10 +20,11 @@
 #include <thread>
 
 #include "platform/dshow/BaseFilter.h"
+#include "platform/dshow/MediaTimeSeeking.h"
 
 class CWaveParser;
 
-class CWaveSeeking final : public IMediaSeeking
+class CWaveSeeking final : public CMediaTimeSeeking
 {
 public:
     explicit CWaveSeeking(CWaveParser* parser) : m_pParser(parser) {}
@@ -31,17 +32,9 @@ public:
     ULONG AddRef() override;
     ULONG Release() override;
     HRESULT GetCapabilities(DWORD* pCapabilities) override;
-    HRESULT CheckCapabilities(DWORD* pCapabilities) override;
-    HRESULT IsFormatSupported(const GUID* pFormat) override;
-    HRESULT QueryPreferredFormat(GUID* pFormat) override;
-    HRESULT GetTimeFormat(GUID* pFormat) override;
-    HRESULT IsUsingTimeFormat(const GUID* pFormat) override;
-    HRESULT SetTimeFormat(const GUID* pFormat) override;
     HRESULT GetDuration(LONGLONG* pDuration) override;
     HRESULT GetStopPosition(LONGLONG* pStop) override;
     HRESULT GetCurrentPosition(LONGLONG* pCurrent) override;
-    HRESULT ConvertTimeFormat(LONGLONG* pTarget, const GUID* pTargetFormat, LONGLONG Source,
-                              const GUID* pSourceFormat) override;
     HRESULT SetPositions(LONGLONG* pCurrent, DWORD dwCurrentFlags, LONGLONG* pStop, DWORD dwStopFlags) override;
     HRESULT GetPositions(LONGLONG* pCurrent, LONGLONG* pStop) override;
     HRESULT GetAvailable(LONGLONG* pEarliest, LONGLONG* pLatest) override;

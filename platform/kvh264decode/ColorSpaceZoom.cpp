@@ -34,24 +34,22 @@ struct FormatInfo
     bool rgb;         // DIB lines: padded to 4 bytes, bottom-up when height > 0
     int bitsPerPixel; // of the first plane
     bool vBeforeU;    // planar chroma stored V first (YV12, YVU9)
-    int xMultiple;    // width must be a multiple of this
-    int yMultiple;    // height must be a multiple of this
 };
 
 bool LookUp(int code, FormatInfo& info)
 {
     switch (code) {
-    case ColorSpace::RGB24: info = {AV_PIX_FMT_BGR24, true, 24, false, 1, 1}; return true;
-    case ColorSpace::RGB32: info = {AV_PIX_FMT_BGR0, true, 32, false, 1, 1}; return true;
-    case ColorSpace::RGB565: info = {AV_PIX_FMT_RGB565LE, true, 16, false, 1, 1}; return true;
-    case ColorSpace::RGB555: info = {AV_PIX_FMT_RGB555LE, true, 16, false, 1, 1}; return true;
-    case ColorSpace::YUY2: info = {AV_PIX_FMT_YUYV422, false, 16, false, 2, 1}; return true;
-    case ColorSpace::UYVY: info = {AV_PIX_FMT_UYVY422, false, 16, false, 2, 1}; return true;
+    case ColorSpace::RGB24: info = {AV_PIX_FMT_BGR24, true, 24, false}; return true;
+    case ColorSpace::RGB32: info = {AV_PIX_FMT_BGR0, true, 32, false}; return true;
+    case ColorSpace::RGB565: info = {AV_PIX_FMT_RGB565LE, true, 16, false}; return true;
+    case ColorSpace::RGB555: info = {AV_PIX_FMT_RGB555LE, true, 16, false}; return true;
+    case ColorSpace::YUY2: info = {AV_PIX_FMT_YUYV422, false, 16, false}; return true;
+    case ColorSpace::UYVY: info = {AV_PIX_FMT_UYVY422, false, 16, false}; return true;
     case ColorSpace::I420:
-    case ColorSpace::IYUV: info = {AV_PIX_FMT_YUV420P, false, 8, false, 2, 2}; return true;
-    case ColorSpace::YV12: info = {AV_PIX_FMT_YUV420P, false, 8, true, 2, 2}; return true;
-    case ColorSpace::YVU9: info = {AV_PIX_FMT_YUV410P, false, 8, true, 4, 4}; return true;
-    case ColorSpace::NV12: info = {AV_PIX_FMT_NV12, false, 8, false, 2, 2}; return true;
+    case ColorSpace::IYUV: info = {AV_PIX_FMT_YUV420P, false, 8, false}; return true;
+    case ColorSpace::YV12: info = {AV_PIX_FMT_YUV420P, false, 8, true}; return true;
+    case ColorSpace::YVU9: info = {AV_PIX_FMT_YUV410P, false, 8, true}; return true;
+    case ColorSpace::NV12: info = {AV_PIX_FMT_NV12, false, 8, false}; return true;
     default: return false;
     }
 }
@@ -65,6 +63,10 @@ struct Layout
     size_t size = 0;
 };
 
+// Odd sizes follow FFmpeg's own picture layout: a chroma plane covers the
+// last odd column and row (ceil(w / 2) x ceil(h / 2), ceil(w / 4) x
+// ceil(h / 4) for YVU9), and a packed 4:2:2 line ends in a whole macropixel
+// (4 * ceil(w / 2) bytes), its second luma sample unused.
 Layout MakeLayout(const FormatInfo& f, int w, int h, bool dibLines, bool vBeforeU)
 {
     Layout l;
@@ -73,21 +75,30 @@ Layout MakeLayout(const FormatInfo& f, int w, int h, bool dibLines, bool vBefore
     case AV_PIX_FMT_YUV420P:
     case AV_PIX_FMT_YUV410P: {
         const int div = f.pixFmt == AV_PIX_FMT_YUV420P ? 2 : 4;
-        const size_t chroma = static_cast<size_t>(w / div) * static_cast<size_t>(h / div);
+        const int cw = (w + div - 1) / div, ch = (h + div - 1) / div;
+        const size_t chroma = static_cast<size_t>(cw) * static_cast<size_t>(ch);
         l.stride[0] = w;
-        l.stride[1] = l.stride[2] = w / div;
+        l.stride[1] = l.stride[2] = cw;
         l.offset[0] = 0;
         l.offset[vBeforeU ? 2 : 1] = luma;
         l.offset[vBeforeU ? 1 : 2] = luma + chroma;
         l.size = luma + 2 * chroma;
         break;
     }
-    case AV_PIX_FMT_NV12:
-        l.stride[0] = l.stride[1] = w;
+    case AV_PIX_FMT_NV12: {
+        const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+        l.stride[0] = w;
+        l.stride[1] = 2 * cw;
         l.offset[1] = luma;
-        l.size = luma + luma / 2;
+        l.size = luma + static_cast<size_t>(2 * cw) * static_cast<size_t>(ch);
         break;
-    default: {  // one packed plane
+    }
+    case AV_PIX_FMT_YUYV422:
+    case AV_PIX_FMT_UYVY422:
+        l.stride[0] = 4 * ((w + 1) / 2);
+        l.size = static_cast<size_t>(l.stride[0]) * static_cast<size_t>(h);
+        break;
+    default: {  // one packed RGB plane
         const size_t line = static_cast<size_t>(w) * static_cast<size_t>(f.bitsPerPixel) / 8;
         const size_t stride = dibLines ? (line + 3) / 4 * 4 : line;
         l.stride[0] = static_cast<int>(stride);
@@ -101,6 +112,10 @@ Layout MakeLayout(const FormatInfo& f, int w, int h, bool dibLines, bool vBefore
 struct SwsDeleter
 {
     void operator()(SwsContext* c) const { sws_freeContext(c); }
+};
+struct VecDeleter
+{
+    void operator()(SwsVector* v) const { sws_freeVec(v); }
 };
 struct AvFreeDeleter
 {
@@ -122,8 +137,8 @@ private:
     Layout m_dst;
     int m_nSrcHeight = 0;
     bool m_bBottomUp = false;  // source lines come last line first
-    // Same layout in and out: a plain copy. libswscale's own copy of NV12
-    // leaves the chroma plane unwritten.
+    // Same YUV layout and size in and out: a plain copy. libswscale's own
+    // copy of NV12 leaves the chroma plane unwritten.
     bool m_bCopy = false;
 };
 
@@ -141,8 +156,6 @@ int CColorSpaceZoom::Init(uint16_t srcWidth, uint16_t srcHeight, int srcCode, in
     if (sw <= 0 || sh == 0) return 2;
     if (dstWidth <= 0 || dstHeight <= 0 || dstWidth > kMaxTargetSide || dstHeight > kMaxTargetSide)
         return 3;
-    if (sw % in.xMultiple || sh % in.yMultiple) return 4;
-    if (dstWidth % out.xMultiple || dstHeight % out.yMultiple) return 5;
     // What FFmpeg accepts as one picture; the log offset keeps a refusal quiet.
     if (av_image_check_size2(static_cast<unsigned>(sw), static_cast<unsigned>(sh), INT64_MAX,
                              AV_PIX_FMT_NONE, 64, nullptr) < 0)
@@ -151,7 +164,11 @@ int CColorSpaceZoom::Init(uint16_t srcWidth, uint16_t srcHeight, int srcCode, in
     std::unique_ptr<SwsContext, SwsDeleter> sws(sws_alloc_context());
     if (!sws) return 7;
     SwsContext* c = sws.get();
-    const int flags = (modeFlag ? SWS_BICUBIC : SWS_BILINEAR) | SWS_ACCURATE_RND;
+    // RGB read at half chroma width takes pixel pairs: at an odd width the
+    // last pair reaches past the line. Full-width chroma input reads each
+    // pixel once.
+    const int flags = (modeFlag ? SWS_BICUBIC : SWS_BILINEAR) | SWS_ACCURATE_RND |
+                      (in.rgb && sw % 2 ? SWS_FULL_CHR_H_INP : 0);
     // 15/16-bit RGB targets get libswscale's ordered dither; naming it keeps
     // libswscale from first trying full chroma interpolation, which it does
     // not have for them, and warning about that at every Init.
@@ -160,9 +177,22 @@ int CColorSpaceZoom::Init(uint16_t srcWidth, uint16_t srcHeight, int srcCode, in
         av_opt_set_int(c, "src_format", in.pixFmt, 0) < 0 || av_opt_set_int(c, "dstw", dstWidth, 0) < 0 ||
         av_opt_set_int(c, "dsth", dstHeight, 0) < 0 || av_opt_set_int(c, "dst_format", out.pixFmt, 0) < 0 ||
         av_opt_set_int(c, "sws_flags", flags, 0) < 0 ||
-        (shortRgb && av_opt_set(c, "sws_dither", "bayer", 0) < 0) ||
-        sws_init_context(c, nullptr, nullptr) < 0)
+        (shortRgb && av_opt_set(c, "sws_dither", "bayer", 0) < 0))
         return 7;
+    // libswscale's unscaled shortcuts (same size in and out) assume even
+    // sizes: at an odd one some leave the last chroma column unwritten and
+    // NV12 to planar reads out of bounds. A source filter longer than one tap
+    // (here the identity, 0 1 0) keeps it on the general path.
+    const bool oddSameSize = sw == dstWidth && sh == dstHeight && (sw % 2 || sh % 2);
+    std::unique_ptr<SwsVector, VecDeleter> identity(oddSameSize ? sws_allocVec(3) : nullptr);
+    if (oddSameSize && !identity) return 7;
+    SwsFilter srcFilter{};
+    if (identity) {
+        identity->coeff[0] = identity->coeff[2] = 0.0;
+        identity->coeff[1] = 1.0;
+        srcFilter.lumH = identity.get();
+    }
+    if (sws_init_context(c, identity ? &srcFilter : nullptr, nullptr) < 0) return 7;
 
     const bool srcVFirst = in.vBeforeU || (isYV12 && in.pixFmt == AV_PIX_FMT_YUV420P);
     Layout src = MakeLayout(in, sw, sh, in.rgb, srcVFirst);
@@ -177,7 +207,7 @@ int CColorSpaceZoom::Init(uint16_t srcWidth, uint16_t srcHeight, int srcCode, in
     m_dst = dst;
     m_nSrcHeight = sh;
     m_bBottomUp = in.rgb && signedHeight > 0;
-    m_bCopy = in.pixFmt == AV_PIX_FMT_NV12 && out.pixFmt == AV_PIX_FMT_NV12 && sw == dstWidth &&
+    m_bCopy = !in.rgb && in.pixFmt == out.pixFmt && srcVFirst == out.vBeforeU && sw == dstWidth &&
               sh == dstHeight;
     return 0;
 }

@@ -65,10 +65,10 @@ TEST(ResampleDriver, RefusedPairNeverYieldsAndLogsEveryBlock)
 {
     FakeDialog dlg;
     CResampleDriver d;
-    const std::vector<uint8_t> block(6 * 100, 0);
+    const std::vector<uint8_t> block(18 * 100, 0);
     testing::internal::CaptureStderr();
     for (int i = 0; i < 3; ++i) {
-        ResampleOutput out = d.OnBlock(Sound(48000, 16, 3), Sound(48000, 16, 2), block.data(), 600, &dlg);
+        ResampleOutput out = d.OnBlock(Sound(48000, 16, 9), Sound(48000, 16, 2), block.data(), 1800, &dlg);
         EXPECT_FALSE(out.deliver);
         EXPECT_EQ(d.Resampler(), nullptr);
     }

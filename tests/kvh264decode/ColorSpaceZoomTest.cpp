@@ -107,17 +107,20 @@ std::vector<uint8_t> Pack(const Picture& p, int code)
         return out;
     }
     auto yuv = [&](int x, int y) { return ToYuv(p.at(x, y)); };
-    // Chroma of a block: the mean over it (the bars are aligned to blocks).
+    // Chroma of a block: the mean over its pixels inside the picture (a
+    // block at an odd edge covers fewer pixels).
     auto chroma = [&](int x0, int y0, int bw, int bh, int k) {
-        int sum = 0;
-        for (int y = y0; y < y0 + bh; ++y)
-            for (int x = x0; x < x0 + bw; ++x) sum += yuv(x, y)[static_cast<size_t>(k)];
-        return static_cast<uint8_t>(sum / (bw * bh));
+        int sum = 0, count = 0;
+        for (int y = y0; y < std::min(y0 + bh, h); ++y)
+            for (int x = x0; x < std::min(x0 + bw, w); ++x, ++count) sum += yuv(x, y)[static_cast<size_t>(k)];
+        return static_cast<uint8_t>(sum / count);
     };
     if (code == ColorSpace::YUY2 || code == ColorSpace::UYVY) {
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; x += 2) {
-                const uint8_t y0 = static_cast<uint8_t>(yuv(x, y)[0]), y1 = static_cast<uint8_t>(yuv(x + 1, y)[0]);
+                // The unused luma of a last, half-filled macropixel repeats the first.
+                const uint8_t y0 = static_cast<uint8_t>(yuv(x, y)[0]),
+                              y1 = static_cast<uint8_t>(yuv(std::min(x + 1, w - 1), y)[0]);
                 const uint8_t u = chroma(x, y, 2, 1, 1), v = chroma(x, y, 2, 1, 2);
                 if (code == ColorSpace::YUY2)
                     out.insert(out.end(), {y0, u, y1, v});
@@ -149,19 +152,51 @@ std::vector<uint8_t> Pack(const Picture& p, int code)
     return out;
 }
 
-// Output size in bytes of each target code at w x h.
+// Output size in bytes of each target code at w x h; chroma planes and
+// 4:2:2 lines round up at odd sizes.
 size_t ExpectedSize(int code, int w, int h)
 {
     const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+    const size_t cw = static_cast<size_t>(w + 1) / 2, ch = static_cast<size_t>(h + 1) / 2;
     switch (code) {
     case ColorSpace::RGB24: return 3 * n;
     case ColorSpace::RGB32: return 4 * n;
-    case ColorSpace::YVU9: return n + 2 * static_cast<size_t>(w / 4) * static_cast<size_t>(h / 4);
+    case ColorSpace::YVU9: return n + 2 * static_cast<size_t>((w + 3) / 4) * static_cast<size_t>((h + 3) / 4);
     case ColorSpace::I420:
     case ColorSpace::IYUV:
     case ColorSpace::YV12:
-    case ColorSpace::NV12: return n * 3 / 2;
+    case ColorSpace::NV12: return n + 2 * cw * ch;
+    case ColorSpace::YUY2:
+    case ColorSpace::UYVY: return 4 * cw * static_cast<size_t>(h);
     default: return 2 * n;
+    }
+}
+
+// Y, U, V of pixel (x, y) of a YUV picture in the target layout.
+std::array<int, 3> YuvAt(const uint8_t* d, int code, int w, int h, int x, int y)
+{
+    const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+    const size_t i = static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x);
+    switch (code) {
+    case ColorSpace::YUY2:
+    case ColorSpace::UYVY: {
+        const uint8_t* m = d + static_cast<size_t>(y) * 4 * static_cast<size_t>((w + 1) / 2) + static_cast<size_t>(x / 2) * 4;
+        return code == ColorSpace::YUY2 ? std::array<int, 3>{m[(x & 1) * 2], m[1], m[3]}
+                                        : std::array<int, 3>{m[1 + (x & 1) * 2], m[0], m[2]};
+    }
+    case ColorSpace::NV12: {
+        const uint8_t* uv = d + n + static_cast<size_t>(y / 2) * 2 * static_cast<size_t>((w + 1) / 2) +
+                            static_cast<size_t>(x / 2) * 2;
+        return {d[i], uv[0], uv[1]};
+    }
+    default: {
+        const int div = code == ColorSpace::YVU9 ? 4 : 2;
+        const size_t cw = static_cast<size_t>((w + div - 1) / div);
+        const size_t q = cw * static_cast<size_t>((h + div - 1) / div);
+        const size_t ci = static_cast<size_t>(y / div) * cw + static_cast<size_t>(x / div);
+        const bool vFirst = code == ColorSpace::YV12 || code == ColorSpace::YVU9;
+        return {d[i], d[n + (vFirst ? q : 0) + ci], d[n + (vFirst ? 0 : q) + ci]};
+    }
     }
 }
 
@@ -169,7 +204,6 @@ size_t ExpectedSize(int code, int w, int h)
 Picture Unpack(const uint8_t* d, int code, int w, int h)
 {
     Picture p{w, h, std::vector<Rgb>(static_cast<size_t>(w * h))};
-    const size_t n = static_cast<size_t>(w * h);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             const size_t i = static_cast<size_t>(y * w + x);
@@ -186,24 +220,9 @@ Picture Unpack(const uint8_t* d, int code, int w, int h)
                 c = {int(r << 3 | r >> 2), g6 ? int(g << 2 | g >> 4) : int(g << 3 | g >> 2), int(b << 3 | b >> 2)};
                 break;
             }
-            case ColorSpace::YUY2:
-            case ColorSpace::UYVY: {
-                const uint8_t* m = d + static_cast<size_t>(y * w * 2) + static_cast<size_t>(x / 2) * 4;
-                c = code == ColorSpace::YUY2 ? FromYuv(m[(x & 1) * 2], m[1], m[3]) : FromYuv(m[1 + (x & 1) * 2], m[0], m[2]);
-                break;
-            }
-            case ColorSpace::NV12: {
-                const uint8_t* uv = d + n + static_cast<size_t>((y / 2) * w + (x / 2) * 2);
-                c = FromYuv(d[i], uv[0], uv[1]);
-                break;
-            }
             default: {
-                const int div = code == ColorSpace::YVU9 ? 4 : 2;
-                const size_t cw = static_cast<size_t>(w / div), q = cw * static_cast<size_t>(h / div);
-                const size_t ci = static_cast<size_t>(y / div) * cw + static_cast<size_t>(x / div);
-                const bool vFirst = code == ColorSpace::YV12 || code == ColorSpace::YVU9;
-                const uint8_t u = d[n + (vFirst ? q : 0) + ci], v = d[n + (vFirst ? 0 : q) + ci];
-                c = FromYuv(d[i], u, v);
+                const auto yuv = YuvAt(d, code, w, h, x, y);
+                c = FromYuv(yuv[0], yuv[1], yuv[2]);
             }
             }
         }
@@ -404,13 +423,6 @@ TEST(ColorSpaceZoom, InitRefusesWhatItCannotDo)
         {"negative target height", 64, 64, 0, 64, -64, 0},
         {"target wider than 8192", 64, 64, 0, 8193, 64, 0},
         {"target taller than 8192", 64, 64, 0, 64, 8193, 0},
-        {"odd width to I420", 64, 64, 0, 63, 64, 12},
-        {"odd height to NV12", 64, 64, 0, 64, 63, 22},
-        {"odd width to YUY2", 64, 64, 0, 63, 64, 6},
-        {"YVU9 target width not a multiple of 4", 64, 64, 0, 62, 64, 13},
-        {"odd UYVY source width", 63, 64, 10, 64, 64, 0},
-        {"odd YV12 source height", 64, 63, 16, 64, 64, 0},
-        {"YVU9 source height not a multiple of 4", 64, 62, 13, 64, 64, 0},
         {"source larger than one picture may be", 32767, 32767, 0, 64, 64, 0},
     };
     for (const Case& c : cases) EXPECT_NE(zoom->Init(c.sw, c.sh, c.sc, c.dw, c.dh, c.dc, 1, 0), 0) << c.why;
@@ -419,9 +431,65 @@ TEST(ColorSpaceZoom, InitRefusesWhatItCannotDo)
     uint8_t* out = nullptr;
     long outLen = 0;
     EXPECT_NE(zoom->Convert(buf, sizeof buf, &out, &outLen), 0);
-    // The largest target is accepted; odd sizes are fine for RGB.
+    // The largest target is accepted; odd sizes are fine (OddSizes... below).
     EXPECT_EQ(zoom->Init(64, 64, 0, 8192, 8192, 2, 1, 0), 0);
     EXPECT_EQ(zoom->Init(63, 63, 0, 63, 63, 0, 1, 0), 0);
+}
+
+TEST(ColorSpaceZoom, OddSizesKeepTheirLastColumnAndRowInEveryLayout)
+{
+    // 37 x 21 in four colour blocks split at x = 24, y = 12: the bottom-right
+    // block holds the last, odd column and row, which only whole-sample
+    // chroma (ceil sizes) carries. A layout with w / 2 chroma reads that
+    // corner from the wrong block, and its sizes differ.
+    constexpr int kW = 37, kH = 21;
+    const Rgb kTopLeft = kBarColours[1], kTopRight = kBarColours[2], kBottomLeft = kBarColours[4],
+              kBottomRight = kBarColours[6];
+    Picture quad{kW, kH, std::vector<Rgb>(kW * kH)};
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x)
+            quad.at(x, y) = y < 12 ? (x < 24 ? kTopLeft : kTopRight) : (x < 24 ? kBottomLeft : kBottomRight);
+    // RGB24 too, on either side: same-size conversions take other paths.
+    const int codes[] = {ColorSpace::YUY2, ColorSpace::UYVY, ColorSpace::I420, ColorSpace::YVU9,
+                         ColorSpace::YV12, ColorSpace::IYUV, ColorSpace::NV12, ColorSpace::RGB24};
+    struct Size
+    {
+        int w, h;
+    };
+    const Size targets[] = {{kW, kH}, {23, 13}};
+    for (int src : codes) {
+        const std::vector<uint8_t> input = Pack(quad, src);
+        if (src != ColorSpace::RGB24) {
+            ASSERT_EQ(input.size(), ExpectedSize(src, kW, kH)) << src;
+        }
+        for (int dst : codes)
+            for (Size t : targets) {
+                SCOPED_TRACE("source " + std::to_string(src) + " target " + std::to_string(dst) + " size " +
+                             std::to_string(t.w) + "x" + std::to_string(t.h));
+                Zoom zoom = Make();
+                ASSERT_EQ(zoom->Init(kW, kH, src, t.w, t.h, dst, HostModeFlag(src), HostIsYV12(src)), 0);
+                uint8_t* out = nullptr;
+                long outLen = 0;
+                ASSERT_EQ(zoom->Convert(input.data(), static_cast<long>(input.size()), &out, &outLen), 0);
+                ASSERT_EQ(static_cast<size_t>(outLen), ExpectedSize(dst, t.w, t.h));
+                if (dst == ColorSpace::RGB24) {
+                    const Picture got = Unpack(out, dst, t.w, t.h);
+                    for (size_t k = 0; k < 3; ++k) {
+                        EXPECT_NEAR(got.at(0, 0)[k], kTopLeft[k], 6);
+                        EXPECT_NEAR(got.at(t.w - 1, t.h - 1)[k], kBottomRight[k], 6);
+                    }
+                    continue;
+                }
+                // Each plane at the first and the last pixel.
+                const auto first = YuvAt(out, dst, t.w, t.h, 0, 0);
+                const auto last = YuvAt(out, dst, t.w, t.h, t.w - 1, t.h - 1);
+                const auto wantFirst = ToYuv(kTopLeft), wantLast = ToYuv(kBottomRight);
+                for (size_t k = 0; k < 3; ++k) {
+                    EXPECT_NEAR(first[k], wantFirst[k], 3) << "plane " << k << " at the first pixel";
+                    EXPECT_NEAR(last[k], wantLast[k], 3) << "plane " << k << " at the last pixel";
+                }
+            }
+    }
 }
 
 TEST(ColorSpaceZoom, ConvertRefusesShortSourcesAndNeedsInit)

@@ -3,6 +3,8 @@
 // the times ffprobe reports, key-frame seeking and end of stream.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include <cmath>
 #include <cstdlib>
 
@@ -364,6 +366,85 @@ TEST_P(LavMediaTest, SeeksToKeyFrameAtOrBeforeMiddle)
     EXPECT_NEAR(landed, expectedLanding(0), kMs);
     DemuxPacket p;
     EXPECT_EQ(m_demuxer->ReadPacket(p), ReadStatus::Packet);
+}
+
+// One plain-coloured 853x479 picture, stored in pixel formats the decoder
+// converts (libswscale) or copies: every layout must reach the last, odd
+// column and row, with the colour of the first pixel.
+TEST(LavOddSize, LastColumnAndRowCarryThePicture)
+{
+    struct Case
+    {
+        const char* name;
+        const char* ext;
+        const char* codec;
+        VideoSubtype subtype;
+    };
+    const Case cases[] = {
+        {"Odd_FFV1_422", ".mkv", "-c:v ffv1 -pix_fmt yuv422p ", VideoSubtype::YUY2},
+        {"Odd_FFV1_444", ".mkv", "-c:v ffv1 -pix_fmt yuv444p ", VideoSubtype::I420},
+        {"Odd_FFV1_420", ".mkv", "-c:v ffv1 -pix_fmt yuv420p ", VideoSubtype::I420},
+        {"Odd_Raw_NV21", ".nut", "-c:v rawvideo -pix_fmt nv21 ", VideoSubtype::I420},
+        {"Odd_Raw_NV12", ".nut", "-c:v rawvideo -pix_fmt nv12 ", VideoSubtype::NV12},
+        {"Odd_Raw_UYVY", ".nut", "-c:v rawvideo -pix_fmt uyvy422 ", VideoSubtype::UYVY},
+    };
+    constexpr int w = 853, h = 479, cw = (w + 1) / 2, ch = (h + 1) / 2;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path =
+            MakeMedia(c.name, std::string("-f lavfi -i color=c=0x30A0E0:s=854x480:r=25:d=0.08,format=yuv444p,crop=853:479:0:0 ") +
+                         c.codec, c.ext);
+        auto demuxer = OpenFile(path);
+        ASSERT_TRUE(demuxer);
+        auto video = MakeVideoDecoder(*demuxer->VideoStream());
+        ASSERT_TRUE(video);
+        std::vector<uint8_t> buf;
+        auto onPicture = [&](DecodedPicture& pic) {
+            if (!buf.empty()) return;
+            ASSERT_EQ(pic.format.width, w);
+            ASSERT_EQ(pic.format.height, h);
+            ASSERT_EQ(pic.format.subtype, c.subtype);
+            buf.assign(pic.format.ImageSize(), 0xEE);  // what a missed sample would keep
+            ASSERT_TRUE(video->CopyPicture(pic, buf.data(), buf.size()));
+        };
+        for (;;) {
+            DemuxPacket p;
+            if (demuxer->ReadPacket(p) != ReadStatus::Packet) break;
+            std::vector<uint8_t> bytes(p.PackedSize());
+            p.PackTo(bytes.data());
+            video->Decode(CompressedSample{bytes.data(), bytes.size(), p.times, p.syncPoint, p.discontinuity},
+                          onPicture);
+        }
+        video->EndOfStream(onPicture);
+        ASSERT_FALSE(buf.empty());
+        // Y, U, V of the first and of the last pixel in the output layout.
+        std::array<int, 3> first{}, last{};
+        const size_t luma = size_t{w} * h, chroma = size_t{cw} * ch;
+        switch (c.subtype) {
+        case VideoSubtype::I420:
+            ASSERT_EQ(buf.size(), luma + 2 * chroma);
+            first = {buf[0], buf[luma], buf[luma + chroma]};
+            last = {buf[luma - 1], buf[luma + chroma - 1], buf[luma + 2 * chroma - 1]};
+            break;
+        case VideoSubtype::NV12:
+            ASSERT_EQ(buf.size(), luma + 2 * chroma);
+            first = {buf[0], buf[luma], buf[luma + 1]};
+            last = {buf[luma - 1], buf[luma + 2 * chroma - 2], buf[luma + 2 * chroma - 1]};
+            break;
+        case VideoSubtype::YUY2:
+        case VideoSubtype::UYVY: {
+            ASSERT_EQ(buf.size(), size_t{4} * cw * h);
+            // The last pixel (even column) is the first of its pair.
+            const uint8_t* pair = &buf[buf.size() - 4];
+            const bool yuy2 = c.subtype == VideoSubtype::YUY2;
+            first = yuy2 ? std::array<int, 3>{buf[0], buf[1], buf[3]} : std::array<int, 3>{buf[1], buf[0], buf[2]};
+            last = yuy2 ? std::array<int, 3>{pair[0], pair[1], pair[3]} : std::array<int, 3>{pair[1], pair[0], pair[2]};
+            break;
+        }
+        default: FAIL();
+        }
+        for (size_t k = 0; k < 3; ++k) EXPECT_NEAR(last[k], first[k], 2) << "plane " << k;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(LavCore, LavMediaTest, ::testing::ValuesIn(Cases()),

@@ -380,6 +380,110 @@ TEST_P(PlayTest, PlaysToTheEndThenSeeksToTheMiddle)
 INSTANTIATE_TEST_SUITE_P(LavModules, PlayTest, ::testing::ValuesIn(PlayCases()),
                          [](const ::testing::TestParamInfo<PlayCase>& info) { return info.param.name; });
 
+// H.264 in MPEG-TS, timed to follow each other when the files are joined:
+// 6 s of 320x240 at 10 fps (longer than the splitter probes, so a joined
+// file announces that size), then three pictures each of 1920x1080 and of
+// 3840x2160.
+std::string SizeSegment(int index)
+{
+    static const char* const kSizes[] = {"320x240", "1920x1080", "3840x2160"};
+    static const char* const kTiming[] = {":rate=10:duration=6 -g 10 ", ":rate=25:duration=0.12 -g 3 -output_ts_offset 6 ",
+                                          ":rate=25:duration=0.12 -g 3 -output_ts_offset 6.12 "};
+    return MakeMedia(std::string("H264_TS_") + kSizes[index],
+                     std::string("-f lavfi -i testsrc2=size=") + kSizes[index] + kTiming[index] +
+                         "-c:v libx264 -preset ultrafast -crf 45 -pix_fmt yuv420p -bf 0 -f mpegts ",
+                     ".ts");
+}
+constexpr int kSmallPictures = 60;
+
+// Every picture reaches the renderer whole, at its own size, as I420.
+void ExpectPictureSizes(CountingSink& sink, const std::vector<std::pair<int, int>>& expected)
+{
+    std::lock_guard lock(sink.m_mutex);
+    ASSERT_EQ(sink.pictureSizes.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        const auto [w, h] = expected[i];
+        EXPECT_EQ(sink.pictureSizes[i][0], w) << "picture " << i;
+        EXPECT_EQ(sink.pictureSizes[i][1], h) << "picture " << i;
+        EXPECT_EQ(sink.pictureSizes[i][2], w * h * 3 / 2) << "picture " << i;
+    }
+    EXPECT_EQ(sink.videoFormat.colorSpace, 12);
+}
+
+TEST_F(LavFilterGraphTest, UltraHdClipPlaysAtItsSize)
+{
+    ASSERT_TRUE(Build(SizeSegment(2)));
+    ASSERT_EQ(m_renderers, 1);
+    Run();
+    ASSERT_TRUE(WaitComplete(1, 60s));
+    ExpectPictureSizes(m_sink, {{3840, 2160}, {3840, 2160}, {3840, 2160}});
+}
+
+TEST_F(LavFilterGraphTest, PictureSizeGrowingMidStreamKeepsEveryPicture)
+{
+    // 320x240, then 1920x1080, then 3840x2160 in one stream: the output
+    // buffers agreed for the first size must follow the later ones.
+    TempDir tmp;
+    std::vector<uint8_t> joined;
+    for (int i = 0; i < 3; ++i) {
+        const std::vector<uint8_t> part = ReadAll(SizeSegment(i));
+        ASSERT_FALSE(part.empty());
+        joined.insert(joined.end(), part.begin(), part.end());
+    }
+    WriteAll(tmp.File("joined.ts"), joined);
+    ASSERT_TRUE(Build(tmp.File("joined.ts")));
+    ASSERT_EQ(m_renderers, 1);
+    Run();
+    ASSERT_TRUE(WaitComplete(1, 60s));
+    std::vector<std::pair<int, int>> expected(kSmallPictures, {320, 240});
+    expected.insert(expected.end(), 3, {1920, 1080});
+    expected.insert(expected.end(), 3, {3840, 2160});
+    ExpectPictureSizes(m_sink, expected);
+}
+
+TEST_F(LavFilterGraphTest, PacketsLargerThanTheSplitterBuffersStillArrive)
+{
+    // Small pictures, then a lossless 1920x1080 noise picture of about 3 MB:
+    // more than the buffers sized for a 320x240 stream hold.
+    const std::string small = SizeSegment(0);
+    const std::string noise = MakeMedia(
+        "H264_TS_noise_1080",
+        "-f lavfi -i nullsrc=s=1920x1080:r=25:d=0.04,geq=lum='random(1)*255':cb=128:cr=128 -c:v libx264 "
+        "-preset ultrafast -qp 0 -pix_fmt yuv420p -output_ts_offset 6 -f mpegts ",
+        ".ts");
+    TempDir tmp;
+    std::vector<uint8_t> joined = ReadAll(small), tail = ReadAll(noise);
+    ASSERT_GT(tail.size(), 2u << 20);
+    joined.insert(joined.end(), tail.begin(), tail.end());
+    WriteAll(tmp.File("joined.ts"), joined);
+    ASSERT_TRUE(Build(tmp.File("joined.ts")));
+    Run();
+    ASSERT_TRUE(WaitComplete(1, 60s));
+    std::vector<std::pair<int, int>> expected(kSmallPictures, {320, 240});
+    expected.push_back({1920, 1080});
+    ExpectPictureSizes(m_sink, expected);
+}
+
+TEST_F(LavFilterGraphTest, HighRateMultichannelSoundComesInBlocksTheHostTakes)
+{
+    // 7.1 at 384 kHz in packets of half a second (3 MB): larger than the
+    // splitter's sound buffers, and a quarter second is 1.5 MB, past the
+    // 1 MiB at which the host drops a block. Every byte must still arrive.
+    const std::string path = MakeMedia("PCM_7_1_384k",
+                                       "-f lavfi -i sine=frequency=440:sample_rate=384000:duration=1:"
+                                       "samples_per_frame=192000 -ac 8 -c:a pcm_s16le ",
+                                       ".mkv");
+    ASSERT_TRUE(Build(path));
+    ASSERT_EQ(m_renderers, 1);
+    Run();
+    ASSERT_TRUE(WaitComplete(1, 60s));
+    std::lock_guard lock(m_sink.m_mutex);
+    EXPECT_EQ(m_sink.audioFormat.channels, 8);
+    EXPECT_EQ(m_sink.audioFormat.sampleRate, 384000);
+    EXPECT_EQ(m_sink.audioBytes, 384000 * 8 * 2);
+    EXPECT_LT(m_sink.largestAudioBlock, 1 << 20);
+}
+
 TEST_F(LavFilterGraphTest, SeekWhilePlayingFlushesAndCompletesAgain)
 {
     // MPEG-2 at real pace would take 3 s; without a clock it runs flat out,

@@ -3,8 +3,11 @@
 // and a sink that counts what the capture renderers hand over.
 #include <dlfcn.h>
 
+#include <algorithm>
+#include <array>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/com/ComApi.h"
 #include "platform/dshow/Interfaces.h"
@@ -23,9 +26,11 @@ public:
             ++pictures;
             videoFormat = *format;
             videoBytes = length;
+            pictureSizes.push_back({format->width, format->height, length});
         } else {
             ++audioBlocks;
             audioBytes += length;
+            largestAudioBlock = std::max(largestAudioBlock, length);
             audioFormat = *format;
         }
     }
@@ -35,12 +40,15 @@ public:
         std::lock_guard lock(m_mutex);
         pictures = audioBlocks = 0;
         audioBytes = 0;
+        pictureSizes.clear();
     }
     std::mutex m_mutex;
     int pictures = 0, audioBlocks = 0;
     int64_t audioBytes = 0;
-    int32_t videoBytes = 0;
+    int32_t videoBytes = 0, largestAudioBlock = 0;
     MediaFormat videoFormat{}, audioFormat{};
+    // Width, height (with sign) and byte count of every picture, in order.
+    std::vector<std::array<int32_t, 3>> pictureSizes;
 };
 
 // One loaded module file.

@@ -557,8 +557,9 @@ TEST_F(PlayEndToEnd, PauseHoldsDeliveryThenContinues)
     EXPECT_GE(Number(*json, "pausedMs"), 800);
     EXPECT_LE(Number(*json, "arrivedWhilePaused"), 2);
     EXPECT_GE(run.seconds, 2.7);
-    // The pause is not counted against the pace.
-    EXPECT_LE(Number(*json, "latePictures"), 5);
+    // The pause is not counted against the pace: were it counted, every
+    // picture after it (over 30) would be late. The margin is for a loaded machine.
+    EXPECT_LE(Number(*json, "latePictures"), 15);
 }
 
 TEST_F(PlayEndToEnd, StartPlayFileRefusedIsUnplayable)
@@ -661,6 +662,30 @@ TEST_F(PlayEndToEnd, RealHostSeekPauseAndDuration)
     ASSERT_TRUE(json) << run.out;
     EXPECT_NEAR(static_cast<double>(Number(*json, "videoFrames")), 25, 2);
     EXPECT_NEAR(static_cast<double>(WavDataBytes(Out("a.wav"))), 8000 * 2 * 2, 8000 * 2 * 2 * 0.1);
+}
+
+TEST_F(PlayEndToEnd, RealHostSendsOddSizesInTheLayoutTheControllerReads)
+{
+    if (auto missing = PlaybackMissing()) GTEST_SKIP() << *missing;
+    // 81 x 61: every picture must come with exactly PictureBytes, which the
+    // controller counts as malformed otherwise.
+    for (const char* fmt : {"i420", "nv12", "uyvy", "yvu9"}) {
+        SCOPED_TRACE(fmt);
+        RunResult run = RunPlay({"play", Media("clip.mp4"), "--pixfmt", fmt, "--size", "81x61", "--duration", "400",
+                                 "--video", Out("v.y4m"), "--stats", "--json"},
+                                Env());
+        ASSERT_EQ(run.status, 0) << Describe(run);
+        auto json = ParseFlatJson(run.out);
+        ASSERT_TRUE(json) << run.out;
+        EXPECT_GT(Number(*json, "videoFrames"), 5);
+        EXPECT_EQ(Number(*json, "malformedFrames"), 0);
+        // Y4M planes: Y 81 x 61, chroma 41 x 31 (4:2:0) or 41 x 61 (4:2:2).
+        const std::string f = fmt;
+        if (f != "yvu9") {
+            const size_t chroma = f == "uyvy" ? 41 * 61 : 41 * 31;
+            EXPECT_EQ(Y4mFrames(Out("v.y4m"), 81 * 61 + 2 * chroma), Number(*json, "videoFrames"));
+        }
+    }
 }
 
 }  // namespace

@@ -110,17 +110,20 @@ Bytes Picture(const MediaFormat& f, int index)
     case 4: return Bytes(w * h * 2, 0);
     case 6:
     case 10: {
-        Bytes b(w * h * 2, 128);
-        for (size_t i = 0; i < w * h; ++i) b[2 * i + (f.colorSpace == 6 ? 0 : 1)] = level;
+        // Lines of whole macropixels: an odd width ends in a half-used one.
+        const size_t stride = 4 * ((w + 1) / 2);
+        Bytes b(stride * h, 128);
+        for (size_t y = 0; y < h; ++y)
+            for (size_t x = 0; x < stride / 2; ++x) b[y * stride + 2 * x + (f.colorSpace == 6 ? 0 : 1)] = level;
         return b;
     }
     case 13: {
-        Bytes b(w * h + 2 * ((w / 4) * (h / 4)), 128);
+        Bytes b(w * h + 2 * (((w + 3) / 4) * ((h + 3) / 4)), 128);
         std::memset(b.data(), level, w * h);
         return b;
     }
     default: {
-        Bytes b(w * h + 2 * ((w / 2) * (h / 2)), 128);
+        Bytes b(w * h + 2 * (((w + 1) / 2) * ((h + 1) / 2)), 128);
         std::memset(b.data(), level, w * h);
         return b;
     }

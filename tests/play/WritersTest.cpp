@@ -1,6 +1,7 @@
 // The files marlin-play writes: y4m streams, raw frames, WAV, PNG contact
 // sheets, and the picture conversion behind the sheet.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <png.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -130,8 +131,41 @@ TEST(PlayY4m, RefusesLayoutsItCannotHoldAndPicturesOfTheWrongSize)
     EXPECT_FALSE(ToY4mPlanes(ColorSpace::YVU9, 4, 4, yvu9.data(), yvu9.size(), &planes));
     Bytes shortI420(11);
     EXPECT_FALSE(ToY4mPlanes(ColorSpace::I420, 4, 2, shortI420.data(), shortI420.size(), &planes));
-    Bytes odd(3 * 2 * 2);
+    Bytes odd(3 * 2 * 2);  // lines without the whole last macropixel
     EXPECT_FALSE(ToY4mPlanes(ColorSpace::YUY2, 3, 2, odd.data(), odd.size(), &planes));
+}
+
+TEST(PlayPixelLayouts, OddSizesReadWholeChromaSamples)
+{
+    Bytes rgb;
+    // 3 x 3 I420: chroma 2 x 2; the last column and row use the second
+    // chroma sample. Left column pair red (U 90, V 240), last column white.
+    Bytes i420 = {81, 81, 235, 81, 81, 235, 81, 81, 235, 90, 128, 90, 128, 240, 128, 240, 128};
+    ASSERT_EQ(i420.size(), PictureBytes(ColorSpace::I420, 3, 3));
+    ASSERT_TRUE(ConvertToRgb(ColorSpace::I420, 3, 3, i420.data(), i420.size(), &rgb));
+    const Bytes red = {rgb[0], rgb[1], rgb[2]};
+    EXPECT_GT(red[0], 230);
+    EXPECT_LT(red[1], 30);
+    for (size_t p : {2u, 5u, 8u}) EXPECT_EQ((Bytes{rgb[3 * p], rgb[3 * p + 1], rgb[3 * p + 2]}), (Bytes{255, 255, 255}));
+    // The same picture as NV12 and as YUY2 (lines of 8 bytes, the last
+    // pair's second luma unused).
+    Bytes nv12 = {81, 81, 235, 81, 81, 235, 81, 81, 235, 90, 240, 128, 128, 90, 240, 128, 128};
+    Bytes fromNv12;
+    ASSERT_TRUE(ConvertToRgb(ColorSpace::NV12, 3, 3, nv12.data(), nv12.size(), &fromNv12));
+    EXPECT_EQ(fromNv12, rgb);
+    Bytes yuy2;
+    for (int row = 0; row < 3; ++row) yuy2.insert(yuy2.end(), {81, 90, 81, 240, 235, 128, 0, 128});
+    ASSERT_EQ(yuy2.size(), PictureBytes(ColorSpace::YUY2, 3, 3));
+    Bytes fromYuy2;
+    ASSERT_TRUE(ConvertToRgb(ColorSpace::YUY2, 3, 3, yuy2.data(), yuy2.size(), &fromYuy2));
+    EXPECT_EQ(fromYuy2, rgb);
+    // Y4M planes of the YUY2 picture: Y 3 x 3, U and V 2 x 3.
+    Bytes planes;
+    ASSERT_TRUE(ToY4mPlanes(ColorSpace::YUY2, 3, 3, yuy2.data(), yuy2.size(), &planes));
+    EXPECT_EQ(planes, (Bytes{81, 81, 235, 81, 81, 235, 81, 81, 235, 90, 128, 90, 128, 90, 128, 240, 128, 240, 128,
+                             240, 128}));
+    ASSERT_TRUE(ToY4mPlanes(ColorSpace::NV12, 3, 3, nv12.data(), nv12.size(), &planes));
+    EXPECT_EQ(planes, i420);
 }
 
 TEST(PlayY4m, WriterPutsHeaderThenFrameMarkersAndPlanes)
@@ -180,6 +214,26 @@ TEST(PlayY4m, RgbAndYvu9AndNonY4mNamesGetRawFramesBackToBack)
     ASSERT_TRUE(raw->WriteFrame(i420.data(), i420.size(), &error));
     ASSERT_TRUE(raw->Close(&error));
     EXPECT_EQ(ReadFile(dir.File("a.yuv")), i420);
+}
+
+TEST(PlayY4m, OnAPipeEachPictureArrivesWholeBeforeTheNext)
+{
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    std::string error;
+    auto writer = VideoFileWriter::Open("/dev/fd/" + std::to_string(fds[1]), ColorSpace::I420, 4, 2, 25,
+                                        false, &error);
+    ASSERT_TRUE(writer) << error;
+    Bytes picture = Sequence(12);
+    ASSERT_TRUE(writer->WriteFrame(picture.data(), picture.size(), &error)) << error;
+    Bytes got(64);
+    ssize_t n = read(fds[0], got.data(), got.size());
+    EXPECT_EQ(n, 12) << "the picture stayed in a buffer";
+    got.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    EXPECT_EQ(got, picture);
+    EXPECT_TRUE(writer->Close(&error));
+    close(fds[0]);
+    close(fds[1]);
 }
 
 TEST(PlayY4m, UnwritablePlacesAreReported)
@@ -298,11 +352,21 @@ TEST(PlayPixelLayouts, NamesCodesAndSizesOfTheEleven)
     EXPECT_EQ(PictureBytes(ColorSpace::YVU9, 320, 240), 76800u + 2 * 80 * 60);
     EXPECT_EQ(PictureBytes(99, 320, 240), 0u);
 
+    // Odd sizes: chroma planes and 4:2:2 lines round up (853 x 479: chroma
+    // 427 x 240, YVU9 chroma 214 x 120, 4:2:2 lines of 1708 bytes).
+    EXPECT_EQ(PictureBytes(ColorSpace::RGB24, 853, 479), 853u * 479 * 3);
+    EXPECT_EQ(PictureBytes(ColorSpace::RGB565, 853, 479), 853u * 479 * 2);
+    EXPECT_EQ(PictureBytes(ColorSpace::YUY2, 853, 479), 1708u * 479);
+    EXPECT_EQ(PictureBytes(ColorSpace::UYVY, 853, 479), 1708u * 479);
+    EXPECT_EQ(PictureBytes(ColorSpace::I420, 853, 479), 853u * 479 + 2 * 427 * 240);
+    EXPECT_EQ(PictureBytes(ColorSpace::NV12, 853, 479), 853u * 479 + 2 * 427 * 240);
+    EXPECT_EQ(PictureBytes(ColorSpace::YVU9, 853, 479), 853u * 479 + 2 * 214 * 120);
+
     EXPECT_FALSE(CheckPictureSize(*FindPixelLayout(ColorSpace::RGB24), 3, 3));
-    EXPECT_TRUE(CheckPictureSize(*FindPixelLayout(ColorSpace::I420), 3, 2));
-    EXPECT_TRUE(CheckPictureSize(*FindPixelLayout(ColorSpace::I420), 4, 3));
-    EXPECT_FALSE(CheckPictureSize(*FindPixelLayout(ColorSpace::YUY2), 4, 3));
-    EXPECT_TRUE(CheckPictureSize(*FindPixelLayout(ColorSpace::YVU9), 6, 4));
+    EXPECT_FALSE(CheckPictureSize(*FindPixelLayout(ColorSpace::I420), 3, 2));
+    EXPECT_FALSE(CheckPictureSize(*FindPixelLayout(ColorSpace::YUY2), 3, 3));
+    EXPECT_FALSE(CheckPictureSize(*FindPixelLayout(ColorSpace::YVU9), 6, 5));
+    EXPECT_TRUE(CheckPictureSize(*FindPixelLayout(ColorSpace::I420), 0, 2));
 }
 
 TEST(PlayPixelLayouts, RgbLayoutsConvertExactly)
@@ -410,7 +474,7 @@ TEST(PlayPixelLayouts, WrongSizesAndUnknownCodesAreRefused)
     Bytes rgb;
     Bytes data(100);
     EXPECT_FALSE(ConvertToRgb(ColorSpace::I420, 4, 4, data.data(), 23, &rgb));
-    EXPECT_FALSE(ConvertToRgb(ColorSpace::I420, 3, 2, data.data(), PictureBytes(ColorSpace::I420, 3, 2), &rgb));
+    EXPECT_FALSE(ConvertToRgb(ColorSpace::I420, 3, 2, data.data(), 3 * 2 + 2 * 1 * 1, &rgb));  // w / 2 chroma
     EXPECT_FALSE(ConvertToRgb(7, 2, 2, data.data(), 8, &rgb));
     EXPECT_FALSE(ConvertToRgb(ColorSpace::RGB24, 0, 2, data.data(), 0, &rgb));
 }

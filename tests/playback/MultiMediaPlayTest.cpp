@@ -30,6 +30,12 @@ std::string Video2997()
                      "-pix_fmt yuv420p ",
                      ".mp4");
 }
+// 1/15 s is no whole number of 100 ns units: the stored frame time rounds up.
+std::string Video15()
+{
+    return MakeMedia("ENGINE_MJPEG_15",
+                     "-f lavfi -i testsrc2=size=160x120:rate=15:duration=1 -c:v mjpeg -pix_fmt yuvj420p ", ".avi");
+}
 std::string Sound()
 {
     return MakeMedia("ENGINE_AAC", AudioSource(44100) + "-c:a aac -b:a 64k ", ".m4a");
@@ -86,7 +92,7 @@ TEST_F(EngineTest, FileTestOfVideoReportsNativeSizeWholeFrameRateAndDuration)
     {
         std::string path;
         int width, height, fps;
-    } files[] = {{Video25(), 160, 120, 25}, {Video2997(), 176, 144, 29}};
+    } files[] = {{Video25(), 160, 120, 25}, {Video2997(), 176, 144, 29}, {Video15(), 160, 120, 15}};
     for (const auto& f : files) {
         SCOPED_TRACE(f.path);
         CMultiMediaPlay engine(true, nullptr);

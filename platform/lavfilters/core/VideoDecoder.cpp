@@ -329,8 +329,25 @@ bool VideoDecoder::CopyPicture(const DecodedPicture& picture, uint8_t* dst, size
         }
         return true;
     }
+    // libswscale's same-size shortcuts assume even sizes: at an odd one some
+    // leave the last chroma column unwritten, and NV21 to planar reads out
+    // of bounds. A source filter longer than one tap (the identity, 0 1 0)
+    // keeps odd sizes on the general path; RGB input then reads chroma per
+    // pixel rather than in pairs that reach past the line.
+    const bool odd = (w | h) & 1;
+    int flags = SWS_BICUBIC;
+    SwsFilter srcFilter{};
+    std::unique_ptr<SwsVector, decltype(&sws_freeVec)> identity(nullptr, &sws_freeVec);
+    if (odd) {
+        identity.reset(sws_allocVec(3));
+        if (!identity) return false;
+        identity->coeff[0] = identity->coeff[2] = 0.0;
+        identity->coeff[1] = 1.0;
+        srcFilter.lumH = identity.get();
+        flags |= SWS_FULL_CHR_H_INP;
+    }
     m_sws.reset(sws_getCachedContext(m_sws.release(), w, h, static_cast<AVPixelFormat>(f->format), w, h, target,
-                                     SWS_BICUBIC, nullptr, nullptr, nullptr));
+                                     flags, odd ? &srcFilter : nullptr, nullptr, nullptr));
     if (!m_sws) return false;
     return sws_scale(m_sws.get(), f->data, f->linesize, 0, h, planes, lines) == h;
 }

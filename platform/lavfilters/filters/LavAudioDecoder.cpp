@@ -71,7 +71,9 @@ HRESULT CLavAudioDecoder::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROP
     if (!m_pDecoder) return E_UNEXPECTED;
     const AudioFormat f = m_pDecoder->InitialFormat();
     // About a quarter second per buffer; larger decoded blocks are split.
-    const LONG quarter = static_cast<LONG>(f.AvgBytesPerSec() / 4);
+    // Capped well below the 1 MiB at which the host drops a block of sound,
+    // which a quarter second of 8 channels at 384 kHz would pass.
+    const LONG quarter = static_cast<LONG>(std::min<uint64_t>(f.AvgBytesPerSec() / 4, kMaxBufferBytes));
     const LONG align = std::max<LONG>(f.BlockAlign(), 1);
     pProp->cBuffers = std::max<LONG>(pProp->cBuffers, 8);
     pProp->cbBuffer = std::max<LONG>(pProp->cbBuffer, std::max<LONG>(quarter, 16384) / align * align);

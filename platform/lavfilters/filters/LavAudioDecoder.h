@@ -19,6 +19,9 @@ public:
     explicit CLavAudioDecoder(REFCLSID clsid);
     ~CLavAudioDecoder() override;
 
+    // Largest output block; decoded audio beyond it goes out in parts.
+    static constexpr uint32_t kMaxBufferBytes = 256u << 10;
+
     HRESULT CheckInputType(const CMediaType* mtIn) override;
     HRESULT CheckTransform(const CMediaType* mtIn, const CMediaType* mtOut) override;
     HRESULT DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pProp) override;

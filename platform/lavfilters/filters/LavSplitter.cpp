@@ -127,51 +127,33 @@ HRESULT CLavSplitterOutputPin::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR
     return actual.cbBuffer < m_lBufferSize ? E_FAIL : S_OK;
 }
 
+HRESULT CLavSplitterOutputPin::GrowBuffers_Locked(size_t need)
+{
+    if (!m_pAllocator) return VFW_E_NO_ALLOCATOR;
+    if (need > static_cast<size_t>(kMaxPacketBytes)) return E_OUTOFMEMORY;
+    ALLOCATOR_PROPERTIES old{}, actual{};
+    HRESULT hr = m_pAllocator->GetProperties(&old);
+    if (FAILED(hr)) return hr;
+    ALLOCATOR_PROPERTIES want = old;
+    want.cbBuffer = static_cast<LONG>(need);
+    // At most 512 MiB in all, and never fewer than 2 buffers.
+    want.cBuffers = std::clamp<LONG>(static_cast<LONG>((512u << 20) / need), 2, std::max<LONG>(old.cBuffers, 2));
+    m_pAllocator->Decommit();
+    hr = m_pAllocator->SetProperties(&want, &actual);
+    if (SUCCEEDED(hr) && actual.cbBuffer < want.cbBuffer) hr = VFW_E_SIZENOTSET;
+    if (SUCCEEDED(hr)) hr = m_pAllocator->Commit();
+    if (FAILED(hr)) {
+        m_pAllocator->SetProperties(&old, &actual);
+        m_pAllocator->Commit();
+    }
+    return hr;
+}
+
 HRESULT CLavSplitterOutputPin::GetCapabilities(DWORD* pCapabilities)
 {
     if (!pCapabilities) return E_POINTER;
-    *pCapabilities = AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanSeekForwards | AM_SEEKING_CanSeekBackwards |
-                     AM_SEEKING_CanGetCurrentPos | AM_SEEKING_CanGetStopPos | AM_SEEKING_CanGetDuration;
+    *pCapabilities = kSourceSeekingCaps;
     return S_OK;
-}
-
-HRESULT CLavSplitterOutputPin::CheckCapabilities(DWORD* pCapabilities)
-{
-    if (!pCapabilities) return E_POINTER;
-    DWORD caps = 0;
-    GetCapabilities(&caps);
-    const DWORD asked = *pCapabilities;
-    *pCapabilities &= caps;
-    return *pCapabilities == asked ? S_OK : (*pCapabilities ? S_FALSE : E_FAIL);
-}
-
-HRESULT CLavSplitterOutputPin::IsFormatSupported(const GUID* pFormat)
-{
-    if (!pFormat) return E_POINTER;
-    return *pFormat == TIME_FORMAT_MEDIA_TIME ? S_OK : S_FALSE;
-}
-
-HRESULT CLavSplitterOutputPin::QueryPreferredFormat(GUID* pFormat)
-{
-    if (!pFormat) return E_POINTER;
-    *pFormat = TIME_FORMAT_MEDIA_TIME;
-    return S_OK;
-}
-
-HRESULT CLavSplitterOutputPin::GetTimeFormat(GUID* pFormat)
-{
-    return QueryPreferredFormat(pFormat);
-}
-
-HRESULT CLavSplitterOutputPin::IsUsingTimeFormat(const GUID* pFormat)
-{
-    return IsFormatSupported(pFormat);
-}
-
-HRESULT CLavSplitterOutputPin::SetTimeFormat(const GUID* pFormat)
-{
-    if (!pFormat) return E_POINTER;
-    return *pFormat == TIME_FORMAT_MEDIA_TIME ? S_OK : E_INVALIDARG;
 }
 
 HRESULT CLavSplitterOutputPin::GetDuration(LONGLONG* pDuration)
@@ -193,17 +175,6 @@ HRESULT CLavSplitterOutputPin::GetCurrentPosition(LONGLONG* pCurrent)
 {
     if (!pCurrent) return E_POINTER;
     *pCurrent = m_pSplitter->CurrentPosition();
-    return S_OK;
-}
-
-HRESULT CLavSplitterOutputPin::ConvertTimeFormat(LONGLONG* pTarget, const GUID* pTargetFormat, LONGLONG Source,
-                                                 const GUID* pSourceFormat)
-{
-    if (!pTarget) return E_POINTER;
-    const bool targetOk = !pTargetFormat || *pTargetFormat == TIME_FORMAT_MEDIA_TIME;
-    const bool sourceOk = !pSourceFormat || *pSourceFormat == TIME_FORMAT_MEDIA_TIME;
-    if (!targetOk || !sourceOk) return E_INVALIDARG;
-    *pTarget = Source;
     return S_OK;
 }
 
@@ -555,15 +526,27 @@ void CLavSplitter::DeliveryLoop(CLavSplitterOutputPin* pin, REFERENCE_TIME segme
         }
         ComPtr<IMediaSample> sample = ComPtr<IMediaSample>::Attach(raw);
         const size_t size = item->PackedSize();
+        if (size > static_cast<size_t>(sample->GetSize())) {
+            // A packet larger than the buffers (a 4K key frame in a stream
+            // that began small, a huge uncompressed frame): larger buffers.
+            sample = nullptr;
+            {
+                std::lock_guard queueLock(m_queueMutex);
+                hr = m_bStopThreads.load() ? VFW_E_NOT_COMMITTED : pin->GrowBuffers_Locked(size);
+            }
+            if (SUCCEEDED(hr)) hr = pin->GetDeliveryBuffer(&raw, nullptr, nullptr, 0);
+            if (SUCCEEDED(hr)) sample = ComPtr<IMediaSample>::Attach(raw);
+            if (!sample || size > static_cast<size_t>(sample->GetSize())) {
+                if (m_bStopThreads.load()) return;
+                // Skipped; logged the first time and then once per 300.
+                if (tooLarge++ % 300 == 0)
+                    CLogLine().rec().Advance("CLavSplitter::Deliver packet too large ")
+                        << static_cast<unsigned long>(size) << LogThis{this};
+                continue;
+            }
+        }
         BYTE* data = nullptr;
         sample->GetPointer(&data);
-        if (size > static_cast<size_t>(sample->GetSize())) {
-            // Skipped; logged the first time and then once per 300.
-            if (tooLarge++ % 300 == 0)
-                CLogLine().rec().Advance("CLavSplitter::Deliver packet too large ") << static_cast<unsigned long>(size)
-                                                                                      << LogThis{this};
-            continue;
-        }
         item->PackTo(data);
         sample->SetActualDataLength(static_cast<LONG>(size));
         REFERENCE_TIME start = item->times.start, end = item->times.stop;

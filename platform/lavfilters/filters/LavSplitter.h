@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "platform/dshow/BaseFilter.h"
+#include "platform/dshow/MediaTimeSeeking.h"
 #include "platform/lavfilters/core/Demuxer.h"
 
 class CLavSplitter;
@@ -62,7 +63,7 @@ private:
     friend class CLavSplitter;
 };
 
-class CLavSplitterOutputPin final : public CBaseOutputPin, public IMediaSeeking
+class CLavSplitterOutputPin final : public CBaseOutputPin, public CMediaTimeSeeking
 {
 public:
     CLavSplitterOutputPin(CLavSplitter* pFilter, CCritSec* pLock, HRESULT* phr, LPCWSTR name, CMediaType type,
@@ -79,17 +80,9 @@ public:
 
     // IMediaSeeking (media time only), passed to the filter.
     HRESULT GetCapabilities(DWORD* pCapabilities) override;
-    HRESULT CheckCapabilities(DWORD* pCapabilities) override;
-    HRESULT IsFormatSupported(const GUID* pFormat) override;
-    HRESULT QueryPreferredFormat(GUID* pFormat) override;
-    HRESULT GetTimeFormat(GUID* pFormat) override;
-    HRESULT IsUsingTimeFormat(const GUID* pFormat) override;
-    HRESULT SetTimeFormat(const GUID* pFormat) override;
     HRESULT GetDuration(LONGLONG* pDuration) override;
     HRESULT GetStopPosition(LONGLONG* pStop) override;
     HRESULT GetCurrentPosition(LONGLONG* pCurrent) override;
-    HRESULT ConvertTimeFormat(LONGLONG* pTarget, const GUID* pTargetFormat, LONGLONG Source,
-                              const GUID* pSourceFormat) override;
     HRESULT SetPositions(LONGLONG* pCurrent, DWORD dwCurrentFlags, LONGLONG* pStop, DWORD dwStopFlags) override;
     HRESULT GetPositions(LONGLONG* pCurrent, LONGLONG* pStop) override;
     HRESULT GetAvailable(LONGLONG* pEarliest, LONGLONG* pLatest) override;
@@ -99,8 +92,16 @@ public:
 
     lav::MediaKind Kind() const { return m_kind; }
 
+    // Largest packet a pin makes room for; larger ones are skipped.
+    static constexpr LONG kMaxPacketBytes = 256 << 20;
+
 private:
     friend class CLavSplitter;
+    // Delivery thread, every sample of this pin back: recommits the agreed
+    // allocator with buffers of at least `need` bytes (fewer of them when
+    // they are huge). Under the splitter's m_queueMutex, so that it never
+    // recommits behind Stop's decommit.
+    HRESULT GrowBuffers_Locked(size_t need);
     CLavSplitter* const m_pSplitter;
     const CMediaType m_type;
     const lav::MediaKind m_kind;

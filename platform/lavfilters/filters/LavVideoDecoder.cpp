@@ -1,5 +1,7 @@
 #include "platform/lavfilters/filters/LavVideoDecoder.h"
 
+#include <algorithm>
+
 #include "log/LogWrapper.h"
 #include "platform/lavfilters/filters/LavMediaTypes.h"
 
@@ -68,37 +70,104 @@ HRESULT CLavVideoDecoder::CheckTransform(const CMediaType* mtIn, const CMediaTyp
 HRESULT CLavVideoDecoder::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROPERTIES* pProp)
 {
     if (!m_pDecoder) return E_UNEXPECTED;
-    // Room for a larger picture than announced, so a size change rarely
-    // needs more than the buffers have.
-    const PictureFormat f = m_pDecoder->InitialFormat();
-    PictureFormat big = f;
-    big.subtype = lav::VideoSubtype::RGB32;  // the largest layout
-    big.width = std::max(f.width, 1920);
-    big.height = std::max(f.height, 1088);
+    // Sized for the picture the stream announces; a larger one later grows
+    // the buffers (GrowBuffers). A stream that announces no size yet gets a
+    // token buffer and grows at its first picture.
+    const uint32_t need = std::max<uint32_t>(m_pDecoder->InitialFormat().ImageSize(), 1);
+    if (need > static_cast<uint32_t>(INT32_MAX)) return E_OUTOFMEMORY;
     pProp->cBuffers = std::max<LONG>(pProp->cBuffers, 3);
-    pProp->cbBuffer = std::max<LONG>(pProp->cbBuffer, static_cast<LONG>(big.ImageSize()));
+    pProp->cbBuffer = std::max<LONG>(pProp->cbBuffer, static_cast<LONG>(need));
     pProp->cbAlign = std::max<LONG>(pProp->cbAlign, 1);
     ALLOCATOR_PROPERTIES actual{};
     HRESULT hr = pAlloc->SetProperties(pProp, &actual);
     if (FAILED(hr)) return hr;
-    return actual.cbBuffer < static_cast<LONG>(f.ImageSize()) ? E_FAIL : S_OK;
+    if (actual.cbBuffer < static_cast<LONG>(need)) return E_FAIL;
+    CAutoLock lock(m_csReceive);
+    m_cbBuffer = actual.cbBuffer;
+    return S_OK;
+}
+
+HRESULT CLavVideoDecoder::GrowBuffers(uint32_t need)
+{
+    if (need > static_cast<uint32_t>(INT32_MAX)) return E_OUTOFMEMORY;
+    ComPtr<IMemInputPin> peer;
+    IPin* connected = m_pOutput->GetConnected();
+    if (!connected || FAILED(connected->QueryInterface(IID_IMemInputPin, peer.ReleaseAndGetVoidAddress())))
+        return VFW_E_NOT_CONNECTED;
+    // The peer holds the allocator agreed at connection.
+    ComPtr<IMemAllocator> alloc;
+    HRESULT hr = peer->GetAllocator(alloc.ReleaseAndGetAddressOf());
+    if (FAILED(hr)) return hr;
+
+    std::lock_guard<std::mutex> guard(m_allocLock);
+    // A stop decommits the allocator for good; recommitting behind it would
+    // leave memory committed in a stopped graph.
+    if (m_bStopping) return VFW_E_NOT_COMMITTED;
+    ALLOCATOR_PROPERTIES old{};
+    hr = alloc->GetProperties(&old);
+    if (FAILED(hr)) return hr;
+    ALLOCATOR_PROPERTIES want = old, actual{};
+    want.cbBuffer = static_cast<LONG>(need);
+    // Every sample is back: the renderer lets go of each before its Receive
+    // returns, so the old memory is freed at once.
+    alloc->Decommit();
+    hr = alloc->SetProperties(&want, &actual);
+    if (SUCCEEDED(hr) && actual.cbBuffer < want.cbBuffer) hr = VFW_E_SIZENOTSET;
+    if (SUCCEEDED(hr)) hr = alloc->Commit();
+    if (FAILED(hr)) {
+        // Back to the old buffers, so smaller pictures still get through.
+        alloc->SetProperties(&old, &actual);
+        alloc->Commit();
+        return hr;
+    }
+    m_cbBuffer = actual.cbBuffer;
+    return S_OK;
+}
+
+HRESULT CLavVideoDecoder::Stop()
+{
+    {
+        std::lock_guard<std::mutex> guard(m_allocLock);
+        m_bStopping = true;
+    }
+    return CTransformFilter::Stop();
+}
+
+HRESULT CLavVideoDecoder::Pause()
+{
+    {
+        std::lock_guard<std::mutex> guard(m_allocLock);
+        m_bStopping = false;
+    }
+    return CTransformFilter::Pause();
 }
 
 void CLavVideoDecoder::DeliverPicture(DecodedPicture& picture)
 {
     if (m_hrDeliver != S_OK) return;
+    const PictureFormat& f = picture.format;
+    HRESULT hr = S_OK;
+    if (f.ImageSize() > static_cast<uint32_t>(std::max<LONG>(m_cbBuffer, 0))) {
+        // A larger picture than the buffers hold (resolution switch, or a
+        // stream that announced a smaller size): bigger buffers first.
+        hr = GrowBuffers(f.ImageSize());
+        if (FAILED(hr)) {
+            CLogLine().rec().Advance("CLavVideoDecoder::Receive cannot grow buffers for ") << f.width
+                << LogThis{this};
+            m_hrDeliver = hr;
+            return;
+        }
+    }
     IMediaSample* raw = nullptr;
-    HRESULT hr = m_pOutput->GetDeliveryBuffer(&raw, nullptr, nullptr, 0);
+    hr = m_pOutput->GetDeliveryBuffer(&raw, nullptr, nullptr, 0);
     if (FAILED(hr)) {
         m_hrDeliver = hr;
         return;
     }
     ComPtr<IMediaSample> out = ComPtr<IMediaSample>::Attach(raw);
-    const PictureFormat& f = picture.format;
     BYTE* data = nullptr;
     out->GetPointer(&data);
     if (static_cast<uint32_t>(out->GetSize()) < f.ImageSize()) {
-        // A picture larger than the buffers agreed at connection.
         CLogLine().rec().Advance("CLavVideoDecoder::Receive picture too large ") << f.width << LogThis{this};
         m_hrDeliver = E_FAIL;
         return;

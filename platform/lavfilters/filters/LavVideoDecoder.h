@@ -10,8 +10,12 @@
 //   and StopStreaming take it after the filter lock to reset the decoder.
 //   Guards m_pDecoder's decoding state and m_outFormat.
 // A picture that changes size or layout goes out on a sample that carries
-// the new media type; the renderer base takes it before the picture.
+// the new media type; the renderer base takes it before the picture. A
+// picture larger than the output buffers first has the agreed allocator
+// decommitted, resized and committed again (GrowBuffers, streaming thread).
+// m_allocLock orders that against Stop's decommit.
 #include <memory>
+#include <mutex>
 
 #include "platform/dshow/Transform.h"
 #include "platform/lavfilters/core/VideoDecoder.h"
@@ -33,9 +37,13 @@ public:
     HRESULT EndOfStream() override;
     HRESULT EndFlush() override;
     HRESULT StopStreaming() override;
+    HRESULT Stop() override;
+    HRESULT Pause() override;
 
 private:
     void DeliverPicture(lav::DecodedPicture& picture);
+    // Output buffers of at least `need` bytes; the allocator keeps its count.
+    HRESULT GrowBuffers(uint32_t need);
 
     // Under the filter lock while connecting; read by the streaming thread
     // only while connected (a connection change needs the filter stopped).
@@ -44,4 +52,8 @@ private:
     lav::PictureFormat m_outFormat;  // the type downstream has now
     HRESULT m_hrDeliver = S_OK;      // first delivery failure of a Receive
     bool m_bDiscontinuity = true;    // next output starts after a flush
+    LONG m_cbBuffer = 0;             // size of the output buffers now
+
+    std::mutex m_allocLock;
+    bool m_bStopping = false;  // guarded by m_allocLock: stopped or stopping
 };
