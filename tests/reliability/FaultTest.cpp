@@ -313,8 +313,18 @@ TEST(SeekRace, QuitWhileSeekInFlight)
             ASSERT_EQ(h.Send(mc::Seek(2, 1500)), IoResult::Ok);
             ASSERT_TRUE(h.SendClose());
         }
+        const auto sent = Clock::now();
         auto status = h.WaitExit(std::chrono::seconds(2));
-        EXPECT_TRUE(status && status->Success()) << Describe(status) << "\n" << h.Log();
+        if (!status) {
+            // Late or hung: which one, and where it stands.
+            auto late = h.WaitExit(std::chrono::seconds(10));
+            ADD_FAILURE() << "the host did not end within 2 s; "
+                          << (late ? "it ended after " + std::to_string(std::chrono::duration_cast<milliseconds>(Clock::now() - sent).count()) + " ms"
+                                   : "it hung:\n" + Backtraces(h.Pid()))
+                          << "\n" << h.Log();
+            continue;
+        }
+        EXPECT_TRUE(status->Success()) << Describe(status) << "\n" << h.Log();
     }
 }
 
