@@ -2,11 +2,21 @@
 #   make test   installs what is missing, builds with ASan+UBSan, runs every test
 #   make demo   installs what is missing, builds optimized, plays the sample
 #   make bench  also installs the peer players, compares Marlin with them
+# Further checks (docs/reliability.md):
+#   make test-tsan   builds with ThreadSanitizer, runs every test
+#   make test-tsan-sample   the same for the host's own threads only (CI)
+#   make soak        one optimized host under random commands for SOAK_MINUTES
 JOBS ?= $(shell nproc)
 TEST_BUILD := build/test
 RELEASE_BUILD := build/release
+TSAN_BUILD := build/tsan
+SOAK_MINUTES ?= 10
+SOAK_SEED ?= 1
+# Extra ctest arguments for test-tsan, e.g. TSAN_CTEST_ARGS="-L tsan-sample".
+TSAN_CTEST_ARGS ?=
 
-.PHONY: all deps test build-test demo build-release bench bench-deps clean
+.PHONY: all deps test build-test demo build-release bench bench-deps build-tsan test-tsan test-tsan-sample \
+  soak clean
 
 all: build-release
 
@@ -25,6 +35,30 @@ test: build-test
 build-release: deps
 	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DMARLIN_TESTS=OFF
 	cmake --build $(RELEASE_BUILD) -j $(JOBS)
+
+build-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DMARLIN_TSAN=ON
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+
+# FFmpeg is not instrumented: under TSan its video decoders run on one thread
+# (platform/lavfilters/core/VideoDecoder.cpp), so no suppressions are needed.
+test-tsan: build-tsan
+	cd $(TSAN_BUILD) && TSAN_OPTIONS="second_deadlock_stack=1" \
+	  ctest --output-on-failure -j $(JOBS) $(TSAN_CTEST_ARGS)
+
+# The CI's share of test-tsan: the binaries labelled tsan-sample in
+# cmake/Marlin.cmake, built and run alone.
+TSAN_SAMPLE_TARGETS := pipe_tests ui_tests app_frame_tests host_e2e_tests \
+  playback_renderer_tests playback_engine_tests reliability_tests
+test-tsan-sample: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DMARLIN_TSAN=ON
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_SAMPLE_TARGETS)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS="second_deadlock_stack=1" \
+	  ctest --output-on-failure -j $(JOBS) -L tsan-sample
+
+soak: build-release
+	$(RELEASE_BUILD)/bin/marlin-soak --minutes $(SOAK_MINUTES) --seed $(SOAK_SEED) \
+	  --media-dir $(RELEASE_BUILD)/soak-media
 
 demo: build-release
 	scripts/demo $(RELEASE_BUILD)/bin

@@ -9,6 +9,8 @@
 // engine under it, which waits for them, cannot deadlock. The graph-event
 // handler takes it too, so HandleGraphEvents never runs on an engine that a
 // stop on another thread is destroying.
+#include <malloc.h>
+
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -104,6 +106,10 @@ bool CMarlinDlg::StopPlayFile()
     // threads: no OnDateReceive runs once it returns.
     m_pPlay.reset();
     ReleaseConverters();
+    // The playback's buffers were spread over the malloc arenas of its
+    // streaming threads; their freed pages go back to the system, so that
+    // an idle host does not keep the high-water mark of every playback.
+    malloc_trim(0);
     return true;
 }
 

@@ -30,6 +30,14 @@ function(marlin_component name)
   target_link_libraries(${name} PUBLIC ${ARG_LIBS})
 endfunction()
 
+# The test binaries of the host's own threads (pipe, dialog, engine, window,
+# the whole host and its faults): CI runs them under ThreadSanitizer as the
+# label "tsan-sample" (make test-tsan-sample), the full suite being too long
+# for it a second time.
+set(MARLIN_TSAN_SAMPLE
+  pipe_tests ui_tests app_frame_tests host_e2e_tests
+  playback_renderer_tests playback_engine_tests reliability_tests)
+
 # marlin_test(NAME SOURCES ... LIBS ...): one GoogleTest binary, each test
 # registered with ctest. Tests run with the binary folder as working
 # directory, where marlin-host and LAVFilters/ lie.
@@ -43,8 +51,12 @@ function(marlin_test name)
   target_compile_definitions(${name} PRIVATE
     MARLIN_BIN_DIR="${MARLIN_BIN_DIR}"
     MARLIN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  set(properties TIMEOUT ${ARG_TIMEOUT})
+  if(name IN_LIST MARLIN_TSAN_SAMPLE)
+    list(APPEND properties LABELS tsan-sample)
+  endif()
   gtest_discover_tests(${name}
     WORKING_DIRECTORY ${MARLIN_BIN_DIR}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+    PROPERTIES ${properties})
 endfunction()

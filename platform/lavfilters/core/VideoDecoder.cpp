@@ -147,8 +147,16 @@ std::unique_ptr<VideoDecoder> VideoDecoder::Create(const StreamFormat& format, c
     if (!codec || codec->type != AVMEDIA_TYPE_VIDEO) return fail("no video decoder for codec " + format.CodecName());
 
     std::unique_ptr<VideoDecoder> self(new VideoDecoder());
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer cannot see FFmpeg's frame-thread handoffs (its atomics
+    // are not instrumented) and would take every picture for a race.
+    constexpr int kMaxDefaultThreads = 1;
+#else
+    constexpr int kMaxDefaultThreads = 4;
+#endif
     const auto configure = [&](AVCodecContext* ctx) {
-        ctx->thread_count = options.threads > 0 ? options.threads : std::clamp(av_cpu_count(), 1, 4);
+        ctx->thread_count =
+            options.threads > 0 ? options.threads : std::clamp(av_cpu_count(), 1, kMaxDefaultThreads);
         ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     };
     if (!self->Open(codec, format, configure, error)) return nullptr;
