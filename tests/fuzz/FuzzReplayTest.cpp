@@ -39,7 +39,9 @@ template <class Entry>
 void Replay(const std::string& kind, const std::string& target, Entry entry)
 {
     const std::vector<fs::path> files = Inputs(kind, target);
-    if (kind == "corpus") ASSERT_FALSE(files.empty()) << "no seeds for " << target;
+    if (kind == "corpus") {
+        ASSERT_FALSE(files.empty()) << "no seeds for " << target;
+    }
     for (const fs::path& file : files) {
         SCOPED_TRACE(file.string());
         const std::vector<uint8_t> data = Read(file);
