@@ -89,30 +89,47 @@ private:
     }
 };
 
-// Reads packets from the host until the stream ends; every one must decode.
-void CollectReplies(int fd, std::vector<mc::Message>* out)
+// Reads exactly `size` bytes; false at the end of the stream.
+bool ReadAll(int fd, void* buffer, size_t size)
 {
-    std::vector<uint8_t> stream;
-    uint8_t buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0) break;
-        stream.insert(stream.end(), buffer, buffer + n);
+    auto* p = static_cast<uint8_t*>(buffer);
+    while (size > 0) {
+        const ssize_t n = ::read(fd, p, size);
+        if (n <= 0) return false;
+        p += n;
+        size -= static_cast<size_t>(n);
     }
-    size_t at = 0;
-    while (at < stream.size()) {
-        FUZZ_CHECK(stream.size() - at >= sizeof(PacketHeader), "a packet header is cut short");
+    return true;
+}
+
+// What is kept of each packet the host sent: frames can be large.
+struct Reply
+{
+    mc::MessageKind kind;
+    uint32_t type;
+    uint32_t id;
+};
+
+// Reads packets from the host until the stream ends; every one must decode,
+// and the stream must end between packets.
+void CollectReplies(int fd, std::vector<Reply>* out)
+{
+    std::vector<uint8_t> payload;
+    for (;;) {
         PacketHeader h;
-        std::memcpy(&h, stream.data() + at, sizeof h);
-        at += sizeof h;
+        uint8_t* p = reinterpret_cast<uint8_t*>(&h);
+        const ssize_t first = ::read(fd, p, sizeof h);
+        if (first == 0) break;
+        FUZZ_CHECK(first > 0 && ReadAll(fd, p + first, sizeof h - static_cast<size_t>(first)),
+                   "a packet header is cut short");
         FUZZ_CHECK(h.close == 0, "the host sent a close notice");
-        FUZZ_CHECK(stream.size() - at >= h.length, "a packet of %u bytes is cut short", h.length);
+        payload.resize(h.length);
+        FUZZ_CHECK(ReadAll(fd, payload.data(), h.length), "a packet of %u bytes is cut short", h.length);
         mc::Message m;
         std::string error;
-        FUZZ_CHECK(mc::DecodeMessage(stream.data() + at, h.length, &m, &error), "undecodable packet: %s",
+        FUZZ_CHECK(mc::DecodeMessage(payload.data(), h.length, &m, &error), "undecodable packet: %s",
                    error.c_str());
-        out->push_back(std::move(m));
-        at += h.length;
+        out->push_back(Reply{m.kind, m.type, m.id});
     }
 }
 
@@ -126,7 +143,7 @@ int CommandOneInput(const uint8_t* data, size_t size)
 
     MessageHeader in{};
     if (size >= sizeof in) std::memcpy(&in, data, sizeof in);
-    std::vector<mc::Message> replies;
+    std::vector<Reply> replies;
     auto dlg = std::make_unique<FakeEngineDlg>();
     if (size >= sizeof(StartPlayFileCommand))
         std::memcpy(&dlg->sourceChoice, data + offsetof(StartPlayFileCommand, reserved), sizeof dlg->sourceChoice);
@@ -163,7 +180,7 @@ int CommandOneInput(const uint8_t* data, size_t size)
         }
     }
     size_t repliesSeen = 0;
-    for (const mc::Message& m : replies) {
+    for (const Reply& m : replies) {
         if (m.kind == mc::MessageKind::Frame) {
             FUZZ_CHECK(static_cast<MessageType>(in.type) == MessageType::StartPlayFile,
                        "a frame after a message of type %u", in.type);
