@@ -32,6 +32,8 @@ namespace {
 
 constexpr auto kPlayLimit = std::chrono::milliseconds(1500);
 constexpr int kSampleLimit = 60;
+// Samples after which playback jumps back to the start once.
+constexpr int kSeekAfter = 4;
 
 class Sink : public IRendererDataSink
 {
@@ -139,7 +141,7 @@ int MediaOneInput(const uint8_t* data, size_t size)
             engine.HandleGraphEvents();  // delivers the completion
             int64_t position = 0;
             engine.GetCurrentPosition(&position);
-            if (!seeked && sink.Samples() >= kSampleLimit / 3) {
+            if (!seeked && sink.Samples() >= kSeekAfter) {
                 // One jump back to the start exercises the seek path of the
                 // splitter and the flushes of decoders and renderers.
                 seeked = true;
