@@ -6,17 +6,20 @@
 #   make test-tsan   builds with ThreadSanitizer, runs every test
 #   make test-tsan-sample   the same for the host's own threads only (CI)
 #   make soak        one optimized host under random commands for SOAK_MINUTES
+#   make fuzz        the libFuzzer targets (clang), FUZZ_SECONDS each; see fuzz/README.md
 JOBS ?= $(shell nproc)
 TEST_BUILD := build/test
 RELEASE_BUILD := build/release
 TSAN_BUILD := build/tsan
+FUZZ_BUILD := build/fuzz
 SOAK_MINUTES ?= 10
 SOAK_SEED ?= 1
+FUZZ_SECONDS ?= 60
 # Extra ctest arguments for test-tsan, e.g. TSAN_CTEST_ARGS="-L tsan-sample".
 TSAN_CTEST_ARGS ?=
 
 .PHONY: all deps test build-test demo build-release bench bench-deps build-tsan test-tsan test-tsan-sample \
-  soak clean
+  soak fuzz-deps build-fuzz fuzz clean
 
 all: build-release
 
@@ -69,6 +72,17 @@ bench-deps:
 # Optimized build, no sanitizers; writes bench/results.md.
 bench: build-release bench-deps
 	bench/run --build $(RELEASE_BUILD)
+
+fuzz-deps: deps
+	scripts/install-fuzz-deps
+
+build-fuzz: fuzz-deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DMARLIN_FUZZ=ON -DMARLIN_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_all
+
+fuzz: build-fuzz
+	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run $(FUZZ_BUILD)
 
 clean:
 	rm -rf build

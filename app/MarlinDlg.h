@@ -74,6 +74,11 @@ public:
     // --- hooks for tests (never used by the host itself) ---
     // Connects the pipe client as the dialog's initialisation does.
     bool ConnectPipeForTesting(const char* baseName) { return m_pipe.Connect(baseName); }
+    // Links the pipe client to two connected handles (written, read).
+    bool AttachPipeForTesting(CPipeHandle writePipe, CPipeHandle readPipe)
+    {
+        return m_pipe.Attach(std::move(writePipe), std::move(readPipe));
+    }
     // Prepares the frame path as a successful StartPlayFile does, without an
     // engine: samples can then be fed to OnDateReceive directly.
     void BeginDeliveryForTesting(const MediaFormat& target, IMarlinMgrSink* sink)

@@ -60,7 +60,13 @@ bool CSimplePipe::Connect(const char* baseName)
     std::snprintf(pipeName, sizeof pipeName, "%s%s", baseName, kPipe2Suffix);
     CPipeHandle readPipe = CPipeHandle::Connect(pipeName);
     if (!readPipe.IsValid()) return false;  // writePipe closes as it leaves
+    return Attach(std::move(writePipe), std::move(readPipe));
+}
 
+bool CSimplePipe::Attach(CPipeHandle writePipe, CPipeHandle readPipe)
+{
+    if (!writePipe.IsValid() || !readPipe.IsValid()) return false;
+    if (m_bConnected.load()) Close();
     {
         std::lock_guard<CCriticalSection> holdWrite(m_lock);
         std::lock_guard<std::mutex> holdRead(m_readLock);

@@ -38,6 +38,10 @@ public:
     // Opens both sockets and starts the reader thread. Blocks (two 500 ms
     // sleeps); false when either socket could not be opened.
     bool Connect(const char* baseName);
+    // Takes over two connected handles (written, read) and starts the reader
+    // thread, as Connect does once it has opened the sockets. False, and
+    // both handles closed, when either is invalid.
+    bool Attach(CPipeHandle writePipe, CPipeHandle readPipe);
     // Sends one packet atomically; header.length payload bytes. Any thread.
     bool Write(const PacketHeader& header, const void* payload);
     // Closes both sockets and stops the reader; sends nothing.

@@ -21,6 +21,9 @@ public:
     // does not fit a socket address fails at once; a pipe whose listen queue
     // is full is waited for. An invalid handle on failure.
     static CPipeHandle Connect(const char* name);
+    // Takes ownership of an already connected stream socket descriptor
+    // (e.g. one end of a socketpair); -1 gives an invalid handle.
+    static CPipeHandle Adopt(int fd) { return CPipeHandle(fd >= 0 ? fd : -1); }
 
     bool IsValid() const { return m_fd >= 0; }
     // ReadFile: up to `size` bytes; > 0 read, 0 end of stream, -1 failure.
