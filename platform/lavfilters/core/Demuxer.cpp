@@ -162,9 +162,9 @@ std::unique_ptr<Demuxer> Demuxer::Open(std::shared_ptr<IByteReader> reader, cons
     if (audioIndex >= 0) self->m_audio = describe(audioIndex);
 
     if (fmt->start_time != AV_NOPTS_VALUE)
-        self->m_rtFileStart = av_rescale_q(fmt->start_time, AV_TIME_BASE_Q, detail::kRefTimeBase);
+        self->m_rtFileStart = av_rescale_q(fmt->start_time, detail::kAvTimeBase, detail::kRefTimeBase);
     if (fmt->duration != AV_NOPTS_VALUE && fmt->duration > 0) {
-        self->m_duration = av_rescale_q(fmt->duration, AV_TIME_BASE_Q, detail::kRefTimeBase);
+        self->m_duration = av_rescale_q(fmt->duration, detail::kAvTimeBase, detail::kRefTimeBase);
     } else {
         for (const auto* s : {self->VideoStream(), self->AudioStream()}) {
             if (s && s->duration != kNoTime) self->m_duration = std::max(self->m_duration, s->duration);

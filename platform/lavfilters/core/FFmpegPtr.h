@@ -45,5 +45,7 @@ using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;
 using CodecParametersPtr = std::unique_ptr<AVCodecParameters, CodecParametersDeleter>;
 
 inline constexpr AVRational kRefTimeBase{1, 10'000'000};
+// AV_TIME_BASE_Q is a C compound literal, which C++ does not have.
+inline constexpr AVRational kAvTimeBase{1, AV_TIME_BASE};
 
 }  // namespace lav::detail
