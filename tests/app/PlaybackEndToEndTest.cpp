@@ -349,8 +349,10 @@ TEST(HostPlayback, StartWhilePlayingStopsTheOldPlaybackAndTheNewOneStartsAfresh)
     EXPECT_EQ(c.all[firstAudio].message.hasTrailer, 1u) << "the first block of a playback carries a trailer";
     const long firstVideo = c.Find([&](const mc::Message& m) { return isNew(m) && IsVideo(m); }, from);
     ASSERT_GE(firstVideo, 0);
-    EXPECT_LE(*c.all[firstVideo].message.trailerPositionMs, 100) << "the new playback starts at position 0";
-    EXPECT_LE(*c.all[firstAudio].message.trailerPositionMs, 100);
+    // The old playback was past 1000 ms; the new one starts again from 0 (on a
+    // loaded machine the poller may already have moved it a little).
+    EXPECT_LT(*c.all[firstVideo].message.trailerPositionMs, 600) << "the new playback starts at position 0";
+    EXPECT_LT(*c.all[firstAudio].message.trailerPositionMs, 600);
 
     // The log: the old playback stopped before the new one started.
     const std::string log = h.Log();
