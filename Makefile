@@ -4,7 +4,7 @@
 #   make bench  also installs the peer players, compares Marlin with them
 # Further checks (docs/reliability.md):
 #   make test-tsan   builds with ThreadSanitizer, runs every test
-#   make test-tsan-sample   the same for the host's own threads only (CI)
+#   make test-tsan-sample   the same for the host's own threads only
 #   make soak        one optimized host under random commands for SOAK_MINUTES
 #   make fuzz        the libFuzzer targets (clang), FUZZ_SECONDS each; see fuzz/README.md
 JOBS ?= $(shell nproc)
