@@ -215,6 +215,17 @@ HRESULT CBaseRenderer::EndOfStream()
         CAutoLock il(m_InterfaceLock);
         CAutoLock rl(m_RendererLock);
         HRESULT hr = m_pInputPin->CheckStreaming();
+        if (hr == VFW_E_RUNTIME_ERROR) {
+            // The stream failed (a refused type): nothing more will be
+            // rendered, so this renderer is finished now, whatever upstream does.
+            if (!m_bEOSDelivered) {
+                DiscardPending_Locked();
+                m_bEOSDelivered = true;
+                m_evStateComplete.Set();  // a pause waiting for a sample completes
+                NotifyEvent(EC_COMPLETE, hr, reinterpret_cast<LONG_PTR>(static_cast<IBaseFilter*>(this)));
+            }
+            return hr;
+        }
         if (hr != S_OK) return hr;
         if (m_bEOS || m_bEOSDelivered) return S_OK;
         m_bEOS = true;
