@@ -257,7 +257,7 @@ TEST(HostPlayback, SeekToTheMiddleIsNotAnsweredAndLaterTrailersCarryTheKeyFrameP
 }
 
 // Every picture a key frame, so that a seek lands where it is asked.
-TEST(HostPlayback, EverySeekSeeksAlsoToThePlaceOfTheLastOne)
+TEST(HostPlayback, ASeekToWhereTheLastOneWentSeeksAgainAlsoAfterTheEnd)
 {
     const std::string movie = lavtest::MakeMedia(
         "host-intra2",
@@ -279,8 +279,8 @@ TEST(HostPlayback, EverySeekSeeksAlsoToThePlaceOfTheLastOne)
     ASSERT_NO_FATAL_FAILURE(StartOk(h, c, 1, MediaFormat{160, 120, 6, 16000, 16, 1}, movie));
     ASSERT_TRUE(c.ReadUntil([](const mc::Message& m) { return IsVideo(m); }));
 
-    // The same place twice while playing: the second seek plays every
-    // picture from there again, at the pace of the position it reports.
+    // The same place twice while playing: the second seek plays again every
+    // picture from the position it reports, none run behind it.
     ASSERT_EQ(h.Send(mc::Seek(2, 1000)), IoResult::Ok);
     ASSERT_EQ(h.Send(mc::GetPosition(3)), IoResult::Ok);
     ASSERT_TRUE(c.Reply(17, 3));
