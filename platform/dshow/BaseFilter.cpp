@@ -498,13 +498,13 @@ HRESULT CBaseInputPin::Receive(IMediaSample* pSample)
     if (pSample->GetMediaType(&changed) == S_OK && changed) {
         CMediaType type(*changed);
         DeleteMediaType(changed);
-        if (CheckMediaType(&type) != S_OK) {
-            m_bRunTimeError = true;
-            return VFW_E_INVALIDMEDIATYPE;
-        }
-        hr = SetMediaType(&type);
+        hr = CheckMediaType(&type) == S_OK ? SetMediaType(&type) : VFW_E_INVALIDMEDIATYPE;
         if (FAILED(hr)) {
+            // The stream cannot go on: samples are refused until a flush or
+            // a stop, the graph hears why, and the stream ends here.
             m_bRunTimeError = true;
+            m_pFilter->NotifyEvent(EC_ERRORABORT, hr, 0);
+            EndOfStream();
             return hr;
         }
     }

@@ -192,7 +192,9 @@ public:
     // CheckMediaType and SetMediaType, without the filter lock (a derived
     // pin that shares the type with other threads holds its own lock around
     // this call). Derived pins call it first and then process the sample.
-    // S_FALSE while flushing: the sample is dropped.
+    // S_FALSE while flushing: the sample is dropped. A refused changed type
+    // is a run-time error: EC_ERRORABORT to the graph, then EndOfStream on
+    // this pin (which sees CheckStreaming fail with VFW_E_RUNTIME_ERROR).
     HRESULT Receive(IMediaSample* pSample) override;
     HRESULT ReceiveMultiple(IMediaSample** pSamples, LONG nSamples, LONG* nSamplesProcessed) override;
     HRESULT ReceiveCanBlock() override { return S_OK; }

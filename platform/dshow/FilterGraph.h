@@ -26,9 +26,15 @@
 //
 // Seeking goes through the first renderer (with a connected input) that
 // accepts it; the renderers pass it upstream to the filter that seeks (a
-// splitter seeks all its streams on one request). The graph adds
+// splitter seeks all its streams on one request). So every request reaches
+// the source once, and the source seeks on every one it gets. The graph adds
 // AM_SEEKING_ReturnTime, so a source that honours it tells where it really
 // got to (the key frame), and that becomes the current position.
+//
+// Restart after Stop is the graph's alone: Stop keeps the position reached,
+// and the next Pause or Run seeks the sources back to it before any filter
+// leaves the stopped state (m_bSeekOnStart). A source started without a
+// seek plays its current segment from the start.
 //
 // EC_COMPLETE: every renderer with a connected input reports it once
 // (param2 = the renderer); the graph queues one EC_COMPLETE when all have.

@@ -200,8 +200,9 @@ HRESULT CBaseRenderer::Receive(IMediaSample* pSample)
     CAutoLock rl(m_RendererLock);
     if (serial != m_nSerial || !m_pMediaSample) return S_OK;
     ComPtr<IMediaSample> sample = std::move(m_pMediaSample);
-    m_dwAdvise = 0;
-    m_pAdviseClock = nullptr;
+    // The wait may have found the sample due before the clock fired (a
+    // Run re-armed it, the timer is late): the advise must not outlive it.
+    CancelNotification_Locked();
     DoRenderSample(sample.Get());
     m_pPosition->RegisterMediaTime(sample.Get());
     return S_OK;
@@ -214,6 +215,17 @@ HRESULT CBaseRenderer::EndOfStream()
         CAutoLock il(m_InterfaceLock);
         CAutoLock rl(m_RendererLock);
         HRESULT hr = m_pInputPin->CheckStreaming();
+        if (hr == VFW_E_RUNTIME_ERROR) {
+            // The stream failed (a refused type): nothing more will be
+            // rendered, so this renderer is finished now, whatever upstream does.
+            if (!m_bEOSDelivered) {
+                DiscardPending_Locked();
+                m_bEOSDelivered = true;
+                m_evStateComplete.Set();  // a pause waiting for a sample completes
+                NotifyEvent(EC_COMPLETE, hr, reinterpret_cast<LONG_PTR>(static_cast<IBaseFilter*>(this)));
+            }
+            return hr;
+        }
         if (hr != S_OK) return hr;
         if (m_bEOS || m_bEOSDelivered) return S_OK;
         m_bEOS = true;
@@ -229,8 +241,7 @@ HRESULT CBaseRenderer::EndOfStream()
     if (serial != m_nSerial || !m_bEOS) return S_OK;
     m_bEOS = false;
     m_bEOSDelivered = true;
-    m_dwAdvise = 0;
-    m_pAdviseClock = nullptr;
+    CancelNotification_Locked();
     NotifyEvent(EC_COMPLETE, S_OK, reinterpret_cast<LONG_PTR>(static_cast<IBaseFilter*>(this)));
     return S_OK;
 }

@@ -21,6 +21,9 @@
 // at a time, EndOfStream after the last Receive has returned. End of stream
 // is held the same way inside EndOfStream until the last sample's end time;
 // then EC_COMPLETE goes to the graph, once until the next stop or flush.
+// A sample whose changed type is refused ends the stream at once:
+// EC_ERRORABORT, then EC_COMPLETE with the error, so that the graph's
+// playback still completes; samples are refused until a stop or flush.
 //
 // Threads and locks
 // - m_InterfaceLock (the filter lock): state changes and connection on the

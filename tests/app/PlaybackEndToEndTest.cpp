@@ -256,6 +256,58 @@ TEST(HostPlayback, SeekToTheMiddleIsNotAnsweredAndLaterTrailersCarryTheKeyFrameP
     EXPECT_EQ(h.CountInLog("CMarlinDlg::Seek 1500\n"), 1) << h.Log();
 }
 
+// Every picture a key frame, so that a seek lands where it is asked.
+TEST(HostPlayback, ASeekToWhereTheLastOneWentSeeksAgainAlsoAfterTheEnd)
+{
+    const std::string movie = lavtest::MakeMedia(
+        "host-intra2",
+        "-f lavfi -i testsrc2=size=160x120:rate=25:duration=2 -f lavfi -i sine=frequency=440:sample_rate=44100:"
+        "duration=2 -ac 2 -c:v libx264 -preset veryfast -bf 0 -g 1 -pix_fmt yuv420p -c:a aac -b:a 64k -shortest",
+        ".mp4");
+    ASSERT_FALSE(movie.empty());
+    const double start = lavtest::Probe::Format(movie).startTime;
+    const auto packets = lavtest::Probe::Packets(movie, 0);
+    auto picturesFrom = [&](int ms) {
+        return std::count_if(packets.begin(), packets.end(),
+                             [&](const lavtest::ProbePacket& p) { return (p.pts - start) * 1000 >= ms - 1; });
+    };
+    auto isComplete = [](const mc::Message& m) { return m.type == 53; };
+
+    HostHarness h;
+    ASSERT_TRUE(h.StartAndConnect());
+    Collector c(h);
+    ASSERT_NO_FATAL_FAILURE(StartOk(h, c, 1, MediaFormat{160, 120, 6, 16000, 16, 1}, movie));
+    ASSERT_TRUE(c.ReadUntil([](const mc::Message& m) { return IsVideo(m); }));
+
+    // The same place twice while playing: the second seek plays again every
+    // picture from the position it reports, none run behind it.
+    ASSERT_EQ(h.Send(mc::Seek(2, 1000)), IoResult::Ok);
+    ASSERT_EQ(h.Send(mc::GetPosition(3)), IoResult::Ok);
+    ASSERT_TRUE(c.Reply(17, 3));
+    size_t shown = 0;
+    ASSERT_TRUE(c.ReadUntil([&](const mc::Message& m) { return IsVideo(m) && ++shown == 4; }));
+    const size_t secondSeek = c.all.size();
+    ASSERT_EQ(h.Send(mc::Seek(4, 1000)), IoResult::Ok);
+    ASSERT_EQ(h.Send(mc::GetPosition(5)), IoResult::Ok);
+    auto p = c.Reply(17, 5);
+    ASSERT_TRUE(p);
+    EXPECT_NEAR(static_cast<double>(p->positionMs), 1000, 100);
+    ASSERT_TRUE(c.ReadUntil(isComplete));
+    // Pictures of the first seek may still be on their way when it is sent.
+    const long replayed = static_cast<long>(c.Frames(50, secondSeek).size());
+    EXPECT_GE(replayed, picturesFrom(1000));
+    EXPECT_LE(replayed, picturesFrom(1000) + 3);
+
+    // Near the end, after the end, the same seek plays the end again.
+    for (uint32_t id : {6u, 7u}) {
+        SCOPED_TRACE(id);
+        const size_t from = c.all.size();
+        ASSERT_EQ(h.Send(mc::Seek(id, 1920)), IoResult::Ok);
+        ASSERT_TRUE(c.ReadUntil(isComplete, milliseconds(4000)));
+        EXPECT_EQ(static_cast<long>(c.Frames(50, from).size()), picturesFrom(1920));
+    }
+}
+
 TEST(HostPlayback, GetPositionRisesDuringPlayAndIsMinusOneAfterAFailedStart)
 {
     const std::string movie = MakeMovie(3);

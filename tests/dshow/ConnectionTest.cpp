@@ -2,6 +2,8 @@
 // renderer, with end of stream, flushing, seeking and stopping.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/dshow/Renderer.h"
 #include "platform/dshow/Transform.h"
 #include "tests/dshow/TestFilters.h"
@@ -80,6 +82,52 @@ public:
 private:
     std::mutex m_lock;
     std::vector<std::vector<BYTE>> m_rendered;
+};
+
+// A clock whose time the test sets and whose timer never fires on its own:
+// a timer that runs late. Keeps the advises that are still registered.
+class CManualClock final : public CUnknown, public IReferenceClock
+{
+public:
+    CManualClock() : CUnknown("CManualClock") {}
+    DECLARE_IUNKNOWN
+    HRESULT NonDelegatingQueryInterface(REFIID riid, void** ppv) override
+    {
+        if (riid == IID_IReferenceClock) return GetInterface(static_cast<IReferenceClock*>(this), ppv);
+        return CUnknown::NonDelegatingQueryInterface(riid, ppv);
+    }
+    HRESULT GetTime(REFERENCE_TIME* t) override
+    {
+        *t = now.load();
+        return S_OK;
+    }
+    HRESULT AdviseTime(REFERENCE_TIME, REFERENCE_TIME, HEVENT, DWORD_PTR* cookie) override
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        *cookie = m_next++;
+        m_advises.push_back(*cookie);
+        return S_OK;
+    }
+    HRESULT AdvisePeriodic(REFERENCE_TIME, REFERENCE_TIME, HSEMAPHORE, DWORD_PTR*) override { return E_NOTIMPL; }
+    HRESULT Unadvise(DWORD_PTR cookie) override
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        auto it = std::find(m_advises.begin(), m_advises.end(), cookie);
+        if (it == m_advises.end()) return S_FALSE;
+        m_advises.erase(it);
+        return S_OK;
+    }
+    size_t Registered()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_advises.size();
+    }
+    std::atomic<REFERENCE_TIME> now{0};
+
+private:
+    std::mutex m_lock;
+    std::vector<DWORD_PTR> m_advises;
+    DWORD_PTR m_next = 1;
 };
 
 class ChainTest : public ::testing::Test
@@ -221,4 +269,26 @@ TEST_F(ChainTest, StopReleasesAChainBlockedDownstream)
     StopAll();
     EXPECT_TRUE(WaitUntil([&] { return m_source->Done(); }, 1000ms));
     EXPECT_TRUE(m_renderer->Rendered().empty());
+}
+
+TEST_F(ChainTest, ASampleRenderedBeforeItsClockFiresLeavesNoAdviseBehind)
+{
+    ConnectAll();
+    ComPtr<CManualClock> clock(new CManualClock);
+    for (IBaseFilter* f : Filters()) f->SetSyncSource(clock.Get());
+    for (IBaseFilter* f : RenderersFirst()) f->Run(0);
+    m_source->Start({{Bytes({1}), 100 * MILLISECONDS, 140 * MILLISECONDS, {}}}, false);
+    ASSERT_TRUE(WaitUntil([&] { return clock->Registered() == 1; }, 2000ms));
+    // The sample is due, but the clock's timer is late. A pause and run
+    // wake the waiting renderer; it finds the sample due and renders it
+    // while the advise made by Run is still registered.
+    clock->now = 200 * MILLISECONDS;
+    {
+        CAutoLock hold(*m_renderer->FilterLock());
+        m_renderer->Pause();
+        m_renderer->Run(0);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return m_renderer->Rendered().size() == 1; }, 2000ms));
+    EXPECT_EQ(clock->Registered(), 0u) << "the clock would still signal the renderer's event";
+    StopAll();
 }

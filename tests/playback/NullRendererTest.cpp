@@ -487,7 +487,7 @@ TEST_F(NullRendererTest, MidStreamTypeChangeUpdatesTheFormatFirst)
     FreeMediaType(now);
 }
 
-TEST_F(NullRendererTest, RefusedMidStreamTypeIsNotHandedOver)
+TEST_F(NullRendererTest, RefusedMidStreamTypeIsNotHandedOverAndEndsTheStream)
 {
     ASSERT_EQ(Build(1, {MakeVideoType(MEDIASUBTYPE_YUY2, 640, 480)}), S_OK);
     Run(0);
@@ -495,6 +495,20 @@ TEST_F(NullRendererTest, RefusedMidStreamTypeIsNotHandedOver)
     ASSERT_TRUE(WaitUntil([&] { return m_source->Done(); }, 2000ms));
     EXPECT_EQ(m_source->Results(), (std::vector<HRESULT>{VFW_E_INVALIDMEDIATYPE}));
     EXPECT_EQ(m_sink.Count(), 0u);
+    // The graph hears of the failure, and the renderer counts as finished
+    // without the end of stream that upstream may never send.
+    ASSERT_TRUE(WaitUntil([&] { return m_graph->Count(EC_COMPLETE) == 1; }, 2000ms));
+    ASSERT_EQ(m_graph->Count(EC_ERRORABORT), 1);
+    for (const CTestGraph::Event& e : m_graph->Events()) {
+        if (e.code == EC_ERRORABORT) {
+            EXPECT_EQ(e.p1, VFW_E_INVALIDMEDIATYPE);
+        }
+    }
+    // Later samples and the end of stream add nothing.
+    m_source->Start({{Bytes({2}), {}, {}, {}}}, true);
+    ASSERT_TRUE(WaitUntil([&] { return m_source->Done(); }, 2000ms));
+    EXPECT_EQ(m_sink.Count(), 0u);
+    EXPECT_EQ(m_graph->Count(EC_COMPLETE), 1);
 }
 
 TEST_F(NullRendererTest, NoHandOverWithoutASink)

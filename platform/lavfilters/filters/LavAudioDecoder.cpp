@@ -107,10 +107,10 @@ void CLavAudioDecoder::DeliverBlock(const DecodedAudio& block)
         const size_t n = std::min(room, block.size - done);
         std::memcpy(data, block.data + done, n);
         out->SetActualDataLength(static_cast<LONG>(n));
-        if (!(block.format == m_outFormat)) {
+        const bool newType = !(block.format == m_outFormat);
+        if (newType) {
             CMediaType mt = lav::MakeAudioOutputType(block.format);
             out->SetMediaType(&mt);
-            m_outFormat = block.format;
         }
         if (block.times.HasStart()) {
             // Times of this part of the block, from its sample offset.
@@ -126,6 +126,8 @@ void CLavAudioDecoder::DeliverBlock(const DecodedAudio& block)
         out->SetDiscontinuity(m_bDiscontinuity ? TRUE : FALSE);
         m_bDiscontinuity = false;
         hr = m_pOutput->Deliver(out.Get());
+        // Sent only once taken (see CLavVideoDecoder::DeliverPicture).
+        if (hr == S_OK && newType) m_outFormat = block.format;
         if (hr != S_OK) m_hrDeliver = hr;
         done += n;
     }

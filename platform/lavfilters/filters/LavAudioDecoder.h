@@ -38,7 +38,7 @@ private:
 
     std::unique_ptr<lav::AudioDecoder> m_pDecoder;  // see CLavVideoDecoder
     // Streaming lock:
-    lav::AudioFormat m_outFormat;
+    lav::AudioFormat m_outFormat;  // the type downstream has taken
     HRESULT m_hrDeliver = S_OK;
     bool m_bDiscontinuity = true;
 };

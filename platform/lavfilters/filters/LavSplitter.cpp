@@ -291,9 +291,8 @@ HRESULT CLavSplitter::OpenStream(IAsyncReader* pReader, IPin* pSourcePin)
     }
     m_pDemuxer = std::move(demuxer);
     m_rtStop = INT64_MAX;
-    m_rtLastSeek = -1;
     m_rtPosition = 0;
-    m_bRestartAtCurrent = false;
+    m_bRewindOnStart = false;
     return S_OK;
 }
 
@@ -328,12 +327,13 @@ HRESULT CLavSplitter::Pause()
     const bool wasStopped = m_State.load() == State_Stopped;
     HRESULT hr = CBaseFilter::Pause();
     if (FAILED(hr) || !wasStopped || !m_pDemuxer) return hr;
-    if (m_bRestartAtCurrent) {
-        // Playing again after a stop: from the key frame before where it stopped.
+    if (m_bRewindOnStart) {
+        // The segment is played from its start again; where to go on after
+        // a stop is the graph's choice, made by seeking before it pauses.
         REFERENCE_TIME landed = 0;
-        m_pDemuxer->Seek(m_rtPosition.load(), &landed);
+        m_pDemuxer->Seek(m_pDemuxer->SegmentStart(), &landed);
         m_rtPosition = landed;
-        m_bRestartAtCurrent = false;
+        m_bRewindOnStart = false;
     }
     StartThreads_Locked();
     return S_OK;
@@ -348,7 +348,7 @@ HRESULT CLavSplitter::Stop()
     HRESULT hr = CBaseFilter::Stop();
     if (m_bThreadsRunning) {
         JoinThreads_Locked();
-        m_bRestartAtCurrent = true;
+        m_bRewindOnStart = true;
     }
     return hr;
 }
@@ -369,13 +369,8 @@ HRESULT CLavSplitter::SeekTo(REFERENCE_TIME target, REFERENCE_TIME* pLanded)
 {
     CAutoLock lock(m_csFilter);
     if (!m_pDemuxer) return E_UNEXPECTED;
-    // The graph passes one seek through every renderer, so each output pin
-    // brings the same request: do it once.
-    const auto now = std::chrono::steady_clock::now();
-    if (target == m_rtLastSeek && now - m_lastSeekAt < std::chrono::milliseconds(500)) {
-        *pLanded = m_pDemuxer->SegmentStart();
-        return S_OK;
-    }
+    // Every request seeks, also one to the place of the last: the graph
+    // restarts its stream time with each, so the streams must restart too.
     const bool running = m_bThreadsRunning;
     if (running) {
         for (CLavSplitterOutputPin* pin : m_active) pin->DeliverBeginFlush();
@@ -387,9 +382,7 @@ HRESULT CLavSplitter::SeekTo(REFERENCE_TIME target, REFERENCE_TIME* pLanded)
     const bool ok = m_pDemuxer->Seek(target, &landed);
     *pLanded = ok ? landed : target;
     m_rtPosition = *pLanded;
-    m_rtLastSeek = target;
-    m_lastSeekAt = now;
-    m_bRestartAtCurrent = false;
+    m_bRewindOnStart = false;
     // After a failed seek the demuxer has ended: the threads send end of stream.
     if (running) StartThreads_Locked();
     return ok ? S_OK : E_FAIL;

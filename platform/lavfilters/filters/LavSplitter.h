@@ -24,11 +24,16 @@
 //                    seek:   v   | restart with NewSegment at the landing point
 //                          flushing
 //
+// Every seek request seeks and restarts, also one to the same place. A
+// start after a stop plays the current segment from its start: going on
+// from where the playback stopped is the graph manager's job, which seeks
+// before it pauses the filters again. So one owner decides where a
+// restarted playback begins.
+//
 // A queue holds at most kMaxQueuePackets packets while the other queue has
 // data; when the other queue runs dry the limit rises (up to 4x), so that a
 // renderer waiting on one stream never starves the other.
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -174,10 +179,10 @@ private:
     // The connected output pins the threads serve; written under the filter
     // lock while no thread runs, read by the threads.
     std::vector<CLavSplitterOutputPin*> m_active;
-    std::chrono::steady_clock::time_point m_lastSeekAt;  // filter lock
     REFERENCE_TIME m_rtStop = INT64_MAX;   // filter lock; end of the segment
-    REFERENCE_TIME m_rtLastSeek = -1;      // filter lock; last seek target
-    bool m_bRestartAtCurrent = false;      // filter lock; a stop happened
+    // Filter lock: the demuxer has read past the segment start (streamed,
+    // then stopped), so starting again must go back to it.
+    bool m_bRewindOnStart = false;
 
     // Queues of all pins.
     std::mutex m_queueMutex;

@@ -174,10 +174,10 @@ void CLavVideoDecoder::DeliverPicture(DecodedPicture& picture)
     }
     if (!m_pDecoder->CopyPicture(picture, data, static_cast<size_t>(out->GetSize()))) return;
     out->SetActualDataLength(static_cast<LONG>(f.ImageSize()));
-    if (!(f == m_outFormat)) {
+    const bool newType = !(f == m_outFormat);
+    if (newType) {
         CMediaType mt = lav::MakeVideoOutputType(f);
         out->SetMediaType(&mt);
-        m_outFormat = f;
     }
     REFERENCE_TIME start = picture.times.start, stop = picture.times.stop;
     if (picture.times.HasStart()) {
@@ -189,6 +189,9 @@ void CLavVideoDecoder::DeliverPicture(DecodedPicture& picture)
     out->SetDiscontinuity(m_bDiscontinuity ? TRUE : FALSE);
     m_bDiscontinuity = false;
     hr = m_pOutput->Deliver(out.Get());
+    // The type counts as sent only when the sample carrying it was taken: a
+    // flushing renderer refuses the sample before it looks at its type.
+    if (hr == S_OK && newType) m_outFormat = f;
     if (hr != S_OK) m_hrDeliver = hr;
 }
 

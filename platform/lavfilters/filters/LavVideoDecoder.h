@@ -10,7 +10,9 @@
 //   and StopStreaming take it after the filter lock to reset the decoder.
 //   Guards m_pDecoder's decoding state and m_outFormat.
 // A picture that changes size or layout goes out on a sample that carries
-// the new media type; the renderer base takes it before the picture. A
+// the new media type; the renderer base takes it before the picture. Until
+// a sample carrying it is accepted (not refused by a flush), every picture
+// carries it. A
 // picture larger than the output buffers first has the agreed allocator
 // decommitted, resized and committed again (GrowBuffers, streaming thread).
 // m_allocLock orders that against Stop's decommit.
@@ -49,7 +51,7 @@ private:
     // only while connected (a connection change needs the filter stopped).
     std::unique_ptr<lav::VideoDecoder> m_pDecoder;
     // Streaming lock:
-    lav::PictureFormat m_outFormat;  // the type downstream has now
+    lav::PictureFormat m_outFormat;  // the type downstream has taken
     HRESULT m_hrDeliver = S_OK;      // first delivery failure of a Receive
     bool m_bDiscontinuity = true;    // next output starts after a flush
     LONG m_cbBuffer = 0;             // size of the output buffers now
