@@ -57,6 +57,8 @@ void CMarlinDlg::ReleaseConverters()
     DestoryColorSpaceZoom(m_pColorSpaceZoom);  // accepts null
     m_pColorSpaceZoom = nullptr;
     m_zoomSource = MediaFormat{};
+    m_zoomColour = PictureColour{};
+    m_pictureColour.store(PictureColour{});
     m_resample.ReleaseResampler();
 }
 

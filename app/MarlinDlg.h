@@ -51,6 +51,7 @@ public:
     // IRendererDataSink
     void OnDateReceive(bool isVideo, const MediaFormat* format, const uint8_t* data, int32_t length) override;
     void OnPlayComplete() override;
+    void OnPictureColour(const PictureColour& colour) override;
 
     // IMarlinMgr
     bool SetReplyWnd(uint32_t value) override;
@@ -164,6 +165,11 @@ private:
     // ends), with the source format it was initialised for.
     IColorSpaceZoom* m_pColorSpaceZoom = nullptr;
     MediaFormat m_zoomSource{};
+    PictureColour m_zoomColour{};
+    // The colour of the agreed picture type: written by the video renderer's
+    // type agreement (graph building, or the video streaming thread), read by
+    // the video streaming thread; back to the default by ReleaseConverters.
+    std::atomic<PictureColour> m_pictureColour{PictureColour{}};
     // Set by StartPlayFile, cleared by a failed Init on the video thread.
     std::atomic<int32_t> m_bVideoEnabled{1};
     // Audio streaming thread only; reset by StartPlayFile before the graph runs.

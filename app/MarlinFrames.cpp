@@ -103,20 +103,23 @@ void CMarlinDlg::OnDateReceive(bool isVideo, const MediaFormat* format, const ui
 IColorSpaceZoom* CMarlinDlg::ConverterFor(const MediaFormat& source)
 {
     // A picture source that changes within a playback (a stream switching
-    // size) gets a converter of its own to the same target; the old one
-    // would read the new pictures with the old geometry.
+    // size, or its colour) gets a converter of its own to the same target;
+    // the old one would read the new pictures with the old geometry.
+    const PictureColour colour = m_pictureColour.load();
     if (m_pColorSpaceZoom && (source.width != m_zoomSource.width || source.height != m_zoomSource.height ||
-                              source.colorSpace != m_zoomSource.colorSpace)) {
+                              source.colorSpace != m_zoomSource.colorSpace || !(colour == m_zoomColour))) {
         DestoryColorSpaceZoom(m_pColorSpaceZoom);
         m_pColorSpaceZoom = nullptr;
     }
     if (!m_pColorSpaceZoom && m_bVideoEnabled.load()) {
         IColorSpaceZoom* zoom = CreateColorSpaceZoom();
-        const int rc = zoom ? zoom->Init(static_cast<uint16_t>(source.width & 0xFFFF),
-                                         static_cast<uint16_t>(source.height & 0xFFFF), source.colorSpace,
-                                         m_targetFormat.width, m_targetFormat.height, m_targetFormat.colorSpace,
-                                         ModeFlagFor(source.colorSpace), IsYV12For(source.colorSpace))
-                            : -1;
+        int rc = zoom ? zoom->Init(static_cast<uint16_t>(source.width & 0xFFFF),
+                                   static_cast<uint16_t>(source.height & 0xFFFF), source.colorSpace,
+                                   m_targetFormat.width, m_targetFormat.height, m_targetFormat.colorSpace,
+                                   ModeFlagFor(source.colorSpace), IsYV12For(source.colorSpace))
+                      : -1;
+        // A source that is not limited-range BT.601 says so after Init.
+        if (rc == 0 && !(colour == PictureColour{})) rc = zoom->SetSourceColour(colour.range, colour.matrix);
         if (rc != 0) {
             // No picture of this playback is converted any more.
             DestoryColorSpaceZoom(zoom);
@@ -124,6 +127,7 @@ IColorSpaceZoom* CMarlinDlg::ConverterFor(const MediaFormat& source)
         } else {
             m_pColorSpaceZoom = zoom;
             m_zoomSource = source;
+            m_zoomColour = colour;
         }
     }
     return m_pColorSpaceZoom;
@@ -172,6 +176,8 @@ void CMarlinDlg::OnAudioFrame(const MediaFormat* format, const uint8_t* data, lo
     if (m_nFrameCount.fetch_add(1) % kFrameLogEvery == 0) CLogLine().rec().Advance("CMarlinDlg::OnAudioFrame");
     SendToClient(m_pAudioMsg.get(), size);
 }
+
+void CMarlinDlg::OnPictureColour(const PictureColour& colour) { m_pictureColour.store(colour); }
 
 void CMarlinDlg::OnPlayComplete()
 {

@@ -1,6 +1,7 @@
 #include "convert/AudioResampler.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <new>
 
@@ -39,6 +40,18 @@ bool RemixMatrix(int in, int out, std::vector<double>& m)
         return false;
     }
     return true;
+}
+
+// The largest sum of absolute weights over the rows of an out x in matrix.
+double MaxRowGain(const std::vector<double>& m, int in)
+{
+    double most = 0;
+    for (size_t row = 0; row + static_cast<size_t>(in) <= m.size(); row += static_cast<size_t>(in)) {
+        double sum = 0;
+        for (size_t i = row; i < row + static_cast<size_t>(in); ++i) sum += std::fabs(m[i]);
+        most = std::max(most, sum);
+    }
+    return most;
 }
 
 bool SourceSampleFormat(int bits, AVSampleFormat& fmt, int& bytes)
@@ -99,6 +112,11 @@ std::unique_ptr<CAudioResampler> CAudioResampler::Create(const MediaFormat& sour
         av_opt_set(s, "flags", "res", 0) < 0)
         return nullptr;
     if (remix && swr_set_matrix(s, matrix.data(), inCh) < 0) return nullptr;
+    // libswresample mixes 16-bit sound in integers and keeps the low 16 bits
+    // of each sum: a row whose weights add up to more than 1 (6 -> 2) wraps a
+    // loud sum round to the other sign. Mixed in float, it is clipped.
+    if (remix && MaxRowGain(matrix, inCh) > 1.0 && av_opt_set_sample_fmt(s, "internal_sample_fmt", AV_SAMPLE_FMT_FLTP, 0) < 0)
+        return nullptr;
     if (swr_init(s) < 0) return nullptr;
 
     r->m_source = MediaFormat{};

@@ -23,12 +23,14 @@ public:
     // its bitsPerSample is not read), or null when the pair is refused:
     //   - rates outside 1..768,000 Hz on either side;
     //   - sample widths other than 8 (unsigned), 16, 24 or 32 bits (signed);
-    //   - channel pairs other than n->n (1..8), 1->2, 2->1, 6->2 and 2->6;
+    //   - channel counts outside 1..8 on either side;
     //   - rate pairs libswresample cannot build a filter for (768,000 -> 1).
-    // Remix: 1->2 copies the channel to both; 2->1 is (L + R) / 2; 6->2 (FL FR
-    // FC LFE RL RR) is FL + 0.5 RL + 0.7 FC and FR + 0.5 RR + 0.7 FC, LFE
-    // dropped, clipped to 16 bits; 2->6 is L, L/2 + R/2, R and three silent
-    // channels. The filter is a 16-tap, 1024-phase windowed sinc (Kaiser,
+    // Remix: n->n keeps the channels; 1->2 copies the channel to both; 2->1 is
+    // (L + R) / 2; 6->2 (FL FR FC LFE RL RR) is FL + 0.5 RL + 0.7 FC and FR +
+    // 0.5 RR + 0.7 FC, LFE dropped, mixed in float and clipped to 16 bits;
+    // 2->6 is L, L/2 + R/2, R and three silent channels. Any other pair gets
+    // libswresample's standard mix of the default layouts (normalised so that
+    // it cannot overflow). The filter is a 16-tap, 1024-phase windowed sinc (Kaiser,
     // beta 9, cutoff 0.8, no linear interpolation), applied also when the
     // rates are equal.
     static std::unique_ptr<CAudioResampler> Create(const MediaFormat& source, const MediaFormat& target);

@@ -23,6 +23,12 @@
 //     height's sign, as in DirectShow.
 // Target layout (what Convert returns): the same byte order per format, always
 // top-down and without any line padding (RGB24 lines are exactly 3 * w bytes).
+//
+// Colour: YUV targets are limited range (a full-range source is brought into
+// it) and keep the source's matrix; RGB targets are made with the source's
+// range and matrix (SetSourceColour; BT.601 limited until told otherwise).
+// RGB sources become YUV by BT.601. A same-size conversion between equal
+// layouts that needs no range change is a plain copy, byte for byte.
 // Output sizes: RGB24 3wh, RGB32 4wh, RGB565/RGB555 2wh, YUY2/UYVY 4 * cw * h,
 // I420/IYUV/YV12/NV12 wh + 2 * cw * ch, YVU9 wh + 2 * ((w + 3) / 4) *
 // ((h + 3) / 4). Even sizes give the familiar 2wh and wh * 3 / 2.
@@ -61,9 +67,17 @@ public:
     // next Convert or Init. Any other result: nothing was converted.
     virtual int Convert(const uint8_t* src, long srcLength, uint8_t** out, long* outLength) = 0;
 
+    // How the source's YUV samples are to be read: a ColourRange and a
+    // ColourMatrix code (playback/MediaFormat.h). Limited-range BT.601 until
+    // called. Before Init it is kept for Init; after a successful Init the
+    // conversion is prepared again with it, and the result is Init's. An
+    // unknown code is refused (non-zero) and changes nothing.
+    virtual int SetSourceColour(int range, int matrix) = 0;
+
 protected:
     // Destroyed only through DestoryColorSpaceZoom. No virtual destructor, so
-    // that the three operations keep their slots 0, 1 and 2.
+    // that the operations keep their slots: Init 0, Reset 1, Convert 2 as the
+    // host knows them, SetSourceColour 3.
     ~IColorSpaceZoom() = default;
 };
 

@@ -16,6 +16,11 @@ public:
                                const uint8_t* data, int32_t length) = 0;
     // The file has played to its end; on the dialog's thread.
     virtual void OnPlayComplete() = 0;
+    // How the video role's YUV samples are to be read, each time a picture
+    // type is agreed, before any picture of that type: on the thread that
+    // agrees it (the graph builder's at connection, the streaming thread at
+    // a change). Until then pictures count as limited-range BT.601.
+    virtual void OnPictureColour(const PictureColour& colour) { (void)colour; }
 
 protected:
     ~IRendererDataSink() = default;

@@ -31,3 +31,27 @@ constexpr int32_t YV12 = 16;
 constexpr int32_t IYUV = 19;
 constexpr int32_t NV12 = 22;
 }  // namespace ColorSpace
+
+// How the samples of a YUV picture are to be read: the range they use and
+// the matrix that made them from RGB. Kept beside MediaFormat, not in it
+// (MediaFormat's bytes travel on the pipe): the video renderer takes it from
+// the agreed type's colour information, and the dialog hands it to the
+// picture converter. RGB pictures ignore it.
+namespace ColourRange {
+constexpr int32_t Limited = 0;  // luma 16..235, chroma 16..240
+constexpr int32_t Full = 1;     // 0..255 (JPEG)
+}  // namespace ColourRange
+namespace ColourMatrix {
+constexpr int32_t BT601 = 0;  // also what an untagged picture uses
+constexpr int32_t BT709 = 1;
+constexpr int32_t SMPTE240M = 2;
+constexpr int32_t BT2020 = 3;
+constexpr int32_t FCC = 4;
+}  // namespace ColourMatrix
+
+struct PictureColour
+{
+    int32_t range = ColourRange::Limited;
+    int32_t matrix = ColourMatrix::BT601;
+    bool operator==(const PictureColour&) const = default;
+};

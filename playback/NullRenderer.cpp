@@ -48,6 +48,27 @@ bool VideoFormatBlockFits(const CMediaType& mt)
     return true;
 }
 
+// The range and matrix a VIDEOINFOHEADER2 tells in its dwControlFlags;
+// limited-range BT.601 for anything else or anything unknown.
+PictureColour ColourOf(const CMediaType& mt)
+{
+    PictureColour colour;
+    if (mt.formattype != FORMAT_VideoInfo2) return colour;
+    DWORD flags = 0;
+    std::memcpy(&flags, mt.pbFormat + offsetof(VIDEOINFOHEADER2, dwControlFlags), sizeof(flags));
+    if (!(flags & AMCONTROL_COLORINFO_PRESENT)) return colour;
+    if ((flags >> DXVA_NominalRangeShift & DXVA_ExtendedFieldMask) == DXVA_NominalRange_0_255)
+        colour.range = ColourRange::Full;
+    switch (flags >> DXVA_VideoTransferMatrixShift & DXVA_ExtendedFieldMask) {
+    case DXVA_VideoTransferMatrix_BT709: colour.matrix = ColourMatrix::BT709; break;
+    case DXVA_VideoTransferMatrix_SMPTE240M: colour.matrix = ColourMatrix::SMPTE240M; break;
+    case DXVA_VideoTransferMatrix_BT2020: colour.matrix = ColourMatrix::BT2020; break;
+    case DXVA_VideoTransferMatrix_FCC: colour.matrix = ColourMatrix::FCC; break;
+    default: break;
+    }
+    return colour;
+}
+
 }  // namespace
 
 CNullRenderer::CNullRenderer(IRendererDataSink* sink, int role, HRESULT* phr)
@@ -103,6 +124,7 @@ HRESULT CNullRenderer::SetMediaType(const CMediaType* pmt)
     m_format.height = bmi.biHeight;
     m_bFormatKnown = true;
     if (const SubtypeCode* entry = FindVideoSubtype(pmt->subtype)) m_format.colorSpace = entry->code;
+    if (m_pSink) m_pSink->OnPictureColour(ColourOf(*pmt));
     return S_OK;
 }
 

@@ -26,6 +26,8 @@ public:
     // a block holding the PCM fields, wFormatTag 1. S_OK or E_INVALIDARG.
     HRESULT CheckMediaType(const CMediaType* pmt) override;
     // Records the type in m_format; E_INVALIDARG or E_ACCESSDENIED refuse it.
+    // A picture type also hands its colour (from a VIDEOINFOHEADER2's
+    // colour information, else limited-range BT.601) to the sink.
     HRESULT SetMediaType(const CMediaType* pmt) override;
     // S_FALSE (nothing handed over) without a sample, a format or a sink.
     HRESULT DoRenderSample(IMediaSample* pMediaSample) override;

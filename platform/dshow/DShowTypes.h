@@ -139,6 +139,25 @@ struct VIDEOINFOHEADER2
 static_assert(sizeof(VIDEOINFOHEADER) == 88);
 static_assert(sizeof(VIDEOINFOHEADER2) == 112);
 
+// VIDEOINFOHEADER2::dwControlFlags. With AMCONTROL_COLORINFO_PRESENT its bits
+// 8..31 hold a DXVA_ExtendedFormat less that structure's first 8 bits; of it,
+// the nominal range sits in bits 12..14 and the transfer matrix in 15..17.
+constexpr DWORD AMCONTROL_USED = 0x00000001;
+constexpr DWORD AMCONTROL_COLORINFO_PRESENT = 0x00000080;
+constexpr int DXVA_NominalRangeShift = 12;
+constexpr int DXVA_VideoTransferMatrixShift = 15;
+constexpr DWORD DXVA_ExtendedFieldMask = 7;  // both fields are 3 bits wide
+constexpr DWORD DXVA_NominalRange_Unknown = 0;
+constexpr DWORD DXVA_NominalRange_0_255 = 1;
+constexpr DWORD DXVA_NominalRange_16_235 = 2;
+constexpr DWORD DXVA_VideoTransferMatrix_Unknown = 0;
+constexpr DWORD DXVA_VideoTransferMatrix_BT709 = 1;
+constexpr DWORD DXVA_VideoTransferMatrix_BT601 = 2;
+constexpr DWORD DXVA_VideoTransferMatrix_SMPTE240M = 3;
+// Beyond DXVA's own three, as LAV Filters numbers them.
+constexpr DWORD DXVA_VideoTransferMatrix_BT2020 = 4;
+constexpr DWORD DXVA_VideoTransferMatrix_FCC = 6;
+
 constexpr WORD WAVE_FORMAT_PCM = 1;
 constexpr WORD WAVE_FORMAT_IEEE_FLOAT = 3;
 constexpr WORD WAVE_FORMAT_EXTENSIBLE = 0xFFFE;

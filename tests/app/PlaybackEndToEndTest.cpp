@@ -541,4 +541,63 @@ TEST(HostPlayback, APictureSizeChangeMidStreamComesOutAtTheAskedSizeWithoutGarba
     EXPECT_EQ(blue, 25);
 }
 
+
+// Full-range (MJPEG) and BT.709-tagged sources played as RGB24 at their own
+// size: every picture against FFmpeg's own conversion, which reads the range
+// and matrix the stream is tagged with. The test pattern is softened like a
+// filmed picture: on its hard colour edges the two sides' different chroma
+// interpolation alone would decide the figure.
+TEST(HostPlayback, FullRangeAndBT709PicturesAsRGB24MatchFFmpegsColourAwareConversion)
+{
+    const std::string source = "-f lavfi -i testsrc2=size=176x144:rate=25:duration=1 -an ";
+    const std::string soft = "gblur=sigma=3,";
+    struct Clip
+    {
+        const char* name;
+        const char* ext;
+        std::string args;
+    };
+    const Clip clips[] = {
+        {"host-mjpeg420-full", ".avi", source + "-vf " + soft + "format=yuvj420p -c:v mjpeg -q:v 2 "},
+        {"host-mjpeg422-full", ".avi", source + "-vf " + soft + "format=yuvj422p -c:v mjpeg -q:v 2 "},
+        {"host-h264-bt709", ".mkv",
+         source + "-vf " + soft + "scale=out_color_matrix=bt709:out_range=tv,format=yuv420p -c:v libx264 "
+                  "-preset veryfast -qp 10 -colorspace bt709 -color_primaries bt709 -color_trc bt709 "},
+    };
+    for (const Clip& clip : clips) {
+        SCOPED_TRACE(clip.name);
+        const std::string path = lavtest::MakeMedia(clip.name, clip.args, clip.ext);
+        ASSERT_FALSE(path.empty());
+        lavtest::TempDir dir;
+        const std::string raw = dir.File("ffmpeg.bgr24");
+        ASSERT_TRUE(lavtest::Run("ffmpeg -nostdin -hide_banner -loglevel error -y -i '" + path +
+                                 "' -f rawvideo -pix_fmt bgr24 '" + raw + "'"));
+        const std::vector<uint8_t> want = lavtest::ReadAll(raw);
+        constexpr size_t kPicture = 176 * 144 * 3;
+        ASSERT_EQ(want.size(), 25 * kPicture);
+
+        HostHarness h;
+        ASSERT_TRUE(h.StartAndConnect());
+        Collector c(h);
+        ASSERT_NO_FATAL_FAILURE(StartOk(h, c, 1, MediaFormat{176, 144, 0, 16000, 16, 1}, path));
+        ASSERT_TRUE(c.ReadUntil([](const mc::Message& m) { return m.type == 53; }, milliseconds(8000)));
+        const auto video = c.Frames(50);
+        ASSERT_EQ(video.size(), 25u);
+        double worst = 99;
+        for (size_t i = 0; i < video.size(); ++i) {
+            const Bytes& got = video[i]->message.data;
+            ASSERT_EQ(got.size(), kPicture);
+            double err = 0;
+            for (size_t k = 0; k < kPicture; ++k) {
+                const double d = double(got[k]) - want[i * kPicture + k];
+                err += d * d;
+            }
+            worst = std::min(worst, err == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 * kPicture / err));
+        }
+        EXPECT_GE(worst, 35.0) << "dB, the worst picture";
+        RecordProperty(std::string(clip.name) + "_worst_psnr_db", std::to_string(worst));
+        std::printf("%s: worst picture %.1f dB against FFmpeg\n", clip.name, worst);
+    }
+}
+
 }  // namespace

@@ -112,6 +112,15 @@ TEST(AudioResampler, RemixValuesOnConstantInputs)
         auto s = SettledOutput(*r, Constant16({30000, -30000, 0, 0, 30000, -30000}, 4800), 4800, 2);
         ExpectChannels(s, {32767, -32768}, 0);
     }
+    {  // 6 -> 2 with front, centre and rear all loud: the sum is far past 16
+       // bits and must stay at full scale, never come out with its sign flipped.
+        auto r = CAudioResampler::Create(Sound(48000, 16, 6), Sound(48000, 16, 2));
+        auto s = SettledOutput(*r, Constant16({32000, 0, 32000, 0, 32000, 0}, 4800), 4800, 2);
+        ExpectChannels(s, {32767, 22400}, 1);
+        auto n = CAudioResampler::Create(Sound(48000, 16, 6), Sound(48000, 16, 2));
+        ExpectChannels(SettledOutput(*n, Constant16({-32768, 0, -32768, 0, -32768, 0}, 4800), 4800, 2),
+                       {-32768, -22938}, 1);
+    }
     {  // 2 -> 1: the mean.
         auto r = CAudioResampler::Create(Sound(48000, 16, 2), Sound(48000, 16, 1));
         auto s = SettledOutput(*r, Constant16({1000, 3000}, 4800), 4800, 1);

@@ -6,6 +6,8 @@
 extern "C" {
 #include <libavutil/cpu.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/intreadwrite.h>
+#include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 }
 
@@ -52,6 +54,125 @@ AVPixelFormat TargetPixelFormat(VideoSubtype s)
     case VideoSubtype::RGB32: return AV_PIX_FMT_BGR0;
     }
     return AV_PIX_FMT_YUV420P;
+}
+
+ColourRange RangeOf(int pixelFormat, int colorRange)
+{
+    if (colorRange == AVCOL_RANGE_JPEG) return ColourRange::Full;
+    switch (pixelFormat) {
+    case AV_PIX_FMT_YUVJ420P:
+    case AV_PIX_FMT_YUVJ422P:
+    case AV_PIX_FMT_YUVJ444P:
+    case AV_PIX_FMT_YUVJ440P:
+    case AV_PIX_FMT_YUVJ411P:
+        return ColourRange::Full;
+    default:
+        return ColourRange::Limited;
+    }
+}
+
+ColourMatrix MatrixOf(int colorSpace)
+{
+    switch (colorSpace) {
+    case AVCOL_SPC_BT709: return ColourMatrix::BT709;
+    case AVCOL_SPC_SMPTE240M: return ColourMatrix::SMPTE240M;
+    case AVCOL_SPC_BT2020_NCL:
+    case AVCOL_SPC_BT2020_CL: return ColourMatrix::BT2020;
+    case AVCOL_SPC_FCC: return ColourMatrix::FCC;
+    default: return ColourMatrix::BT601;  // BT.470BG, SMPTE 170M, and untagged as FFmpeg reads it
+    }
+}
+
+void SetColour(PictureFormat& f, int pixelFormat, int colorRange, int colorSpace)
+{
+    if (f.subtype == VideoSubtype::RGB32) return;
+    f.range = RangeOf(pixelFormat, colorRange);
+    f.matrix = MatrixOf(colorSpace);
+}
+
+// YUV with both chroma components in one plane (NV12, NV21, NV16, NV20, P010 ...).
+bool IsSemiPlanar(const AVPixFmtDescriptor* d)
+{
+    return d && (d->flags & AV_PIX_FMT_FLAG_PLANAR) &&
+           !(d->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_BAYER |
+                         AV_PIX_FMT_FLAG_FLOAT)) &&
+           d->nb_components == 3 && d->comp[1].plane == 1 && d->comp[2].plane == 1;
+}
+
+// The planar format with the same sampling and depth, samples in the low
+// bits of native-endian words when wider than 8 bits (NV21 -> yuv420p,
+// NV20LE -> yuv422p10le, P010 -> yuv420p10).
+AVPixelFormat PlanarTwin(const AVPixFmtDescriptor* d)
+{
+    const int depth = d->comp[0].depth;
+    for (const AVPixFmtDescriptor* c = av_pix_fmt_desc_next(nullptr); c; c = av_pix_fmt_desc_next(c)) {
+        if (c->nb_components != 3 || c->log2_chroma_w != d->log2_chroma_w || c->log2_chroma_h != d->log2_chroma_h ||
+            c->flags != AV_PIX_FMT_FLAG_PLANAR || std::strncmp(c->name, "yuvj", 4) == 0)
+            continue;
+        bool fits = true;
+        for (int i = 0; i < 3; ++i)
+            fits = fits && c->comp[i].plane == i && c->comp[i].depth == depth && c->comp[i].shift == 0 &&
+                   c->comp[i].step == (depth > 8 ? 2 : 1);
+        if (fits) return av_pix_fmt_desc_get_id(c);
+    }
+    return AV_PIX_FMT_NONE;
+}
+
+// Splits the interleaved chroma plane of a semi-planar picture into the two
+// planes of its planar twin (libswscale's own split reads out of bounds at
+// most widths).
+void SplitSemiPlanar(const AVFrame* in, const AVPixFmtDescriptor* d, AVFrame* out)
+{
+    const int w = in->width, h = in->height;
+    const int cw = -((-w) >> d->log2_chroma_w), ch = -((-h) >> d->log2_chroma_h);
+    if (d->comp[0].depth <= 8) {
+        av_image_copy_plane(out->data[0], out->linesize[0], in->data[0], in->linesize[0], w, h);
+        for (int y = 0; y < ch; ++y) {
+            const uint8_t* s = in->data[1] + static_cast<ptrdiff_t>(y) * in->linesize[1];
+            uint8_t* u = out->data[1] + static_cast<ptrdiff_t>(y) * out->linesize[1];
+            uint8_t* v = out->data[2] + static_cast<ptrdiff_t>(y) * out->linesize[2];
+            for (int x = 0; x < cw; ++x) {
+                u[x] = s[x * d->comp[1].step + d->comp[1].offset];
+                v[x] = s[x * d->comp[2].step + d->comp[2].offset];
+            }
+        }
+        return;
+    }
+    const bool be = d->flags & AV_PIX_FMT_FLAG_BE;
+    auto move = [be](const uint8_t* from, int shift, uint8_t* to) {
+        const uint16_t v = static_cast<uint16_t>((be ? AV_RB16(from) : AV_RL16(from)) >> shift);
+        std::memcpy(to, &v, sizeof v);
+    };
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* s = in->data[0] + static_cast<ptrdiff_t>(y) * in->linesize[0];
+        uint8_t* o = out->data[0] + static_cast<ptrdiff_t>(y) * out->linesize[0];
+        for (int x = 0; x < w; ++x) move(s + x * d->comp[0].step + d->comp[0].offset, d->comp[0].shift, o + 2 * x);
+    }
+    for (int y = 0; y < ch; ++y) {
+        const uint8_t* s = in->data[1] + static_cast<ptrdiff_t>(y) * in->linesize[1];
+        uint8_t* u = out->data[1] + static_cast<ptrdiff_t>(y) * out->linesize[1];
+        uint8_t* v = out->data[2] + static_cast<ptrdiff_t>(y) * out->linesize[2];
+        for (int x = 0; x < cw; ++x) {
+            move(s + x * d->comp[1].step + d->comp[1].offset, d->comp[1].shift, u + 2 * x);
+            move(s + x * d->comp[2].step + d->comp[2].offset, d->comp[2].shift, v + 2 * x);
+        }
+    }
+}
+
+// An aligned picture for libswscale (kept when it already fits).
+bool EnsureFrame(detail::FramePtr& f, int format, int w, int h)
+{
+    if (f && f->format == format && f->width == w && f->height == h) return true;
+    f.reset(av_frame_alloc());
+    if (!f) return false;
+    f->format = format;
+    f->width = w;
+    f->height = h;
+    if (av_frame_get_buffer(f.get(), 64) < 0) {
+        f.reset();
+        return false;
+    }
+    return true;
 }
 
 // Plane pointers and line sizes of the packed output layout.
@@ -173,6 +294,7 @@ std::unique_ptr<VideoDecoder> VideoDecoder::Create(const StreamFormat& format, c
     f.avgTimePerFrame = self->m_rtAvgTimePerFrame;
     f.sarNum = self->m_sarNum;
     f.sarDen = self->m_sarDen;
+    SetColour(f, format.pixelFormat, format.colorRange, format.colorSpace);
     self->m_last = f;
     return self;
 }
@@ -193,6 +315,7 @@ PictureFormat VideoDecoder::FormatFor(const AVFrame* frame) const
         f.sarNum = m_sarNum;
         f.sarDen = m_sarDen;
     }
+    SetColour(f, frame->format, frame->color_range, frame->colorspace);
     return f;
 }
 
@@ -255,27 +378,70 @@ bool VideoDecoder::CopyPicture(const DecodedPicture& picture, uint8_t* dst, size
         }
         return true;
     }
-    // libswscale's same-size shortcuts assume even sizes: at an odd one some
-    // leave the last chroma column unwritten, and NV21 to planar reads out
-    // of bounds. A source filter longer than one tap (the identity, 0 1 0)
-    // keeps odd sizes on the general path; RGB input then reads chroma per
-    // pixel rather than in pairs that reach past the line.
-    const bool odd = (w | h) & 1;
-    int flags = SWS_BICUBIC;
-    SwsFilter srcFilter{};
-    std::unique_ptr<SwsVector, decltype(&sws_freeVec)> identity(nullptr, &sws_freeVec);
-    if (odd) {
-        identity.reset(sws_allocVec(3));
-        if (!identity) return false;
-        identity->coeff[0] = identity->coeff[2] = 0.0;
-        identity->coeff[1] = 1.0;
-        srcFilter.lumH = identity.get();
-        flags |= SWS_FULL_CHR_H_INP;
+    // Each plane of an aligned picture into the packed output layout.
+    const auto copyOut = [&](const AVFrame* from) {
+        const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(target);
+        for (int p = 0; p < 4 && planes[p]; ++p) {
+            const int rows = p > 0 ? -((-h) >> desc->log2_chroma_h) : h;
+            av_image_copy_plane(planes[p], lines[p], from->data[p], from->linesize[p], lines[p], rows);
+        }
+    };
+    const AVFrame* source = f;
+    const AVPixFmtDescriptor* sourceDesc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(f->format));
+    // Semi-planar pictures are split here when that is all there is to do,
+    // or when libswscale cannot read them (NV16, NV20).
+    const AVPixelFormat twin = IsSemiPlanar(sourceDesc) ? PlanarTwin(sourceDesc) : AV_PIX_FMT_NONE;
+    if (twin != AV_PIX_FMT_NONE &&
+        (twin == target || !sws_isSupportedInput(static_cast<AVPixelFormat>(f->format)))) {
+        if (!EnsureFrame(m_split, twin, w, h)) return false;
+        SplitSemiPlanar(f, sourceDesc, m_split.get());
+        source = m_split.get();
+        if (twin == target) {
+            copyOut(source);
+            return true;
+        }
     }
-    m_sws.reset(sws_getCachedContext(m_sws.release(), w, h, static_cast<AVPixelFormat>(f->format), w, h, target,
-                                     flags, odd ? &srcFilter : nullptr, nullptr, nullptr));
-    if (!m_sws) return false;
-    return sws_scale(m_sws.get(), f->data, f->linesize, 0, h, planes, lines) == h;
+
+    // The range stays what it is; YUV to YUV keeps the matrix.
+    const bool fullRange = pf.subtype != VideoSubtype::RGB32 && pf.range == ColourRange::Full;
+    if (!m_sws || m_swsFormat != source->format || m_swsTarget != target || m_swsWidth != w || m_swsHeight != h ||
+        m_swsFullRange != fullRange) {
+        m_sws.reset();
+        // libswscale's same-size shortcuts assume even sizes: at an odd one
+        // some leave the last chroma column unwritten. A source filter longer
+        // than one tap (the identity, 0 1 0) keeps odd sizes on the general
+        // path; RGB input then reads chroma per pixel rather than in pairs
+        // that reach past the line.
+        const bool odd = (w | h) & 1;
+        detail::SwsPtr sws(sws_alloc_context());
+        std::unique_ptr<SwsVector, decltype(&sws_freeVec)> identity(odd ? sws_allocVec(3) : nullptr, &sws_freeVec);
+        if (!sws || (odd && !identity)) return false;
+        SwsFilter srcFilter{};
+        if (identity) {
+            identity->coeff[0] = identity->coeff[2] = 0.0;
+            identity->coeff[1] = 1.0;
+            srcFilter.lumH = identity.get();
+        }
+        SwsContext* c = sws.get();
+        if (av_opt_set_int(c, "srcw", w, 0) < 0 || av_opt_set_int(c, "srch", h, 0) < 0 ||
+            av_opt_set_int(c, "src_format", source->format, 0) < 0 || av_opt_set_int(c, "dstw", w, 0) < 0 ||
+            av_opt_set_int(c, "dsth", h, 0) < 0 || av_opt_set_int(c, "dst_format", target, 0) < 0 ||
+            av_opt_set_int(c, "sws_flags", SWS_BICUBIC | (odd ? SWS_FULL_CHR_H_INP : 0), 0) < 0 ||
+            av_opt_set_int(c, "src_range", fullRange, 0) < 0 || av_opt_set_int(c, "dst_range", fullRange, 0) < 0 ||
+            sws_init_context(c, odd ? &srcFilter : nullptr, nullptr) < 0)
+            return false;
+        m_sws = std::move(sws);
+        m_swsFormat = source->format;
+        m_swsTarget = target;
+        m_swsWidth = w;
+        m_swsHeight = h;
+        m_swsFullRange = fullRange;
+    }
+    if (!EnsureFrame(m_converted, target, w, h)) return false;
+    if (sws_scale(m_sws.get(), source->data, source->linesize, 0, h, m_converted->data, m_converted->linesize) != h)
+        return false;
+    copyOut(m_converted.get());
+    return true;
 }
 
 }  // namespace lav

@@ -10,7 +10,9 @@
 //   UYVY  U Y0 V Y1, likewise; +h
 //   RGB32 B G R X bytes, 4*w per line; bitmap height -h (top-down RGB)
 // YUV bitmaps are top-down by convention with a positive height; RGB needs
-// the negative height to say so.
+// the negative height to say so. YUV pictures keep the range and matrix the
+// stream decodes to (range and matrix below say which); only the layout
+// changes.
 //
 // Threads: one thread at a time (the decoder's streaming thread, or the
 // flushing thread while streaming is held off), as the transform base does.
@@ -32,9 +34,17 @@ namespace lav {
 enum class VideoSubtype { I420, NV12, YUY2, UYVY, RGB32 };
 const char* SubtypeName(VideoSubtype subtype);
 
+// How YUV samples are to be read: their range, and the matrix that made them
+// from RGB. Untagged streams are limited-range BT.601, as FFmpeg takes them;
+// RGB pictures always carry the defaults.
+enum class ColourRange { Limited, Full };
+enum class ColourMatrix { BT601, BT709, SMPTE240M, BT2020, FCC };
+
 struct PictureFormat
 {
     VideoSubtype subtype = VideoSubtype::I420;
+    ColourRange range = ColourRange::Limited;
+    ColourMatrix matrix = ColourMatrix::BT601;
     int32_t width = 0;   // visible size in pixels
     int32_t height = 0;
     RefTime avgTimePerFrame = 0;  // from the stream's frame rate, 0 unknown
@@ -94,7 +104,14 @@ private:
     void ReceiveAll(const PictureCallback& onPicture);
     PictureFormat FormatFor(const AVFrame* frame) const;
 
-    detail::SwsPtr m_sws;           // cached converter for non-native layouts
+    // Conversion of layouts that are not copied: a semi-planar source is
+    // first split into its planar twin, and libswscale writes into aligned
+    // planes that are then copied out (its SIMD code wants aligned lines).
+    detail::SwsPtr m_sws;           // cached for the key below
+    int m_swsFormat = -1, m_swsTarget = -1, m_swsWidth = 0, m_swsHeight = 0;
+    bool m_swsFullRange = false;
+    detail::FramePtr m_split;       // planar twin of a semi-planar picture
+    detail::FramePtr m_converted;   // aligned output of libswscale
     PictureFormat m_initial;
     PictureFormat m_last;           // format of the last picture handed out
     RefTime m_rtAvgTimePerFrame = 0;

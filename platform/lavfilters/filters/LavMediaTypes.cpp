@@ -1,6 +1,8 @@
 #include "platform/lavfilters/filters/LavMediaTypes.h"
 
+#include <algorithm>
 #include <cstring>
+#include <numeric>
 
 namespace lav {
 
@@ -69,18 +71,53 @@ const GUID& SubtypeGuid(VideoSubtype subtype)
     return MEDIASUBTYPE_I420;
 }
 
+namespace {
+
+// The colour information of dwControlFlags (nominal range, transfer matrix).
+DWORD ColourFlags(const PictureFormat& format)
+{
+    DWORD matrix = DXVA_VideoTransferMatrix_BT601;
+    switch (format.matrix) {
+    case ColourMatrix::BT601: matrix = DXVA_VideoTransferMatrix_BT601; break;
+    case ColourMatrix::BT709: matrix = DXVA_VideoTransferMatrix_BT709; break;
+    case ColourMatrix::SMPTE240M: matrix = DXVA_VideoTransferMatrix_SMPTE240M; break;
+    case ColourMatrix::BT2020: matrix = DXVA_VideoTransferMatrix_BT2020; break;
+    case ColourMatrix::FCC: matrix = DXVA_VideoTransferMatrix_FCC; break;
+    }
+    const DWORD range =
+        format.range == ColourRange::Full ? DXVA_NominalRange_0_255 : DXVA_NominalRange_16_235;
+    return AMCONTROL_USED | AMCONTROL_COLORINFO_PRESENT | range << DXVA_NominalRangeShift |
+           matrix << DXVA_VideoTransferMatrixShift;
+}
+
+}  // namespace
+
 CMediaType MakeVideoOutputType(const PictureFormat& format)
 {
     CMediaType mt(MEDIATYPE_Video);
     mt.SetSubtype(SubtypeGuid(format.subtype));
-    mt.SetFormatType(FORMAT_VideoInfo);
+    mt.SetFormatType(FORMAT_VideoInfo2);
     mt.SetSampleSize(format.ImageSize());
     mt.SetTemporalCompression(FALSE);
-    auto* vih = reinterpret_cast<VIDEOINFOHEADER*>(mt.AllocFormatBuffer(sizeof(VIDEOINFOHEADER)));
+    auto* vih = reinterpret_cast<VIDEOINFOHEADER2*>(mt.AllocFormatBuffer(sizeof(VIDEOINFOHEADER2)));
     if (!vih) return mt;
     vih->rcSource = {0, 0, format.width, format.height};
     vih->rcTarget = vih->rcSource;
     vih->AvgTimePerFrame = format.avgTimePerFrame;
+    // Picture aspect ratio: the size times the sample aspect ratio, reduced.
+    uint64_t x = static_cast<uint64_t>(std::max(format.width, 1)) * static_cast<uint64_t>(std::max(format.sarNum, 1));
+    uint64_t y = static_cast<uint64_t>(std::max(format.height, 1)) * static_cast<uint64_t>(std::max(format.sarDen, 1));
+    const uint64_t g = std::gcd(x, y);
+    x /= g;
+    y /= g;
+    while (x > UINT32_MAX || y > UINT32_MAX) {
+        x = (x + 1) / 2;
+        y = (y + 1) / 2;
+    }
+    vih->dwPictAspectRatioX = static_cast<DWORD>(std::max<uint64_t>(x, 1));
+    vih->dwPictAspectRatioY = static_cast<DWORD>(std::max<uint64_t>(y, 1));
+    // Range and matrix of the YUV samples, as DirectShow decoders say them.
+    vih->dwControlFlags = ColourFlags(format);
     BITMAPINFOHEADER& bmi = vih->bmiHeader;
     bmi.biSize = sizeof(BITMAPINFOHEADER);
     bmi.biWidth = format.width;

@@ -21,7 +21,8 @@ CMediaType MakeCompressedType(const StreamFormat& format);
 std::optional<StreamFormat> ParseCompressedType(const AM_MEDIA_TYPE& mt);
 
 const GUID& SubtypeGuid(VideoSubtype subtype);
-// VIDEOINFOHEADER for a decoded picture format.
+// VIDEOINFOHEADER2 for a decoded picture format, its dwControlFlags telling
+// the range and matrix of the YUV samples.
 CMediaType MakeVideoOutputType(const PictureFormat& format);
 // WAVEFORMATEX, wFormatTag 1.
 CMediaType MakeAudioOutputType(const AudioFormat& format);
