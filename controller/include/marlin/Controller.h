@@ -115,8 +115,9 @@ enum class FrameKind
     EndOfMedia,  // the file has played to its end; no data
 };
 
-// One delivery of a playback. Later versions may add fields (for instance
-// a frame number and time); construct frames only by value-initialising.
+// One delivery of a playback. Later versions may add fields (a frame
+// number and presentation time among them), so a program should not rely on
+// the structure's size or aggregate order.
 struct Frame
 {
     FrameKind kind = FrameKind::Video;
