@@ -2,6 +2,9 @@
 #   make test   installs what is missing, builds with ASan+UBSan, runs every test
 #   make demo   installs what is missing, builds optimized, plays the sample
 #   make bench  also installs the peer players, compares Marlin with them
+# Installing (docs in README.md, "Installing"):
+#   make install [PREFIX=/usr/local] [DESTDIR=]   the optimized build, installed
+#   make package     a Debian package (.deb) in build/release
 # Further checks (docs/reliability.md):
 #   make test-tsan   builds with ThreadSanitizer, runs every test
 #   make test-tsan-sample   the same for the host's own threads only
@@ -15,10 +18,12 @@ FUZZ_BUILD := build/fuzz
 SOAK_MINUTES ?= 10
 SOAK_SEED ?= 1
 FUZZ_SECONDS ?= 60
+PREFIX ?= /usr/local
+DESTDIR ?=
 # Extra ctest arguments for test-tsan, e.g. TSAN_CTEST_ARGS="-L tsan-sample".
 TSAN_CTEST_ARGS ?=
 
-.PHONY: all deps test build-test demo build-release bench bench-deps build-tsan test-tsan test-tsan-sample \
+.PHONY: all deps test build-test demo build-release install package bench bench-deps build-tsan test-tsan test-tsan-sample \
   soak fuzz-deps build-fuzz fuzz clean
 
 all: build-release
@@ -38,6 +43,13 @@ test: build-test
 build-release: deps
 	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DMARLIN_TESTS=OFF
 	cmake --build $(RELEASE_BUILD) -j $(JOBS)
+
+# cmake --install honours DESTDIR from the environment.
+install: build-release
+	DESTDIR="$(DESTDIR)" cmake --install $(RELEASE_BUILD) --prefix "$(PREFIX)"
+
+package: build-release
+	cd $(RELEASE_BUILD) && cpack -G DEB
 
 build-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DMARLIN_TSAN=ON

@@ -1,5 +1,6 @@
 #include "controller/HostProcess.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -32,7 +34,60 @@ ExitStatus FromWaitStatus(int status)
     return s;
 }
 
+// The folder of the file (program or shared library) that holds this code.
+std::filesystem::path OwnFolder()
+{
+    Dl_info info{};
+    static const int anchor = 0;
+    if (dladdr(&anchor, &info) == 0 || !info.dli_fname) return {};
+    std::error_code ec;
+    auto path = std::filesystem::canonical(info.dli_fname, ec);
+    return ec ? std::filesystem::path{} : path.parent_path();
+}
+
+std::filesystem::path ProgramFolder()
+{
+    std::error_code ec;
+    auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::path{} : path.parent_path();
+}
+
+bool IsExecutableFile(const std::filesystem::path& path)
+{
+    std::error_code ec;
+    return std::filesystem::is_regular_file(path, ec) && access(path.c_str(), X_OK) == 0;
+}
+
 }  // namespace
+
+std::string HostProcess::FindHost(std::string* error)
+{
+    if (const char* named = std::getenv("MARLIN_HOST"); named && *named) {
+        if (IsExecutableFile(named)) return named;
+        if (error) *error = std::string("MARLIN_HOST names ") + named + ", which is not an executable file";
+        return {};
+    }
+    // The relative ways from an installation's bin/ and library folder to
+    // its host folder, as the build configured them.
+    std::vector<std::filesystem::path> candidates;
+    for (const auto& folder : {OwnFolder(), ProgramFolder()}) {
+        if (folder.empty()) continue;
+        candidates.push_back(folder / "marlin-host");
+        candidates.push_back(folder / MARLIN_HOST_FROM_BINDIR / "marlin-host");
+        candidates.push_back(folder / MARLIN_HOST_FROM_LIBDIR / "marlin-host");
+    }
+    std::string tried;
+    for (const auto& candidate : candidates) {
+        auto path = candidate.lexically_normal();
+        if (IsExecutableFile(path)) return path.string();
+        if (tried.find(" " + path.string() + ",") == std::string::npos) tried += " " + path.string() + ",";
+    }
+    if (error) {
+        if (!tried.empty()) tried.pop_back();
+        *error = "no marlin-host found (set MARLIN_HOST); looked at" + tried;
+    }
+    return {};
+}
 
 std::unique_ptr<HostProcess> HostProcess::Spawn(const Options& options, std::string* error)
 {

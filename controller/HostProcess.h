@@ -31,6 +31,13 @@ public:
         std::vector<std::string> extraEnvironment;  // "NAME=value", added to the caller's
     };
 
+    // The marlin-host to start when the caller names none: $MARLIN_HOST when
+    // set; else marlin-host beside the program or the shared library that
+    // holds this code, or where an installation puts it relative to them
+    // (lib/marlin/ beside bin/ and lib/). Empty with the places tried in
+    // *error when none of them is an executable file.
+    static std::string FindHost(std::string* error = nullptr);
+
     // Starts the program. Null with the reason in *error when it cannot be
     // started (no such file, not executable, bad directory).
     static std::unique_ptr<HostProcess> Spawn(const Options& options, std::string* error = nullptr);

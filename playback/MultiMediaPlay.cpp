@@ -20,7 +20,8 @@ const char kSplitterClsid[] = "171252A0-8820-4AFE-9DF8-5C92B2D66B04";
 const char kAudioDecoderClsid[] = "E8E73B6B-4CB3-44A4-BE99-4F7BCB96E491";
 const char kVideoDecoderClsid[] = "EE30215D-164F-4A92-A4EB-9D4C13390F9F";
 
-// Relative on purpose: the modules lie below the host's current directory.
+// Relative on purpose: the modules lie in LAVFilters/ beside the host
+// (LoadLibraryA looks there first, then in the current directory).
 const char kSplitterModule[] = "./LAVFilters/LAVSplitter.ax";
 const char kVideoModule[] = "./LAVFilters/LAVVideo.ax";
 const char kAudioModule[] = "./LAVFilters/LAVAudio.ax";

@@ -74,6 +74,8 @@ TempFolder::~TempFolder()
 
 std::string DefaultHostPath()
 {
+    // Beside marlin-play in a build, in lib/marlin/ of an installation.
+    if (std::string found = HostProcess::FindHost(); !found.empty()) return found;
     std::error_code ec;
     fs::path self = fs::read_symlink("/proc/self/exe", ec);
     if (ec) return "marlin-host";

@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 
@@ -13,6 +15,17 @@ void NoteError()
     const char* text = dlerror();
     t_lastError = text ? text : "";
 }
+
+// The folder of the running program, with a trailing slash; empty when
+// /proc cannot tell.
+std::string ProgramFolder()
+{
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return {};
+    std::string folder(path, static_cast<size_t>(n));
+    return folder.substr(0, folder.rfind('/') + 1);
+}
 }  // namespace
 
 HMODULE LoadLibraryA(const char* fileName)
@@ -21,11 +34,21 @@ HMODULE LoadLibraryA(const char* fileName)
         t_lastError = "no module name";
         return nullptr;
     }
-    // dlopen searches the library path for bare names; Windows looks beside
-    // the program and in the current directory first, which is what the
-    // host relies on.
-    std::string path = std::strchr(fileName, '/') ? fileName : std::string("./") + fileName;
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // dlopen searches the library path for bare names, and resolves other
+    // relative names against the current directory only. Windows looks
+    // beside the program first, then in the current directory, which lets
+    // an installed host find its modules whatever directory it starts in.
+    std::string name = std::strchr(fileName, '/') ? fileName : std::string("./") + fileName;
+    if (name[0] != '/') {
+        std::string folder = ProgramFolder();
+        std::string besideProgram = folder + (name.rfind("./", 0) == 0 ? name.substr(2) : name);
+        if (!folder.empty() && access(besideProgram.c_str(), F_OK) == 0) {
+            void* handle = dlopen(besideProgram.c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (!handle) NoteError();
+            return static_cast<HMODULE>(handle);
+        }
+    }
+    void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) NoteError();
     return static_cast<HMODULE>(handle);
 }

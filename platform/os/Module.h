@@ -5,8 +5,9 @@ struct HINSTANCE__;
 using HMODULE = HINSTANCE__*;
 using FARPROC = void (*)();
 
-// Loads a shared module. A name without a slash is looked up in the current
-// directory, as the host's module paths are meant. Null on failure.
+// Loads a shared module. A relative name (one without a slash counts as
+// "./name") is looked up beside the running program first, then in the
+// current directory. Null on failure.
 HMODULE LoadLibraryA(const char* fileName);
 // Address of an exported function; null when the module does not export it.
 FARPROC GetProcAddress(HMODULE module, const char* procName);

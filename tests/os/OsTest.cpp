@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -170,6 +172,28 @@ TEST(OsModule, LoadsFindsAndFreesAModuleByRelativeName)
     EXPECT_NE(std::string(GetLastModuleError()), "");
     EXPECT_EQ(LoadLibraryA(nullptr), nullptr);
     EXPECT_FALSE(FreeLibrary(nullptr));
+}
+
+TEST(OsModule, RelativeNameIsLookedUpBesideTheProgramThenInTheCurrentDirectory)
+{
+    // The test binary lies beside os_test_module.ax; start elsewhere.
+    char folder[] = "/tmp/marlin-module-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    ASSERT_EQ(chdir(folder), 0);
+    HMODULE besideProgram = LoadLibraryA("./os_test_module.ax");
+    EXPECT_NE(besideProgram, nullptr) << GetLastModuleError();
+    if (besideProgram) FreeLibrary(besideProgram);
+
+    // Only in the current directory, under a name the program's folder lacks.
+    const std::string copy = std::string(folder) + "/only_here.ax";
+    ASSERT_EQ(system(("cp " MARLIN_BIN_DIR "/os_test_module.ax " + copy).c_str()), 0);
+    HMODULE inCurrent = LoadLibraryA("only_here.ax");
+    EXPECT_NE(inCurrent, nullptr) << GetLastModuleError();
+    if (inCurrent) FreeLibrary(inCurrent);
+
+    ASSERT_EQ(chdir(MARLIN_BIN_DIR), 0);
+    std::remove(copy.c_str());
+    rmdir(folder);
 }
 
 // --- the pipe client ---

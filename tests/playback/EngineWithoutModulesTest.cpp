@@ -1,7 +1,8 @@
 // The engine where the decoder modules are missing or wrong. Each test runs
-// with a scratch folder as the process's current directory (the modules'
-// paths are relative to it); this binary is separate from the other engine
-// tests because the current directory is process-wide.
+// with a scratch folder as the process's current directory, where the
+// modules are looked for once none lies beside the program (this binary is
+// built outside bin/); it is separate from the other engine tests because
+// the current directory is process-wide.
 #include <gtest/gtest.h>
 #include <unistd.h>
 

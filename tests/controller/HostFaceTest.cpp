@@ -1,0 +1,237 @@
+// The embedding face of the controller library (marlin/Controller.h), linked
+// as the shared library programs get, against the real host beside it and
+// the stand-in host of tests/play for the failures the real one does not
+// show on demand.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <marlin/Controller.h>
+
+using namespace marlin;
+
+namespace {
+
+const std::string kSample = MARLIN_SOURCE_DIR "/media/sample.mp4";
+const std::string kFakeHost = MARLIN_BIN_DIR "/marlin-play-fake-host";
+
+// Polls `done` until it holds or timeoutMs passes.
+template <class Condition>
+bool WaitFor(Condition done, int timeoutMs)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+std::unique_ptr<Host> StartFake(const char* mode, int replyTimeoutMs)
+{
+    setenv("MARLIN_FAKE_HOST", mode, 1);
+    HostOptions options;
+    options.hostPath = kFakeHost;
+    options.replyTimeoutMs = replyTimeoutMs;
+    Error error;
+    auto host = Host::Start(options, &error);
+    EXPECT_TRUE(host) << error.message;
+    return host;
+}
+
+}  // namespace
+
+TEST(HostFace, PlaysTheSampleThroughTheQueueAndQuits)
+{
+    unsetenv("MARLIN_HOST");
+    Error error;
+    auto host = Host::Start({}, &error);  // the host beside this library
+    ASSERT_TRUE(host) << error.message;
+    EXPECT_EQ(host->HostPath(), MARLIN_BIN_DIR "/marlin-host");
+
+    auto info = host->TestFile(kSample, &error);
+    ASSERT_TRUE(info) << error.message;
+    EXPECT_TRUE(info->hasVideo);
+    EXPECT_EQ(info->width, 320);
+    EXPECT_EQ(info->height, 240);
+    EXPECT_EQ(info->durationMs, 4000);
+    EXPECT_EQ(info->framesPerSecond, 25);
+
+    const OutputFormat format{.width = 160, .height = 120, .layout = Layout::I420, .sampleRate = 16000, .channels = 1};
+    ASSERT_TRUE(host->Play(kSample, format, &error)) << error.message;
+    EXPECT_TRUE(host->Pause(&error)) << error.message;
+    auto position = host->Position(&error);
+    ASSERT_TRUE(position) << error.message;
+    EXPECT_GE(*position, 0);
+    auto playing = host->Info(&error);
+    ASSERT_TRUE(playing) << error.message;
+    EXPECT_EQ(playing->durationMs, 4000);
+    EXPECT_TRUE(host->Resume(&error)) << error.message;
+
+    int pictures = 0, wrongPictures = 0, wrongSound = 0;
+    size_t soundBytes = 0;
+    std::optional<int64_t> firstPicturePosition;
+    for (;;) {
+        auto frame = host->NextFrame(10000, &error);
+        ASSERT_TRUE(frame) << error.message;
+        if (frame->kind == FrameKind::EndOfMedia) {
+            EXPECT_TRUE(frame->data.empty());
+            break;
+        }
+        if (frame->kind == FrameKind::Video) {
+            if (!firstPicturePosition) firstPicturePosition = frame->positionMs;
+            if (frame->width != 160 || frame->height != 120 || frame->layout != Layout::I420 ||
+                frame->data.size() != PictureBytes(Layout::I420, 160, 120) || !frame->positionMs)
+                ++wrongPictures;
+            ++pictures;
+        } else {
+            if (frame->sampleRate != 16000 || frame->channels != 1 || frame->data.size() % 2 != 0) ++wrongSound;
+            soundBytes += frame->data.size();
+        }
+    }
+    EXPECT_EQ(pictures, 100);
+    EXPECT_EQ(wrongPictures, 0);
+    EXPECT_EQ(wrongSound, 0);
+    EXPECT_EQ(firstPicturePosition, std::optional<int64_t>(0));
+    EXPECT_NEAR(static_cast<double>(soundBytes) / (2 * 16000), 4.0, 0.1);
+
+    EXPECT_TRUE(host->Stop(&error)) << error.message;
+    EXPECT_EQ(host->Position(&error), std::optional<int64_t>(-1));
+
+    HostEnd end = host->Quit(5000);
+    EXPECT_EQ(end.reason, EndReason::Quit) << end.description;
+    EXPECT_EQ(end.exitCode, 0);
+    EXPECT_NE(end.log.find("StartPlayFile"), std::string::npos);
+    ASSERT_TRUE(host->Ended());
+    EXPECT_EQ(host->Ended()->reason, EndReason::Quit);
+    EXPECT_FALSE(host->Pause(&error));
+    EXPECT_EQ(error.code, ErrorCode::HostEnded);
+}
+
+TEST(HostFace, CallbackTakesFramesOnTheReaderThreadAndLearnsOfACrash)
+{
+    std::atomic<Host*> self{nullptr};
+    std::atomic<int> frames{0}, ends{0};
+    std::atomic<int> commandFromCallback{-1};
+    std::mutex endLock;
+    HostEnd seenEnd;
+    HostOptions options;
+    options.onFrame = [&](Frame) {
+        if (frames++ == 0 && self.load()) {
+            Error error;
+            self.load()->Position(&error);
+            commandFromCallback = static_cast<int>(error.code);
+        }
+    };
+    options.onEnded = [&](const HostEnd& end) {
+        std::lock_guard guard(endLock);
+        seenEnd = end;
+        ++ends;
+    };
+    Error error;
+    auto host = Host::Start(options, &error);
+    ASSERT_TRUE(host) << error.message;
+    self = host.get();
+    ASSERT_TRUE(host->Play(kSample, {}, &error)) << error.message;
+    ASSERT_TRUE(WaitFor([&] { return frames >= 5; }, 10000));
+    EXPECT_EQ(commandFromCallback, static_cast<int>(ErrorCode::WrongThread));
+    EXPECT_EQ(host->QueuedFrames(), 0u);  // all went to the callback
+
+    ASSERT_EQ(kill(host->Pid(), SIGKILL), 0);
+    auto end = host->WaitEnded(10000);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->reason, EndReason::Signal) << end->description;
+    EXPECT_EQ(end->signal, SIGKILL);
+    ASSERT_TRUE(WaitFor([&] { return ends > 0; }, 5000));
+    {
+        std::lock_guard guard(endLock);
+        EXPECT_EQ(seenEnd.reason, EndReason::Signal);
+    }
+    EXPECT_FALSE(host->Position(&error));
+    EXPECT_EQ(error.code, ErrorCode::HostEnded);
+    EXPECT_FALSE(host->NextFrame(0, &error));
+    EXPECT_EQ(error.code, ErrorCode::HostEnded);
+    EXPECT_EQ(host->Quit().reason, EndReason::Signal);  // already ended: reported again
+    host.reset();
+    EXPECT_EQ(ends, 1);
+}
+
+TEST(HostFace, RefusesWhatCannotBeSentAndReportsWhatTheHostCannotDo)
+{
+    Error error;
+    HostOptions missing;
+    missing.hostPath = "/nonexistent/marlin-host";
+    EXPECT_FALSE(Host::Start(missing, &error));
+    EXPECT_EQ(error.code, ErrorCode::CannotStart);
+    setenv("MARLIN_HOST", "/nonexistent/marlin-host", 1);
+    EXPECT_FALSE(Host::Start({}, &error));
+    EXPECT_EQ(error.code, ErrorCode::HostNotFound);
+    unsetenv("MARLIN_HOST");
+
+    auto host = Host::Start({}, &error);
+    ASSERT_TRUE(host) << error.message;
+    EXPECT_FALSE(host->TestFile("/nonexistent/clip.mp4", &error));
+    EXPECT_EQ(error.code, ErrorCode::CannotOpen);
+    EXPECT_FALSE(host->TestFile("/tmp/\xff\xfe.mp4", &error));
+    EXPECT_EQ(error.code, ErrorCode::InvalidArgument);
+    EXPECT_FALSE(host->Play(kSample, {.width = 0}, &error));
+    EXPECT_EQ(error.code, ErrorCode::InvalidArgument);
+    EXPECT_FALSE(host->Play(kSample, {.layout = static_cast<Layout>(5)}, &error));
+    EXPECT_EQ(error.code, ErrorCode::InvalidArgument);
+    EXPECT_FALSE(host->Play("/nonexistent/clip.mp4", {}, &error));
+    EXPECT_EQ(error.code, ErrorCode::CannotOpen);
+    EXPECT_FALSE(host->Seek(-1, &error));
+    EXPECT_EQ(error.code, ErrorCode::InvalidArgument);
+    EXPECT_FALSE(host->NextFrame(50, &error));
+    EXPECT_EQ(error.code, ErrorCode::Timeout);
+    // Still answering after all that.
+    EXPECT_EQ(host->Position(&error), std::optional<int64_t>(-1));
+
+    EXPECT_EQ(ParseLayout("NV12"), Layout::Nv12);
+    EXPECT_STREQ(LayoutName(Layout::Yvu9), "yvu9");
+    EXPECT_EQ(ParseLayout("bgr24"), std::nullopt);
+    EXPECT_EQ(PictureBytes(Layout::I420, 5, 3), 15u + 2 * 3 * 2);
+    EXPECT_EQ(PictureBytes(Layout::Yuy2, 5, 3), 3u * 4 * 3);
+    EXPECT_EQ(PictureBytes(Layout::Yvu9, 5, 5), 25u + 2 * 2 * 2);
+    EXPECT_EQ(PictureBytes(Layout::Rgb24, 0, 3), 0u);
+}
+
+TEST(HostFace, TimesOutOnASilentHostAndKillsOneThatBreaksTheProtocol)
+{
+    Error error;
+    {
+        auto host = StartFake("silent", 300);
+        ASSERT_TRUE(host);
+        EXPECT_FALSE(host->Position(&error));
+        EXPECT_EQ(error.code, ErrorCode::Timeout);
+        HostEnd end = host->Quit(300);  // it reads Quit and stays
+        EXPECT_EQ(end.reason, EndReason::Signal) << end.description;
+        EXPECT_EQ(end.signal, SIGKILL);
+    }
+    {
+        auto host = StartFake("garbage", 5000);
+        ASSERT_TRUE(host);
+        EXPECT_FALSE(host->TestFile(kSample, &error));
+        EXPECT_EQ(error.code, ErrorCode::HostEnded);
+        auto end = host->Ended();
+        ASSERT_TRUE(end);
+        EXPECT_EQ(end->reason, EndReason::ProtocolError) << end->description;
+    }
+    {
+        auto host = StartFake("die", 5000);
+        ASSERT_TRUE(host);
+        EXPECT_FALSE(host->TestFile(kSample, &error));
+        EXPECT_EQ(error.code, ErrorCode::HostEnded);
+        auto end = host->WaitEnded(5000);
+        ASSERT_TRUE(end);
+        EXPECT_EQ(end->reason, EndReason::Exited) << end->description;
+        EXPECT_EQ(end->exitCode, 3);
+        EXPECT_NE(end->log.find("giving up"), std::string::npos);
+    }
+}
