@@ -29,7 +29,7 @@ namespace {
 // Lines waiting for a stalled reader, at most; later ones are dropped.
 constexpr size_t kMaxQueuedBytes = 1u << 20;
 // How long exit() waits for lines still queued.
-constexpr unsigned int kExitFlushMs = 500;
+constexpr unsigned int kExitFlushMs = 300;
 
 // "hh:mm:ss.mmm [thread] L<level> <text>\n", stamped on the calling thread.
 std::string FormatLine(unsigned int level, const char* text)
