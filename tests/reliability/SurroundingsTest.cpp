@@ -146,14 +146,15 @@ struct HostOnLogPipe
     std::unique_ptr<mc::HostProcess> host;
 };
 
-// Standard error's reader is gone before the host writes its first line:
-// the host does not die of SIGPIPE; it answers and ends on Quit with status
-// 0, its window port removed.
+// The log's reader, gone or stalled, never stops the host: no SIGPIPE, no
+// command or streaming thread waiting to log.
 TEST(Surroundings, LogReaderGoneOrStalledNeverStopsTheHost)
 {
     const std::string movie = MakeMovie(3);
     ASSERT_FALSE(movie.empty());
     {
+        // Gone before the host writes its first line: it answers and ends
+        // on Quit with status 0, its window port removed.
         SCOPED_TRACE("reader gone");
         HostOnLogPipe p;
         ASSERT_TRUE(p.host);

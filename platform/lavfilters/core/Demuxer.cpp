@@ -172,7 +172,7 @@ int Demuxer::CloseNested(AVFormatContext* s, AVIOContext* pb)
         return 0;
     }
     auto* self = static_cast<Demuxer*>(s->opaque);
-    return self->m_pDefaultIoClose2 ? self->m_pDefaultIoClose2(s, pb) : 0;
+    return self->m_pDefaultIoClose2 ? self->m_pDefaultIoClose2(s, pb) : avio_close(pb);
 }
 
 std::unique_ptr<Demuxer> Demuxer::Open(std::shared_ptr<IByteReader> reader, const DemuxOptions& options,
