@@ -216,6 +216,8 @@ TEST(Surroundings, LogReaderGoneOrStalledNeverStopsTheHost)
         at = next;
     }
     EXPECT_EQ(log.back(), '\n');
+    for (const char* report : {"AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error:"})
+        EXPECT_EQ(log.find(report), std::string::npos) << "the host reported:\n" << log;
 }
 
 // Reads one byte from `fd` within `ms`; 0 when none came.
