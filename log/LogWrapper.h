@@ -11,8 +11,19 @@ class CLogWrapper
 public:
     // Always usable; created on first use.
     static CLogWrapper* Instance();
-    // Writes one line. Safe from any thread: lines never mix.
+    // Writes one line to standard error. Safe from any thread: lines never
+    // mix and keep their order. Never waits for the reader of standard
+    // error: when it does not take a line at once, the line waits in a
+    // bounded queue that a writer thread of the log drains; when the queue
+    // is full, lines are dropped and a later line tells how many. A reader
+    // that went away costs the line, never a SIGPIPE.
     void WriteLog(unsigned int level, unsigned int reserved, const char* text);
+    // Waits until every line handed over before the call has been written
+    // (or given up on), at most timeoutMs. False when time ran out, e.g. the
+    // reader of standard error stalls. Lines still waiting are written at
+    // exit() within a short limit; a process that ends by _exit() calls
+    // this first.
+    bool Flush(unsigned int timeoutMs);
 
     // Manipulator: the next unsigned long is written in hexadecimal. The
     // host passes only Hex (0), right after the literal "0x".

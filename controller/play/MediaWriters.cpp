@@ -1,6 +1,7 @@
 #include "controller/play/MediaWriters.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -15,7 +16,20 @@ namespace {
 
 std::string Reason(const std::string& what, const std::string& path)
 {
-    return what + " " + path + ": " + std::strerror(errno);
+    if (errno == EPIPE) return "the reader of " + OutputName(path) + " went away";
+    return what + " " + OutputName(path) + ": " + std::strerror(errno);
+}
+
+// "-" is standard output, through a stream of its own so that closing it
+// reports whether everything reached the reader.
+FilePtr OpenOutput(const std::string& path)
+{
+    if (path != kStandardOutput) return FilePtr(std::fopen(path.c_str(), "wb"));
+    int fd = ::dup(STDOUT_FILENO);
+    if (fd < 0) return nullptr;
+    FilePtr file(::fdopen(fd, "wb"));
+    if (!file) ::close(fd);
+    return file;
 }
 
 void PutLe(std::vector<uint8_t>& bytes, size_t offset, uint32_t value, int size)
@@ -24,6 +38,11 @@ void PutLe(std::vector<uint8_t>& bytes, size_t offset, uint32_t value, int size)
 }
 
 }  // namespace
+
+std::string OutputName(const std::string& path)
+{
+    return path == kStandardOutput ? "standard output" : path;
+}
 
 const char* Y4mChroma(int32_t code)
 {
@@ -117,7 +136,7 @@ std::unique_ptr<VideoFileWriter> VideoFileWriter::Open(const std::string& path, 
                                                        bool wantY4m, std::string* error)
 {
     std::unique_ptr<VideoFileWriter> writer(new VideoFileWriter);
-    writer->m_file.reset(std::fopen(path.c_str(), "wb"));
+    writer->m_file = OpenOutput(path);
     if (!writer->m_file) {
         if (error) *error = Reason("cannot create", path);
         return nullptr;
@@ -205,7 +224,7 @@ std::unique_ptr<WavWriter> WavWriter::Open(const std::string& path, int sampleRa
                                            std::string* error)
 {
     std::unique_ptr<WavWriter> writer(new WavWriter);
-    writer->m_file.reset(std::fopen(path.c_str(), "wb"));
+    writer->m_file = OpenOutput(path);
     if (!writer->m_file) {
         if (error) *error = Reason("cannot create", path);
         return nullptr;

@@ -17,6 +17,11 @@ struct FileCloser
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
+// The output name that means standard output.
+inline const std::string kStandardOutput = "-";
+// `path` as messages name it: "standard output" for "-".
+std::string OutputName(const std::string& path);
+
 // --- YUV4MPEG2 ---
 // The y4m colour-space tag for a picture layout ("420jpeg", "422"), or null
 // when y4m cannot hold the layout (RGB, YVU9).
@@ -35,7 +40,8 @@ class VideoFileWriter
 {
 public:
     // y4m when `wantY4m` and the layout fits in y4m; raw frames back to back
-    // otherwise (IsY4m() tells which). Null with the reason in *error. On a
+    // otherwise (IsY4m() tells which); "-" is standard output. Null with the
+    // reason in *error; a reader that went away is named as such. On a
     // pipe or socket every picture is flushed as soon as it is written, so a
     // reader gets it whole when it arrives, not with the next one.
     static std::unique_ptr<VideoFileWriter> Open(const std::string& path, int32_t code, int width,
@@ -69,6 +75,7 @@ std::vector<uint8_t> WavHeader(int sampleRate, int channels, uint32_t dataBytes)
 class WavWriter
 {
 public:
+    // "-" is standard output, written with streaming lengths.
     static std::unique_ptr<WavWriter> Open(const std::string& path, int sampleRate, int channels,
                                            std::string* error);
     bool Write(const uint8_t* data, size_t size, std::string* error);

@@ -69,7 +69,7 @@ std::optional<std::u16string> CheckMediaFile(const std::string& file, Failure* f
 
 bool CheckOutputFolder(const std::string& path, Failure* failure)
 {
-    if (path.empty()) return true;
+    if (path.empty() || path == kStandardOutput) return true;
     fs::path parent = fs::path(path).parent_path();
     if (parent.empty()) parent = ".";
     std::error_code ec;
@@ -159,6 +159,7 @@ public:
         : m_options(options), m_session(session), m_info(info)
     {
         m_stats.filePicturesPerSecond = info.framesPerSecond;
+        m_stats.hasVideo = info.hasVideo != 0;
         m_stats.sampleRate = options.sampleRate;
         m_bProgress = options.progress && isatty(STDERR_FILENO);
     }
@@ -226,7 +227,8 @@ bool Player::OpenOutputs(Failure* failure)
 {
     std::string error;
     if (!m_options.videoPath.empty()) {
-        bool wantY4m = EndsWith(m_options.videoPath, ".y4m");
+        // Standard output gets y4m too: a stream that says what it holds.
+        bool wantY4m = EndsWith(m_options.videoPath, ".y4m") || m_options.videoPath == kStandardOutput;
         m_video = VideoFileWriter::Open(m_options.videoPath, m_format.colorSpace, m_format.width,
                                         m_format.height, m_info.framesPerSecond, wantY4m, &error);
         if (!m_video) {
@@ -235,7 +237,7 @@ bool Player::OpenOutputs(Failure* failure)
         }
         if (wantY4m && !m_video->IsY4m())
             std::fprintf(stderr, "marlin-play: y4m cannot hold %s pictures; %s gets raw frames\n",
-                         FindPixelLayout(m_format.colorSpace)->name, m_options.videoPath.c_str());
+                         FindPixelLayout(m_format.colorSpace)->name, OutputName(m_options.videoPath).c_str());
     }
     if (!m_options.audioPath.empty()) {
         m_audio = WavWriter::Open(m_options.audioPath, m_format.sampleRate, m_format.channels, &error);
@@ -251,15 +253,18 @@ bool Player::OpenOutputs(Failure* failure)
 bool Player::CloseOutputs(Failure* failure)
 {
     std::string error;
-    if (m_video && m_video->Frames() == 0)
-        std::fprintf(stderr, "marlin-play: no pictures arrived; %s holds none\n", m_options.videoPath.c_str());
-    if (m_audio && m_audio->DataBytes() == 0)
-        std::fprintf(stderr, "marlin-play: no sound arrived; %s holds none\n", m_options.audioPath.c_str());
+    // What arrived, not what was written: a write that failed is reported
+    // as such below.
+    if (m_video && m_stats.videoFrames == 0)
+        std::fprintf(stderr, "marlin-play: no pictures arrived; %s holds none\n",
+                     OutputName(m_options.videoPath).c_str());
+    if (m_audio && m_stats.audioBlocks == 0)
+        std::fprintf(stderr, "marlin-play: no sound arrived; %s holds none\n", OutputName(m_options.audioPath).c_str());
     if (m_video && !m_video->Close(&error)) WriteFailed(error);
     if (m_audio && !m_audio->Close(&error)) WriteFailed(error);
     if (m_sheet) {
         if (m_sheet->FilledCount() == 0)
-            std::fprintf(stderr, "marlin-play: no pictures arrived; %s not written\n", m_options.sheetPath.c_str());
+            WriteFailed("no pictures arrived, so there is no contact sheet for " + m_options.sheetPath);
         else if (!m_sheet->Write(m_options.sheetPath, &error))
             WriteFailed(error);
     }
@@ -274,6 +279,7 @@ void Player::DiscardOutputs()
 {
     // Only plain files go: an output may be /dev/null or /dev/stdout.
     auto remove = [](const std::string& path) {
+        if (path == kStandardOutput) return;
         std::error_code ec;
         if (fs::symlink_status(path, ec).type() == fs::file_type::regular) fs::remove(path, ec);
     };
@@ -432,7 +438,7 @@ void Player::ShowProgress(bool final)
     double fps = span > 0 ? static_cast<double>(arrivals.size() - 1) * 1000.0 / span : 0;
     if (final && (m_stats.endedBy == "PlayComplete" || m_stats.endedBy == "--duration"))
         m_lastMediaMs = static_cast<double>(EndMs());
-    std::string line = ProgressLine(m_lastMediaMs, static_cast<double>(EndMs()), fps);
+    std::string line = ProgressLine(m_lastMediaMs, static_cast<double>(EndMs()), m_info.hasVideo ? fps : -1);
     std::fprintf(stderr, "\r%s%s", line.c_str(), m_pause == PauseState::Paused ? " (paused)" : "         ");
     if (final) std::fputc('\n', stderr);
     std::fflush(stderr);
@@ -518,6 +524,11 @@ int Player::Run(const std::u16string& path)
             }
             OnMessage(m);
         }
+        if (m_outputError) {
+            // Nothing more can be written (a full disk, a reader gone).
+            m_stats.endedBy = "output failure";
+            break;
+        }
         // --duration ends when every stream present has reached the end, or
         // when the playing clock is well past it (a stream may be missing).
         if (m_options.durationMs > 0 && m_startMs) {
@@ -562,9 +573,11 @@ int Player::Run(const std::u16string& path)
     Failure outputFailure;
     bool written = CloseOutputs(&outputFailure);
     if (m_options.stats) {
+        // Standard output may carry the pictures or the sound.
+        std::FILE* to = m_options.videoPath == kStandardOutput || m_options.audioPath == kStandardOutput ? stderr : stdout;
         std::string report = m_options.json ? m_stats.Json() : m_stats.Text();
-        std::fputs(report.c_str(), stdout);
-        std::fflush(stdout);
+        std::fputs(report.c_str(), to);
+        std::fflush(to);
     }
     if (status != kExitOk) return Report(failure);
     if (!written) return Report(outputFailure);

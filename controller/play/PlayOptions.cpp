@@ -10,6 +10,9 @@ namespace marlin::play {
 namespace {
 
 constexpr int kMaxSide = 8192;
+// What the host converts sound to (docs/protocol.md, MediaFormat).
+constexpr int64_t kMinRate = 1, kMaxRate = 768000;
+constexpr int64_t kMinChannels = 1, kMaxChannels = 8;
 constexpr int64_t kMaxMs = 1000LL * 60 * 60 * 24 * 7;  // a week
 
 std::optional<int64_t> ParseInteger(const std::string& text, int64_t low, int64_t high)
@@ -50,18 +53,22 @@ std::string UsageText()
            "  --size WxH            picture size (default: the file's own)\n"
            "  --pixfmt NAME         picture layout (default i420), one of:\n"
            "      " + PixelLayoutNames() + "\n"
-           "  --rate HZ             sound sample rate (default 44100)\n"
-           "  --channels N          sound channels, 1 to 8 (default 2)\n"
+           "  --rate HZ             sound sample rate, " + std::to_string(kMinRate) + " to " +
+           std::to_string(kMaxRate) + " (default 44100)\n"
+           "  --channels N          sound channels, " + std::to_string(kMinChannels) + " to " +
+           std::to_string(kMaxChannels) + " (default 2)\n"
            "  --seek MS             start at this position\n"
            "  --duration MS         stop after this much playback\n"
            "  --pause-at MS         pause when playback reaches this position ...\n"
            "  --resume-after MS     ... and continue this many ms later\n"
            "  --video OUT           pictures: YUV4MPEG2 when OUT ends in .y4m and the\n"
            "                        layout fits (i420 iyuv yv12 nv12 yuy2 uyvy),\n"
-           "                        raw frames otherwise\n"
-           "  --audio OUT.wav       sound as a 16-bit PCM WAV file\n"
+           "                        raw frames otherwise; - for y4m (or raw) on\n"
+           "                        standard output\n"
+           "  --audio OUT.wav       sound as a 16-bit PCM WAV file; - for standard output\n"
            "  --contact-sheet OUT.png  a grid of 12 pictures taken at even intervals\n"
            "  --stats               print frames, bytes, pace, late frames and latencies\n"
+           "                        (on standard error when an output is -)\n"
            "  --json                print the stats as JSON\n"
            "  --no-progress         no progress line (it is shown only on a terminal)\n"
            "\n"
@@ -167,12 +174,12 @@ ParseResult ParseOptions(const std::vector<std::string>& args)
                 return fail("unknown --pixfmt '" + value + "'; known: " + PixelLayoutNames());
             o.colorSpace = layout->code;
         } else if (name == "--rate") {
-            auto v = ParseInteger(value, 1000, 384000);
-            if (!v) return fail("--rate wants " + Range(1000, 384000) + " (Hz), not '" + value + "'");
+            auto v = ParseInteger(value, kMinRate, kMaxRate);
+            if (!v) return fail("--rate wants " + Range(kMinRate, kMaxRate) + " (Hz), not '" + value + "'");
             o.sampleRate = static_cast<int>(*v);
         } else if (name == "--channels") {
-            auto v = ParseInteger(value, 1, 8);
-            if (!v) return fail("--channels wants " + Range(1, 8) + ", not '" + value + "'");
+            auto v = ParseInteger(value, kMinChannels, kMaxChannels);
+            if (!v) return fail("--channels wants " + Range(kMinChannels, kMaxChannels) + ", not '" + value + "'");
             o.channels = static_cast<int>(*v);
         } else if (name == "--seek" || name == "--duration" || name == "--pause-at" ||
                    name == "--resume-after") {
@@ -207,6 +214,8 @@ ParseResult ParseOptions(const std::vector<std::string>& args)
 
     if (o.command == Command::Info && !playOnly.empty())
         return fail(playOnly.front() + " applies to play, not to info");
+    if (o.videoPath == "-" && o.audioPath == "-") return fail("--video and --audio cannot both be -");
+    if (o.sheetPath == "-") return fail("--contact-sheet wants a file name, not -");
     if ((o.pauseAtMs >= 0) != (o.resumeAfterMs >= 0))
         return fail("--pause-at and --resume-after go together");
     if (o.width > 0) {

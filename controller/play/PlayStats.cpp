@@ -100,13 +100,17 @@ std::string PlayStats::Text() const
     t += "pictures:            " + std::to_string(videoFrames) + " (" + Bytes(videoBytes) + ")\n";
     t += "sound blocks:        " + std::to_string(audioBlocks) + " (" + Bytes(audioBytes) + ", " +
          Fixed(soundSeconds, 3) + " s)\n";
-    t += "pace:                " + Fixed(pace.picturesPerSecond, 2) + " pictures/s over " +
-         Fixed(pace.spanSeconds, 2) + " s (file: " + std::to_string(filePicturesPerSecond) + "/s)\n";
-    t += "late pictures:       " + std::to_string(pace.latePictures) + " (more than " +
-         Fixed(pace.lateThresholdMs, 0) + " ms behind)\n";
-    t += "pacing error:        median " + Fixed(pace.medianErrorMs, 1) + " ms, 99th percentile " +
-         Fixed(pace.p99ErrorMs, 1) + " ms\n";
-    t += "first-frame latency: " + Ms(firstVideoMs) + " (picture), " + Ms(firstAudioMs) + " (sound)\n";
+    if (hasVideo) {
+        t += "pace:                " + Fixed(pace.picturesPerSecond, 2) + " pictures/s over " +
+             Fixed(pace.spanSeconds, 2) + " s (file: " + std::to_string(filePicturesPerSecond) + "/s)\n";
+        t += "late pictures:       " + std::to_string(pace.latePictures) + " (more than " +
+             Fixed(pace.lateThresholdMs, 0) + " ms behind)\n";
+        t += "pacing error:        median " + Fixed(pace.medianErrorMs, 1) + " ms, 99th percentile " +
+             Fixed(pace.p99ErrorMs, 1) + " ms\n";
+        t += "first-frame latency: " + Ms(firstVideoMs) + " (picture), " + Ms(firstAudioMs) + " (sound)\n";
+    } else {
+        t += "first-frame latency: " + Ms(firstAudioMs) + " (sound)\n";
+    }
     t += "seek latency:        " + Ms(seekLatencyMs);
     if (seekLandedMs >= 0) t += " (landed at " + std::to_string(seekLandedMs) + " ms)";
     t += "\n";
@@ -132,11 +136,13 @@ std::string PlayStats::Json() const
     j += ", \"audioSampleFrames\": " + std::to_string(audioSampleFrames);
     j += ", \"sampleRate\": " + std::to_string(sampleRate);
     j += ", \"filePicturesPerSecond\": " + std::to_string(filePicturesPerSecond);
-    j += ", \"picturesPerSecond\": " + JsonNumber(pace.picturesPerSecond, 3);
-    j += ", \"paceSpanSeconds\": " + JsonNumber(pace.spanSeconds, 3);
-    j += ", \"latePictures\": " + std::to_string(pace.latePictures);
-    j += ", \"pacingErrorMedianMs\": " + JsonNumber(pace.medianErrorMs, 2);
-    j += ", \"pacingErrorP99Ms\": " + JsonNumber(pace.p99ErrorMs, 2);
+    // Sound only: no picture pace at all, rather than zeros.
+    auto paced = [this](const std::string& value) { return hasVideo ? value : std::string("null"); };
+    j += ", \"picturesPerSecond\": " + paced(JsonNumber(pace.picturesPerSecond, 3));
+    j += ", \"paceSpanSeconds\": " + paced(JsonNumber(pace.spanSeconds, 3));
+    j += ", \"latePictures\": " + paced(std::to_string(pace.latePictures));
+    j += ", \"pacingErrorMedianMs\": " + paced(JsonNumber(pace.medianErrorMs, 2));
+    j += ", \"pacingErrorP99Ms\": " + paced(JsonNumber(pace.p99ErrorMs, 2));
     j += ", \"firstVideoLatencyMs\": " + num(firstVideoMs);
     j += ", \"firstAudioLatencyMs\": " + num(firstAudioMs);
     j += ", \"seekLatencyMs\": " + num(seekLatencyMs);
@@ -158,8 +164,9 @@ std::string ProgressLine(double positionMs, double durationMs, double picturesPe
     std::string bar(static_cast<size_t>(filled), '#');
     bar.append(static_cast<size_t>(barWidth - filled), '.');
     std::string duration = durationMs > 0 ? Fixed(durationMs / 1000.0, 1) : std::string("?");
-    return Fixed(std::max(positionMs, 0.0) / 1000.0, 1) + " / " + duration + " s [" + bar + "] " +
-           Fixed(picturesPerSecond, 1) + " fps";
+    std::string line = Fixed(std::max(positionMs, 0.0) / 1000.0, 1) + " / " + duration + " s [" + bar + "]";
+    if (picturesPerSecond >= 0) line += " " + Fixed(picturesPerSecond, 1) + " fps";
+    return line;
 }
 
 }  // namespace marlin::play

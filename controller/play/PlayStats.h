@@ -12,6 +12,7 @@ std::string JsonString(const std::string& text);
 struct PlayStats
 {
     int filePicturesPerSecond = 0;  // from TestFile
+    bool hasVideo = true;           // from TestFile: without video there is no picture pace
     uint64_t videoFrames = 0, videoBytes = 0;  // recorded pictures and their data bytes
     uint64_t audioBlocks = 0, audioBytes = 0;
     uint64_t audioSampleFrames = 0;    // one per channel set
@@ -48,7 +49,8 @@ struct PlayStats
     std::string Json() const;
 };
 
-// A progress line without its leading "\r": "  1.2 / 4.0 s [#####.....]  25.0 fps".
+// A progress line without its leading "\r": "  1.2 / 4.0 s [#####.....]  25.0 fps";
+// a negative rate (sound only) leaves the rate out.
 std::string ProgressLine(double positionMs, double durationMs, double picturesPerSecond, int barWidth = 30);
 
 }  // namespace marlin::play

@@ -37,6 +37,18 @@ int Fail(const std::string& what, HostProcess* host = nullptr)
     return 1;
 }
 
+// Why a read from the host gave nothing: no reply came in time, the host
+// closed the link, or what came was not a message.
+std::string NothingRead(IoResult result, const std::string& awaited, const std::string& error)
+{
+    switch (result) {
+    case IoResult::Timeout:
+        return "no reply came: " + awaited + " not within " + std::to_string(kTimeoutMs / 1000) + " s";
+    case IoResult::Closed: return "the host closed the link while " + awaited + " was awaited";
+    default: return "reading " + awaited + ": " + error;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -66,8 +78,9 @@ int main(int argc, char** argv)
 
     Message reply;
     link->SendMessage(TestFile(1, media));
-    if (link->ReadMessage(&reply, kTimeoutMs, &error) != IoResult::Ok || reply.type != 1)
-        return Fail("no TestFile reply " + error, host.get());
+    if (IoResult r = link->ReadMessage(&reply, kTimeoutMs, &error); r != IoResult::Ok)
+        return Fail(NothingRead(r, "the TestFile reply", error), host.get());
+    if (reply.type != 1) return Fail("unexpected message type " + std::to_string(reply.type), host.get());
     if (reply.info.durationMs == -1) return Fail("the host cannot open " + std::string(argv[2]), host.get());
     std::printf("file: video %d %dx%d %d fps, duration %d ms\n", reply.info.hasVideo, reply.info.width,
                 reply.info.height, reply.info.framesPerSecond, reply.info.durationMs);
@@ -82,8 +95,9 @@ int main(int argc, char** argv)
     bool started = false;
     for (;;) {
         // Frames may already follow the reply, so everything is read in one loop.
-        if (link->ReadMessage(&reply, kTimeoutMs, &error) != IoResult::Ok)
-            return Fail("reading from the host: " + error, host.get());
+        if (IoResult r = link->ReadMessage(&reply, kTimeoutMs, &error); r != IoResult::Ok)
+            return Fail(NothingRead(r, started ? "a frame or PlayComplete" : "the StartPlayFile reply", error),
+                        host.get());
         if (reply.type == 3) {
             if (reply.result != 1) return Fail("StartPlayFile was refused", host.get());
             started = true;

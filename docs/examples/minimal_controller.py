@@ -37,7 +37,10 @@ def picture_bytes_i420(w, h):
 def recv_exact(conn, size):
     data = bytearray()
     while len(data) < size:
-        chunk = conn.recv(size - len(data))
+        try:
+            chunk = conn.recv(size - len(data))
+        except socket.timeout:
+            raise EOFError(f"no reply came within {TIMEOUT_S:.0f} s") from None
         if not chunk:
             raise EOFError("the host closed _pipe1")
         data += chunk
@@ -108,8 +111,11 @@ def main(argv):
 
 
 def run(listeners, media):
-    pipe1, _ = listeners[0].accept()  # host -> controller
-    pipe2, _ = listeners[1].accept()  # controller -> host
+    try:
+        pipe1, _ = listeners[0].accept()  # host -> controller
+        pipe2, _ = listeners[1].accept()  # controller -> host
+    except socket.timeout:
+        raise EOFError(f"the host did not connect within {TIMEOUT_S:.0f} s") from None
     for conn in (pipe1, pipe2):
         conn.settimeout(TIMEOUT_S)
     with pipe1, pipe2:

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/os/RegularFile.h"
 #include "platform/os/Unicode.h"
 
 // ---------------------------------------------------------------- output pin
@@ -192,10 +193,12 @@ HRESULT CAsyncFileSource::Load(LPCOLESTR pszFileName, const AM_MEDIA_TYPE* pmt)
     CAutoLock lock(m_lock);
     if (m_fd >= 0) return E_UNEXPECTED;  // one file per source
     std::string path = Utf16ToUtf8(pszFileName);
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Only a regular file: a FIFO, device, socket or folder fails at once,
+    // as a missing file does, rather than block the caller in open().
+    int fd = OpenRegularFileForReading(path.c_str());
     if (fd < 0) return errno == EACCES ? HRESULT_FROM_WIN32_ACCESS_DENIED : HRESULT_FROM_WIN32_FILE_NOT_FOUND;
     struct stat st{};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(fd, &st) != 0) {
         ::close(fd);
         return HRESULT_FROM_WIN32_FILE_NOT_FOUND;
     }

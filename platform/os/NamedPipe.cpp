@@ -32,6 +32,17 @@ bool MakeAddress(const char* name, sockaddr_un* addr, socklen_t* length)
     return true;
 }
 
+// An abstract name has no permissions: any local user can listen on it.
+// Only a listener of this process's own user, or root, is taken for the
+// controller.
+bool ListenerIsTrusted(int fd)
+{
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer) return false;
+    return peer.uid == geteuid() || peer.uid == 0;
+}
+
 std::mutex g_observerMutex;
 std::atomic<bool> g_hasObserver{false};
 PipeWriteObserver g_observer = nullptr;  // with g_observerMutex
@@ -71,7 +82,7 @@ CPipeHandle CPipeHandle::Connect(const char* name)
     do {
         rc = connect(fd, reinterpret_cast<const sockaddr*>(&addr), length);
     } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
+    if (rc != 0 || (name[0] == '@' && !ListenerIsTrusted(fd))) {
         ::close(fd);
         return CPipeHandle();
     }

@@ -19,7 +19,9 @@ public:
     // WaitNamedPipeA (no time limit) + CreateFileA: connects to the pipe
     // `name`. A name that does not exist, that refuses the connection or that
     // does not fit a socket address fails at once; a pipe whose listen queue
-    // is full is waited for. An invalid handle on failure.
+    // is full is waited for. On an abstract name the listener must belong
+    // to this process's user or to root; any other counts as a failed
+    // connection. An invalid handle on failure.
     static CPipeHandle Connect(const char* name);
     // Takes ownership of an already connected stream socket descriptor
     // (e.g. one end of a socketpair); -1 gives an invalid handle.

@@ -8,6 +8,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -506,6 +507,45 @@ TEST_F(PlayEndToEnd, LayoutsY4mCannotHoldGoRaw)
     EXPECT_EQ(fs::file_size(Out("v.y4m")), 50u * 32 * 16 * 3);
 }
 
+// "-" is standard output, for pictures and for sound; the stats then go to
+// standard error, and no file named "-" appears.
+TEST_F(PlayEndToEnd, DashWritesToStandardOutput)
+{
+    RunResult run = RunPlay(Fake({"play", Media("noise.mp4"), "--video", "-", "--stats"}), Env("player"), false, {},
+                            out_);
+    ASSERT_EQ(run.status, 0) << Describe(run);
+    std::ofstream(Out("stdout.y4m"), std::ios::binary) << run.out;
+    EXPECT_EQ(Y4mFrames(Out("stdout.y4m"), 64 * 48 * 3 / 2), 50);
+    EXPECT_NE(run.err.find("pictures:            50"), std::string::npos) << run.err;
+    run = RunPlay(Fake({"play", Media("noise.mp4"), "--audio", "-", "--rate", "8000", "--channels", "1"}),
+                  Env("player"), false, {}, out_);
+    ASSERT_EQ(run.status, 0) << Describe(run);
+    std::ofstream(Out("stdout.wav"), std::ios::binary) << run.out;
+    EXPECT_EQ(WavDataBytes(Out("stdout.wav")), 2 * 8000 * 2);
+    EXPECT_FALSE(fs::exists(Out("-")));
+}
+
+// The reader of a pipe output goes away after the first picture: marlin-play
+// says so, not that no pictures arrived, and exits with 4.
+TEST_F(PlayEndToEnd, OutputReaderGoingAwayIsNamed)
+{
+    const std::string fifo = Out("v.pipe");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread reader([&] {
+        int fd = open(fifo.c_str(), O_RDONLY | O_CLOEXEC);  // until marlin-play opens it
+        char first[64];
+        if (fd >= 0 && read(fd, first, sizeof first) >= 0) close(fd);
+    });
+    RunResult run = RunPlay(Fake({"play", Media("noise.mp4"), "--video", fifo, "--no-progress"}), Env("player"));
+    // A reader still waiting to open is let go.
+    int release = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (release >= 0) close(release);
+    reader.join();
+    EXPECT_EQ(run.status, 4) << Describe(run);
+    EXPECT_NE(run.err.find("the reader of " + fifo + " went away"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("no pictures arrived"), std::string::npos) << run.err;
+}
+
 TEST_F(PlayEndToEnd, DurationCutsPicturesAndSoundAtTheEnd)
 {
     RunResult run = RunPlay(Fake({"play", Media("noise.mp4"), "--pixfmt", "nv12", "--duration", "1000", "--video",
@@ -662,6 +702,25 @@ TEST_F(PlayEndToEnd, RealHostSeekPauseAndDuration)
     ASSERT_TRUE(json) << run.out;
     EXPECT_NEAR(static_cast<double>(Number(*json, "videoFrames")), 25, 2);
     EXPECT_NEAR(static_cast<double>(WavDataBytes(Out("a.wav"))), 8000 * 2 * 2, 8000 * 2 * 2 * 0.1);
+}
+
+// Sound only: --stats shows no picture pace, and a contact sheet that
+// cannot be made is an output failure.
+TEST_F(PlayEndToEnd, RealHostSoundOnlyHasNoPicturePaceAndNoSheet)
+{
+    if (auto missing = PlaybackMissing()) GTEST_SKIP() << *missing;
+    const std::string tone = Out("tone.wav");
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -loglevel error -y -f lavfi -i sine=frequency=440:sample_rate=22050 "
+                           "-t 1 -c:a pcm_s16le '" + tone + "'").c_str()),
+              0);
+    RunResult run = RunPlay({"play", tone, "--stats"}, Env());
+    ASSERT_EQ(run.status, 0) << Describe(run);
+    EXPECT_NE(run.out.find("sound blocks:"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("pace"), std::string::npos) << run.out;
+    run = RunPlay({"play", tone, "--contact-sheet", Out("s.png")}, Env());
+    EXPECT_EQ(run.status, 4) << Describe(run);
+    EXPECT_NE(run.err.find("no pictures arrived"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(Out("s.png")));
 }
 
 TEST_F(PlayEndToEnd, RealHostSendsOddSizesInTheLayoutTheControllerReads)

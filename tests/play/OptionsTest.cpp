@@ -141,7 +141,8 @@ TEST(PlayCommandLine, BadValuesAreRefusedByName)
     ExpectError({"play", "x", "--size", "64x48x2"}, "--size wants");
     ExpectError({"play", "x", "--pixfmt", "rgb"}, "unknown --pixfmt 'rgb'");
     ExpectError({"play", "x", "--rate", "44.1k"}, "--rate wants");
-    ExpectError({"play", "x", "--rate", "10"}, "--rate wants");
+    ExpectError({"play", "x", "--rate", "0"}, "--rate wants a whole number from 1 to 768000");
+    ExpectError({"play", "x", "--rate", "768001"}, "--rate wants");
     ExpectError({"play", "x", "--channels", "0"}, "--channels wants");
     ExpectError({"play", "x", "--channels", "9"}, "--channels wants");
     ExpectError({"play", "x", "--seek", "-5"}, "--seek wants");
@@ -156,6 +157,11 @@ TEST(PlayCommandLine, BadValuesAreRefusedByName)
     ExpectError({"--host", ""}, "--host needs a path");
     ExpectError({"info", "x", "--timeout", "0"}, "--timeout wants");
     ExpectError({"play", "x", "--pixfmt", "rgb32", "--size", "8192x8192"}, "more than the 64 MiB");
+    ExpectError({"play", "x", "--video", "-", "--audio", "-"}, "cannot both be -");
+    // Every rate and channel count the host converts to.
+    for (const char* rate : {"1", "8", "500", "768000"})
+        EXPECT_TRUE(Parse({"play", "x", "--rate", rate}).ok) << rate;
+    EXPECT_TRUE(Parse({"play", "x", "--channels", "8"}).ok);
     // Odd sizes are fine for every layout: chroma rounds up.
     for (const char* fmt : {"rgb24", "i420", "nv12", "yuy2", "uyvy", "yvu9", "yv12"})
         EXPECT_TRUE(Parse({"play", "x", "--pixfmt", fmt, "--size", "853x479"}).ok) << fmt;

@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/os/RegularFile.h"
+
 namespace lav {
 
 std::unique_ptr<FileByteReader> FileByteReader::Open(const std::string& path)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = OpenRegularFileForReading(path.c_str());  // never blocks on a FIFO
     if (fd < 0) return nullptr;
     return std::unique_ptr<FileByteReader>(new FileByteReader(fd));
 }

@@ -35,7 +35,8 @@ public:
 class FileByteReader final : public IByteReader
 {
 public:
-    // Null when the file cannot be opened.
+    // Null when the file cannot be opened or is no regular file (a FIFO,
+    // device, socket or folder is refused without blocking).
     static std::unique_ptr<FileByteReader> Open(const std::string& path);
     ~FileByteReader() override;
     FileByteReader(const FileByteReader&) = delete;

@@ -5,6 +5,10 @@
 
 #include "platform/lavfilters/core/PacketSideData.h"
 
+extern "C" {
+#include <libavutil/avstring.h>
+}
+
 namespace lav {
 namespace {
 
@@ -42,6 +46,55 @@ int ChooseStream(AVFormatContext* fmt, AVMediaType type)
     return best;
 }
 
+// The new read position of a seek from `current`; AVSEEK_SIZE asks for the
+// size. A negative AVERROR when the seek cannot be made.
+int64_t SeekPosition(IByteReader& reader, int64_t current, int64_t offset, int whence)
+{
+    whence &= ~AVSEEK_FORCE;
+    if (whence == AVSEEK_SIZE) {
+        int64_t size = reader.Size();
+        return size >= 0 ? size : AVERROR(ENOSYS);
+    }
+    int64_t base = 0;
+    if (whence == SEEK_CUR) {
+        base = current;
+    } else if (whence == SEEK_END) {
+        base = reader.Size();
+        if (base < 0) return AVERROR(ENOSYS);
+    } else if (whence != SEEK_SET) {
+        return AVERROR(EINVAL);
+    }
+    if ((offset > 0 && base > INT64_MAX - offset) || base + offset < 0) return AVERROR(EINVAL);
+    return base + offset;
+}
+
+// A local file that a format opened by name, read through its own AVIO
+// context (see Demuxer::OpenNested).
+struct NestedFile
+{
+    std::unique_ptr<FileByteReader> file;
+    int64_t position = 0;
+};
+
+int NestedRead(void* opaque, uint8_t* buf, int size)
+{
+    auto* nested = static_cast<NestedFile*>(opaque);
+    int64_t n = nested->file->ReadAt(nested->position, buf, size);
+    if (n < 0) return AVERROR(EIO);
+    if (n == 0) return AVERROR_EOF;
+    n = std::min<int64_t>(n, size);
+    nested->position += n;
+    return static_cast<int>(n);
+}
+
+int64_t NestedSeek(void* opaque, int64_t offset, int whence)
+{
+    auto* nested = static_cast<NestedFile*>(opaque);
+    int64_t target = SeekPosition(*nested->file, nested->position, offset, whence);
+    if (target >= 0 && (whence & ~AVSEEK_FORCE) != AVSEEK_SIZE) nested->position = target;
+    return target;
+}
+
 std::string AvError(int err)
 {
     char buf[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -77,28 +130,49 @@ int Demuxer::ReadCallback(void* opaque, uint8_t* buf, int size)
 int64_t Demuxer::SeekCallback(void* opaque, int64_t offset, int whence)
 {
     auto* self = static_cast<Demuxer*>(opaque);
-    whence &= ~AVSEEK_FORCE;
-    if (whence == AVSEEK_SIZE) {
-        int64_t size = self->m_reader->Size();
-        return size >= 0 ? size : AVERROR(ENOSYS);
-    }
-    int64_t base = 0;
-    if (whence == SEEK_CUR) {
-        base = self->m_llIoPos;
-    } else if (whence == SEEK_END) {
-        base = self->m_reader->Size();
-        if (base < 0) return AVERROR(ENOSYS);
-    } else if (whence != SEEK_SET) {
-        return AVERROR(EINVAL);
-    }
-    if ((offset > 0 && base > INT64_MAX - offset) || base + offset < 0) return AVERROR(EINVAL);
-    self->m_llIoPos = base + offset;
-    return self->m_llIoPos;
+    int64_t target = SeekPosition(*self->m_reader, self->m_llIoPos, offset, whence);
+    if (target >= 0 && (whence & ~AVSEEK_FORCE) != AVSEEK_SIZE) self->m_llIoPos = target;
+    return target;
 }
 
 int Demuxer::InterruptCallback(void* opaque)
 {
     return static_cast<Demuxer*>(opaque)->m_bAbort.load() ? 1 : 0;
+}
+
+int Demuxer::OpenNested(AVFormatContext* s, AVIOContext** pb, const char* url, int flags, AVDictionary** options)
+{
+    auto* self = static_cast<Demuxer*>(s->opaque);
+    const char* protocol = url ? avio_find_protocol_name(url) : nullptr;
+    if (!protocol || std::strcmp(protocol, "file") != 0) return self->m_pDefaultIoOpen(s, pb, url, flags, options);
+    if (flags & AVIO_FLAG_WRITE) return AVERROR(EPERM);
+    const char* path = url;
+    av_strstart(url, "file:", &path);
+    auto nested = std::make_unique<NestedFile>();
+    nested->file = FileByteReader::Open(path);
+    if (!nested->file) return AVERROR(ENOENT);
+    auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferSize));
+    if (!buffer) return AVERROR(ENOMEM);
+    AVIOContext* io = avio_alloc_context(buffer, kIoBufferSize, 0, nested.get(), &NestedRead, nullptr, &NestedSeek);
+    if (!io) {
+        av_free(buffer);
+        return AVERROR(ENOMEM);
+    }
+    nested.release();  // CloseNested frees it with the context
+    *pb = io;
+    return 0;
+}
+
+int Demuxer::CloseNested(AVFormatContext* s, AVIOContext* pb)
+{
+    if (pb && pb->read_packet == &NestedRead) {
+        std::unique_ptr<NestedFile> nested(static_cast<NestedFile*>(pb->opaque));
+        av_freep(&pb->buffer);
+        avio_context_free(&pb);
+        return 0;
+    }
+    auto* self = static_cast<Demuxer*>(s->opaque);
+    return self->m_pDefaultIoClose2 ? self->m_pDefaultIoClose2(s, pb) : avio_close(pb);
 }
 
 std::unique_ptr<Demuxer> Demuxer::Open(std::shared_ptr<IByteReader> reader, const DemuxOptions& options,
@@ -134,6 +208,12 @@ std::unique_ptr<Demuxer> Demuxer::Open(std::shared_ptr<IByteReader> reader, cons
     fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
     fmt->interrupt_callback.callback = &Demuxer::InterruptCallback;
     fmt->interrupt_callback.opaque = self.get();
+    // Nested format contexts share `opaque` and these callbacks.
+    fmt->opaque = self.get();
+    self->m_pDefaultIoOpen = fmt->io_open;
+    self->m_pDefaultIoClose2 = fmt->io_close2;
+    fmt->io_open = &Demuxer::OpenNested;
+    fmt->io_close2 = &Demuxer::CloseNested;
     int err = avformat_open_input(&fmt, hint, format, nullptr);  // frees fmt on failure
     if (err < 0) return fail("cannot open: " + AvError(err));
     self->m_pFormat = fmt;

@@ -121,6 +121,12 @@ private:
     static int ReadCallback(void* opaque, uint8_t* buf, int size);
     static int64_t SeekCallback(void* opaque, int64_t offset, int whence);
     static int InterruptCallback(void* opaque);
+    // libavformat's io_open / io_close2 for the files a format opens by name
+    // besides the one it was given (a playlist's segments): a local path is
+    // read only when it is a regular file, so a FIFO never blocks the open.
+    static int OpenNested(AVFormatContext* s, AVIOContext** pb, const char* url, int flags,
+                          AVDictionary** options);
+    static int CloseNested(AVFormatContext* s, AVIOContext* pb);
 
     // Reads the next chosen-stream packet with times in media time (not yet
     // relative to the segment start).
@@ -134,6 +140,9 @@ private:
     std::shared_ptr<IByteReader> m_reader;
     AVIOContext* m_pIo = nullptr;         // owned; freed after m_pFormat
     AVFormatContext* m_pFormat = nullptr; // owned
+    // libavformat's own openers, for everything but local files.
+    int (*m_pDefaultIoOpen)(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) = nullptr;
+    int (*m_pDefaultIoClose2)(AVFormatContext*, AVIOContext*) = nullptr;
     std::optional<DemuxStream> m_video;
     std::optional<DemuxStream> m_audio;
     RefTime m_duration = kNoTime;
