@@ -15,7 +15,7 @@
 include(CMakePackageConfigHelpers)
 
 # The host and the libraries it loads, in a folder of their own.
-set(host_libraries marlin_dshow marlin_com kvh264decode)
+set(host_libraries marlin_dshow marlin_com kvh264decode vexbase)
 set_target_properties(marlin-host ${host_libraries} PROPERTIES INSTALL_RPATH "$ORIGIN")
 install(TARGETS marlin-host RUNTIME DESTINATION ${MARLIN_INSTALL_HOSTDIR} COMPONENT runtime)
 install(TARGETS ${host_libraries} LIBRARY DESTINATION ${MARLIN_INSTALL_HOSTDIR} COMPONENT runtime)
