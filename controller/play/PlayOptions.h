@@ -22,7 +22,7 @@ struct PlayOptions
 {
     Command command = Command::Help;
     std::string file;
-    std::string hostPath;  // empty: marlin-host beside marlin-play
+    std::string hostPath;  // empty: HostProcess::FindHost()
     bool json = false;     // info: the result as JSON; play: the stats as JSON
     bool stats = false;
     bool progress = true;  // still only shown on a terminal
