@@ -8,7 +8,8 @@
 // calls StopPlayFile). The streaming threads never take it, so destroying the
 // engine under it, which waits for them, cannot deadlock. The graph-event
 // handler takes it too, so HandleGraphEvents never runs on an engine that a
-// stop on another thread is destroying.
+// stop on another thread is destroying. Nothing is sent to the controller
+// while it is held.
 #include <malloc.h>
 
 #include <filesystem>
@@ -63,7 +64,7 @@ void CMarlinDlg::ReleaseConverters()
 bool CMarlinDlg::StartPlayFile(const char16_t* path, const MediaFormat* format, IMarlinMgrSink* sink)
 {
     CLogLine().rec().Advance("CMarlinDlg::StartPlayFile ") << path;
-    std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_cmdLock);
     if (m_pPlay) StopPlayFile();
     m_pFrameSink.store(sink);
 
@@ -93,7 +94,7 @@ MediaInfo CMarlinDlg::GetFileInfo()
 {
     MediaInfo info{};
     info.durationMs = -1;
-    std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_cmdLock);
     if (m_pPlay) m_pPlay->GetMediaInfo(info);
     return info;
 }
@@ -101,7 +102,7 @@ MediaInfo CMarlinDlg::GetFileInfo()
 bool CMarlinDlg::StopPlayFile()
 {
     CLogLine().rec().Advance("CMarlinDlg::StopPlayFile ");
-    std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_cmdLock);
     // Destroying the engine stops the graph and waits for its streaming
     // threads: no OnDateReceive runs once it returns.
     m_pPlay.reset();
@@ -116,7 +117,7 @@ bool CMarlinDlg::StopPlayFile()
 bool CMarlinDlg::Pause()
 {
     CLogLine().rec().Advance("CMarlinDlg::Pause ");
-    std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_cmdLock);
     if (m_pPlay) m_pPlay->Pause();
     return true;
 }
@@ -124,7 +125,7 @@ bool CMarlinDlg::Pause()
 bool CMarlinDlg::Contine()
 {
     CLogLine().rec().Advance("CMarlinDlg::Contine ");
-    std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_cmdLock);
     if (m_pPlay) m_pPlay->Play();
     return true;
 }
@@ -132,7 +133,7 @@ bool CMarlinDlg::Contine()
 bool CMarlinDlg::Seek(int64_t positionMs)
 {
     CLogLine().rec().Advance("CMarlinDlg::Seek ") << static_cast<long long>(positionMs);
-    std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_cmdLock);
     if (!m_pPlay) return false;
     m_pPlay->SeekTo(positionMs);
     int64_t position = 0;
@@ -142,7 +143,7 @@ bool CMarlinDlg::Seek(int64_t positionMs)
 
 bool CMarlinDlg::GetPosition(int64_t* positionMs)
 {
-    std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_cmdLock);
     if (!m_pPlay) return false;
     int64_t position = 0;
     if (positionMs && m_pPlay->GetCurrentPosition(&position)) *positionMs = position;
@@ -152,9 +153,16 @@ bool CMarlinDlg::GetPosition(int64_t* positionMs)
 LRESULT CMarlinDlg::OnGraphNotify(WPARAM /*wParam*/, LPARAM /*lParam*/)
 {
     // Window thread. The lock keeps a stop on the pipe thread from
-    // destroying the engine while its events are drained.
-    std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
-    if (m_pPlay) m_pPlay->HandleGraphEvents();
+    // destroying the engine while its events are drained. The completions
+    // are sent after it is released: a send can block behind a controller
+    // that does not read, and every command would wait behind it.
+    {
+        std::lock_guard<std::recursive_timed_mutex> lock(m_cmdLock);
+        m_bDrainingEvents = true;
+        if (m_pPlay) m_pPlay->HandleGraphEvents();
+        m_bDrainingEvents = false;
+    }
+    for (; m_nCompletions > 0; --m_nCompletions) OnPlayComplete();
     return 0;
 }
 

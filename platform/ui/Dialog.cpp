@@ -204,6 +204,12 @@ LRESULT CDialog::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam)
 
 bool CDialog::CreateWindowPort(const std::string& name) { return m_port.Open(name); }
 
+void CDialog::EndProcessNow(int status)
+{
+    m_port.Close();
+    ::_exit(status);
+}
+
 INT_PTR CDialog::DoModal()
 {
     {
