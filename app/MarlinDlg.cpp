@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -17,6 +18,9 @@ constexpr std::chrono::milliseconds kPollInterval{500};
 // it is being stopped.
 constexpr std::chrono::milliseconds kPollLockSlice{50};
 constexpr std::chrono::milliseconds kConnectDelay{500};
+// The engine's teardown waits for its streaming threads without a limit of
+// its own; at the end of the host it may take this long, as a stop does.
+constexpr std::chrono::milliseconds kTeardownLimit{2000};
 // Level 2 of ThreadWindows: normal priority.
 constexpr int kPollerPriority = 2;
 
@@ -43,6 +47,36 @@ bool ReadPath(const uint8_t* msg, uint32_t length, size_t offset, std::u16string
     }
     return false;
 }
+
+// Calls `late` on a thread of its own unless destroyed within `limit`.
+class CDeadline
+{
+public:
+    CDeadline(std::chrono::milliseconds limit, std::function<void()> late)
+        : m_thread([this, limit, late = std::move(late)] {
+              std::unique_lock<std::mutex> lock(m_lock);
+              if (!m_wake.wait_for(lock, limit, [this] { return m_bMet; })) late();
+          })
+    {
+    }
+    ~CDeadline()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_bMet = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+    CDeadline(const CDeadline&) = delete;
+    CDeadline& operator=(const CDeadline&) = delete;
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    bool m_bMet = false;  // with m_lock
+    std::thread m_thread;  // last: starts once the members above exist
+};
 
 MediaInfo NoMediaInfo()
 {
@@ -73,7 +107,11 @@ CMarlinDlg::~CMarlinDlg()
     // The link goes before the engine: once the reader has stopped no
     // command can start a new engine behind the teardown.
     if (!m_pipe.Close()) EndProcessWithThreadRunning("pipe reader");
-    if (m_pPlay) StopPlayFile();
+    if (m_pPlay) {
+        // The window port went with the loop; the window thread waits here.
+        CDeadline deadline(kTeardownLimit, [this] { EndProcessWithThreadRunning("playback"); });
+        StopPlayFile();
+    }
     // Whatever no engine holds any more (no streaming runs now); the
     // resampler's output buffer goes with m_resample.
     ReleaseConverters();

@@ -27,11 +27,15 @@ CSimplePipe::CSimplePipe(CSimplePipeSink* sink)
 
 CSimplePipe::~CSimplePipe()
 {
-    // Nothing of the link goes while its reader may still run in it.
+    // Nothing of the link goes while its reader may still run in it, nor
+    // while a writer is inside Write.
     if (!Close()) {
         m_pThread->WaitUntilEnded(INFINITE);
         Close();
     }
+    std::lock_guard<CCriticalSection> holdWrite(m_lock);
+    std::lock_guard<std::mutex> holdShutdown(m_shutdownLock);
+    m_hWritePipe.Close();
 }
 
 bool CSimplePipe::ReadPacketThunk(void* self)
@@ -193,12 +197,6 @@ bool CSimplePipe::ReadPacket()
     return true;
 }
 
-void CSimplePipe::CloseHandles_Locked()
-{
-    m_hReadPipe.Close();
-    m_hWritePipe.Close();
-}
-
 bool CSimplePipe::Close()
 {
     if (!m_bConnected.load() && !m_bReaderAdrift) return true;
@@ -221,11 +219,19 @@ bool CSimplePipe::Close()
     // be holding.
     m_bReaderAdrift = !m_pThread->Stop();
     if (m_bReaderAdrift) return false;
-
-    std::lock_guard<CCriticalSection> holdWrite(m_lock);
-    std::lock_guard<std::mutex> holdRead(m_readLock);
-    std::lock_guard<std::mutex> holdShutdown(m_shutdownLock);
-    CloseHandles_Locked();
+    {
+        std::lock_guard<std::mutex> holdRead(m_readLock);
+        std::lock_guard<std::mutex> holdShutdown(m_shutdownLock);
+        m_hReadPipe.Close();
+    }
+    // A writer still inside Write (it fails at once on the shut-down
+    // socket, unless it cannot run) holds m_lock: then the handle waits for
+    // the destructor rather than the caller for the writer.
+    std::unique_lock<CCriticalSection> holdWrite(m_lock, std::try_to_lock);
+    if (holdWrite.owns_lock()) {
+        std::lock_guard<std::mutex> holdShutdown(m_shutdownLock);
+        m_hWritePipe.Close();
+    }
     return true;
 }
 

@@ -45,11 +45,12 @@ public:
     bool Attach(CPipeHandle writePipe, CPipeHandle readPipe);
     // Sends one packet atomically; header.length payload bytes. Any thread.
     bool Write(const PacketHeader& header, const void* payload);
-    // Closes both sockets and stops the reader; sends nothing. False when
-    // the reader has not ended within the stop's 2 s: it may still be in a
-    // read, a write or a call of the sink, so the sockets (shut down) stay
-    // open until a later Close finds it ended. True when there was nothing
-    // to close.
+    // Shuts both sockets down and stops the reader, then closes the sockets;
+    // sends nothing. False when the reader has not ended within the stop's
+    // 2 s: it may still be in a read, a write or a call of the sink, so the
+    // sockets (shut down) stay open until a later Close finds it ended. The
+    // written socket also stays open, until the destructor, while a writer
+    // is inside Write. True when there was nothing to close.
     bool Close();
     // Shuts the written socket down: a writer blocked on a full socket
     // fails at once, and so does every later write. Any thread.
@@ -70,8 +71,6 @@ private:
     // Writes all of `size` bytes in as many write operations as it takes.
     // With m_lock held.
     bool WriteAll_Locked(const void* data, size_t size);
-    // Close both handles. With m_lock, m_readLock and m_shutdownLock held.
-    void CloseHandles_Locked();
 
     // Set once by the constructor.
     CSimplePipeSink* const m_pSink;  // not owned
