@@ -64,7 +64,7 @@ void CMarlinDlg::ReleaseConverters()
 bool CMarlinDlg::StartPlayFile(const char16_t* path, const MediaFormat* format, IMarlinMgrSink* sink)
 {
     CLogLine().rec().Advance("CMarlinDlg::StartPlayFile ") << path;
-    std::lock_guard<std::recursive_timed_mutex> lock(m_cmdLock);
+    std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
     if (m_pPlay) StopPlayFile();
     m_pFrameSink.store(sink);
 
@@ -94,7 +94,7 @@ MediaInfo CMarlinDlg::GetFileInfo()
 {
     MediaInfo info{};
     info.durationMs = -1;
-    std::lock_guard<std::recursive_timed_mutex> lock(m_cmdLock);
+    std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
     if (m_pPlay) m_pPlay->GetMediaInfo(info);
     return info;
 }
@@ -102,7 +102,7 @@ MediaInfo CMarlinDlg::GetFileInfo()
 bool CMarlinDlg::StopPlayFile()
 {
     CLogLine().rec().Advance("CMarlinDlg::StopPlayFile ");
-    std::lock_guard<std::recursive_timed_mutex> lock(m_cmdLock);
+    std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
     // Destroying the engine stops the graph and waits for its streaming
     // threads: no OnDateReceive runs once it returns.
     m_pPlay.reset();
@@ -117,7 +117,7 @@ bool CMarlinDlg::StopPlayFile()
 bool CMarlinDlg::Pause()
 {
     CLogLine().rec().Advance("CMarlinDlg::Pause ");
-    std::lock_guard<std::recursive_timed_mutex> lock(m_cmdLock);
+    std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
     if (m_pPlay) m_pPlay->Pause();
     return true;
 }
@@ -125,7 +125,7 @@ bool CMarlinDlg::Pause()
 bool CMarlinDlg::Contine()
 {
     CLogLine().rec().Advance("CMarlinDlg::Contine ");
-    std::lock_guard<std::recursive_timed_mutex> lock(m_cmdLock);
+    std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
     if (m_pPlay) m_pPlay->Play();
     return true;
 }
@@ -133,7 +133,7 @@ bool CMarlinDlg::Contine()
 bool CMarlinDlg::Seek(int64_t positionMs)
 {
     CLogLine().rec().Advance("CMarlinDlg::Seek ") << static_cast<long long>(positionMs);
-    std::lock_guard<std::recursive_timed_mutex> lock(m_cmdLock);
+    std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
     if (!m_pPlay) return false;
     m_pPlay->SeekTo(positionMs);
     int64_t position = 0;
@@ -143,7 +143,7 @@ bool CMarlinDlg::Seek(int64_t positionMs)
 
 bool CMarlinDlg::GetPosition(int64_t* positionMs)
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_cmdLock);
+    std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
     if (!m_pPlay) return false;
     int64_t position = 0;
     if (positionMs && m_pPlay->GetCurrentPosition(&position)) *positionMs = position;
@@ -157,7 +157,7 @@ LRESULT CMarlinDlg::OnGraphNotify(WPARAM /*wParam*/, LPARAM /*lParam*/)
     // are sent after it is released: a send can block behind a controller
     // that does not read, and every command would wait behind it.
     {
-        std::lock_guard<std::recursive_timed_mutex> lock(m_cmdLock);
+        std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
         m_bDrainingEvents = true;
         if (m_pPlay) m_pPlay->HandleGraphEvents();
         m_bDrainingEvents = false;

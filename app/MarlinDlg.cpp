@@ -14,8 +14,7 @@
 namespace {
 
 constexpr std::chrono::milliseconds kPollInterval{500};
-// How long the poller waits for the command lock before it looks whether
-// it is being stopped.
+// How often the poller tries again for a command lock that is taken.
 constexpr std::chrono::milliseconds kPollLockSlice{50};
 constexpr std::chrono::milliseconds kConnectDelay{500};
 // The engine's teardown waits for its streaming threads without a limit of
@@ -152,20 +151,18 @@ bool CMarlinDlg::OnPollTick()
     return true;
 }
 
-bool CMarlinDlg::PollStopRequested()
-{
-    std::lock_guard<std::mutex> lock(m_pollLock);
-    return m_bPollStop;
-}
-
 void CMarlinDlg::PollPosition()
 {
     // A command may hold the lock for long (a stop or seek waits for the
     // renderers, and a renderer for its delivery to the controller): the
-    // poller must still stop when the dialog ends.
-    std::unique_lock<std::recursive_timed_mutex> lock(m_cmdLock, std::defer_lock);
-    while (!lock.try_lock_for(kPollLockSlice)) {
-        if (PollStopRequested()) return;
+    // poller tries again every slice and gives up once it is being stopped.
+    std::unique_lock<std::recursive_mutex> lock(m_cmdLock, std::try_to_lock);
+    while (!lock.owns_lock()) {
+        {
+            std::unique_lock<std::mutex> poll(m_pollLock);
+            if (m_pollWake.wait_for(poll, kPollLockSlice, [this] { return m_bPollStop; })) return;
+        }
+        lock.try_lock();
     }
     int64_t position = m_llPosition.load();
     if (GetPosition(&position)) m_llPosition.store(position);
@@ -196,7 +193,7 @@ void CMarlinDlg::EndProcessWithThreadRunning(const char* thread)
 
 void CMarlinDlg::RefreshCachedPosition()
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_cmdLock);
+    std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
     int64_t position = m_llPosition.load();
     if (GetPosition(&position)) m_llPosition.store(position);
 }

@@ -138,7 +138,6 @@ private:
     // The poller's refresh; it stops waiting for the command lock once the
     // poller is being stopped.
     void PollPosition();
-    bool PollStopRequested();
     // False when the poller is still running after the stop's wait.
     bool StopPositionPoller();
     // A thread that runs in the dialog could not be stopped: the process
@@ -177,8 +176,7 @@ private:
     std::atomic<int32_t> m_bVideoEnabled{1};
     // Audio streaming thread only; reset by StartPlayFile before the graph runs.
     int32_t m_nAudioBlocks = 0;
-    // Timed, so that the poller can give up waiting for it when the dialog ends.
-    std::recursive_timed_mutex m_cmdLock;
+    std::recursive_mutex m_cmdLock;
     // Created and stopped on the window thread.
     std::unique_ptr<ThreadWindows> m_pPositionThread;
     // Pipe reader thread only.
