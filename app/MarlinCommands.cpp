@@ -8,7 +8,8 @@
 // calls StopPlayFile). The streaming threads never take it, so destroying the
 // engine under it, which waits for them, cannot deadlock. The graph-event
 // handler takes it too, so HandleGraphEvents never runs on an engine that a
-// stop on another thread is destroying.
+// stop on another thread is destroying. Nothing is sent to the controller
+// while it is held.
 #include <malloc.h>
 
 #include <filesystem>
@@ -154,9 +155,16 @@ bool CMarlinDlg::GetPosition(int64_t* positionMs)
 LRESULT CMarlinDlg::OnGraphNotify(WPARAM /*wParam*/, LPARAM /*lParam*/)
 {
     // Window thread. The lock keeps a stop on the pipe thread from
-    // destroying the engine while its events are drained.
-    std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
-    if (m_pPlay) m_pPlay->HandleGraphEvents();
+    // destroying the engine while its events are drained. The completions
+    // are sent after it is released: a send can block behind a controller
+    // that does not read, and every command would wait behind it.
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
+        m_bDrainingEvents = true;
+        if (m_pPlay) m_pPlay->HandleGraphEvents();
+        m_bDrainingEvents = false;
+    }
+    for (; m_nCompletions > 0; --m_nCompletions) OnPlayComplete();
     return 0;
 }
 

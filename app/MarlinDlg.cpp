@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -13,7 +14,12 @@
 namespace {
 
 constexpr std::chrono::milliseconds kPollInterval{500};
+// How often the poller tries again for a command lock that is taken.
+constexpr std::chrono::milliseconds kPollLockSlice{50};
 constexpr std::chrono::milliseconds kConnectDelay{500};
+// The engine's teardown waits for its streaming threads without a limit of
+// its own; at the end of the host it may take this long, as a stop does.
+constexpr std::chrono::milliseconds kTeardownLimit{2000};
 // Level 2 of ThreadWindows: normal priority.
 constexpr int kPollerPriority = 2;
 
@@ -41,6 +47,36 @@ bool ReadPath(const uint8_t* msg, uint32_t length, size_t offset, std::u16string
     return false;
 }
 
+// Calls `late` on a thread of its own unless destroyed within `limit`.
+class CDeadline
+{
+public:
+    CDeadline(std::chrono::milliseconds limit, std::function<void()> late)
+        : m_thread([this, limit, late = std::move(late)] {
+              std::unique_lock<std::mutex> lock(m_lock);
+              if (!m_wake.wait_for(lock, limit, [this] { return m_bMet; })) late();
+          })
+    {
+    }
+    ~CDeadline()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_bMet = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+    CDeadline(const CDeadline&) = delete;
+    CDeadline& operator=(const CDeadline&) = delete;
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    bool m_bMet = false;  // with m_lock
+    std::thread m_thread;  // last: starts once the members above exist
+};
+
 MediaInfo NoMediaInfo()
 {
     MediaInfo info{};
@@ -63,11 +99,18 @@ CMarlinDlg::CMarlinDlg(CDialog* pParent) : CDialog(IDD, pParent), m_pipe(this)
 
 CMarlinDlg::~CMarlinDlg()
 {
-    StopPositionPoller();
+    // Every thread that runs in the dialog has ended before any of it goes.
+    // One that could not be stopped in time may still use the dialog, the
+    // link or the engine, so then nothing is destroyed: the process ends.
+    if (!StopPositionPoller()) EndProcessWithThreadRunning("position poller");
     // The link goes before the engine: once the reader has stopped no
     // command can start a new engine behind the teardown.
-    m_pipe.Close();
-    if (m_pPlay) StopPlayFile();
+    if (!m_pipe.Close()) EndProcessWithThreadRunning("pipe reader");
+    if (m_pPlay) {
+        // The window port went with the loop; the window thread waits here.
+        CDeadline deadline(kTeardownLimit, [this] { EndProcessWithThreadRunning("playback"); });
+        StopPlayFile();
+    }
     // Whatever no engine holds any more (no streaming runs now); the
     // resampler's output buffer goes with m_resample.
     ReleaseConverters();
@@ -102,22 +145,50 @@ bool CMarlinDlg::OnPollTick()
 {
     const int32_t before = m_nPollTicks;
     m_nPollTicks = static_cast<int32_t>(static_cast<uint32_t>(before) + 1u);
-    if (before % 2 != 0) RefreshCachedPosition();
+    if (before % 2 != 0) PollPosition();
     std::unique_lock<std::mutex> lock(m_pollLock);
     m_pollWake.wait_for(lock, kPollInterval, [this] { return m_bPollStop; });
     return true;
 }
 
-void CMarlinDlg::StopPositionPoller()
+void CMarlinDlg::PollPosition()
 {
-    if (!m_pPositionThread) return;
+    // A command may hold the lock for long (a stop or seek waits for the
+    // renderers, and a renderer for its delivery to the controller): the
+    // poller tries again every slice and gives up once it is being stopped.
+    std::unique_lock<std::recursive_mutex> lock(m_cmdLock, std::try_to_lock);
+    while (!lock.owns_lock()) {
+        {
+            std::unique_lock<std::mutex> poll(m_pollLock);
+            if (m_pollWake.wait_for(poll, kPollLockSlice, [this] { return m_bPollStop; })) return;
+        }
+        lock.try_lock();
+    }
+    int64_t position = m_llPosition.load();
+    if (GetPosition(&position)) m_llPosition.store(position);
+}
+
+bool CMarlinDlg::StopPositionPoller()
+{
+    if (!m_pPositionThread) return true;
     {
         std::lock_guard<std::mutex> lock(m_pollLock);
         m_bPollStop = true;
     }
     m_pollWake.notify_all();
-    m_pPositionThread->Stop();
+    // A thread that runs on keeps its object (and the dialog) alive.
+    if (!m_pPositionThread->Stop()) return false;
     m_pPositionThread.reset();
+    return true;
+}
+
+void CMarlinDlg::EndProcessWithThreadRunning(const char* thread)
+{
+    // Each log line is written whole before WriteLog returns: nothing of the
+    // log is pending here.
+    CLogLine().rec().Advance("CMarlinDlg::~CMarlinDlg ").Advance(thread).Advance(
+        " did not stop in time, the process ends") << LogThis{this};
+    EndProcessNow(0);
 }
 
 void CMarlinDlg::RefreshCachedPosition()
@@ -140,7 +211,12 @@ void CMarlinDlg::OnPipeClosed(int /*reason*/) { PostQuitOnce(); }
 
 void CMarlinDlg::PostQuitOnce()
 {
-    if (!m_bQuitPosted.exchange(true)) PostMessage(WM_QUIT);
+    if (m_bQuitPosted.exchange(true)) return;
+    PostMessage(WM_QUIT);
+    // A window thread blocked in a send to a controller that stopped
+    // reading would never take the WM_QUIT: its send is made to fail. (One
+    // that begins a send after this sees m_bQuitPosted and sends nothing.)
+    if (m_bWindowSending.load() && !IsWindowThread()) m_pipe.StopSending();
 }
 
 void CMarlinDlg::SendToClient(const void* data, long size)
@@ -148,7 +224,19 @@ void CMarlinDlg::SendToClient(const void* data, long size)
     if (m_nReplyWnd.load() == 0 || !data || size < 0) return;
     if (static_cast<unsigned long>(size) > UINT32_MAX) return;  // cannot be framed
     const PacketHeader header{static_cast<uint32_t>(size), 0};
-    if (!m_pipe.IsConnected() || !m_pipe.Write(header, data)) PostQuitOnce();
+    const bool onWindow = IsWindowThread();
+    if (onWindow) {
+        // Pairs with PostQuitOnce: either it sees this flag or this thread
+        // sees the quit request.
+        m_bWindowSending.store(true);
+        if (m_bQuitPosted.load()) {
+            m_bWindowSending.store(false);
+            return;  // the window is ending; nothing more from its thread
+        }
+    }
+    const bool sent = m_pipe.IsConnected() && m_pipe.Write(header, data);
+    if (onWindow) m_bWindowSending.store(false);
+    if (!sent) PostQuitOnce();
 }
 
 bool CMarlinDlg::SetReplyWnd(uint32_t value)

@@ -128,14 +128,22 @@ private:
     // The send operation: one packet on the first pipe, unless silenced.
     // A failed send ends the host.
     void SendToClient(const void* data, long size);
-    // Posts WM_QUIT to the window, the first time only.
+    // Posts WM_QUIT to the window, the first time only, and releases the
+    // window thread if it is blocked in a send.
     void PostQuitOnce();
     // GetPosition into m_llPosition, under the command lock.
     void RefreshCachedPosition();
 
     static bool PollCallback(void* self);
     bool OnPollTick();
-    void StopPositionPoller();
+    // The poller's refresh; it stops waiting for the command lock once the
+    // poller is being stopped.
+    void PollPosition();
+    // False when the poller is still running after the stop's wait.
+    bool StopPositionPoller();
+    // A thread that runs in the dialog could not be stopped: the process
+    // ends at once with status 0, and nothing it may use is destroyed.
+    [[noreturn]] void EndProcessWithThreadRunning(const char* thread);
 
     // Frame path state for a new playback: target format, video enabled,
     // counters and cached position at 0. Command lock held, no streaming.
@@ -194,6 +202,8 @@ private:
     // Filled before DoModal, read-only afterwards.
     char m_szPipeName[kPipeNameSize] = {};
     std::atomic<bool> m_bQuitPosted{false};
+    // Set while the window thread is inside a send (see PostQuitOnce).
+    std::atomic<bool> m_bWindowSending{false};
     // Poller thread only.
     int32_t m_nPollTicks = 0;
     // Incremented by both streaming threads; paces the per-frame log lines.
@@ -208,6 +218,12 @@ private:
     std::mutex m_pollLock;
     std::condition_variable m_pollWake;
     bool m_bPollStop = false;  // guarded by m_pollLock
+
+    // Window thread only: set while graph events are drained under the
+    // command lock, with the completions counted meanwhile, to be sent once
+    // the lock is released.
+    bool m_bDrainingEvents = false;
+    int m_nCompletions = 0;
 
     // Window thread only: copies of WM_COPYDATA blocks waiting for their
     // WM_MARLIN_COMMAND; whatever the loop did not reach is freed with the dialog.

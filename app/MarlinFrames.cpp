@@ -181,6 +181,10 @@ void CMarlinDlg::OnPictureColour(const PictureColour& colour) { m_pictureColour.
 
 void CMarlinDlg::OnPlayComplete()
 {
+    if (m_bDrainingEvents) {
+        ++m_nCompletions;  // sent by OnGraphNotify once the command lock is free
+        return;
+    }
     const MessageHeader message{static_cast<uint32_t>(MessageType::PlayComplete), 0, 0};
     SendToClient(&message, sizeof message);
 }

@@ -27,7 +27,15 @@ CSimplePipe::CSimplePipe(CSimplePipeSink* sink)
 
 CSimplePipe::~CSimplePipe()
 {
-    Close();
+    // Nothing of the link goes while its reader may still run in it, nor
+    // while a writer is inside Write.
+    if (!Close()) {
+        m_pThread->WaitUntilEnded(INFINITE);
+        Close();
+    }
+    std::lock_guard<CCriticalSection> holdWrite(m_lock);
+    std::lock_guard<std::mutex> holdShutdown(m_shutdownLock);
+    m_hWritePipe.Close();
 }
 
 bool CSimplePipe::ReadPacketThunk(void* self)
@@ -66,10 +74,12 @@ bool CSimplePipe::Connect(const char* baseName)
 bool CSimplePipe::Attach(CPipeHandle writePipe, CPipeHandle readPipe)
 {
     if (!writePipe.IsValid() || !readPipe.IsValid()) return false;
-    if (m_bConnected.load()) Close();
+    // Not while an earlier reader may still use the old handles.
+    if (!Close()) return false;
     {
         std::lock_guard<CCriticalSection> holdWrite(m_lock);
         std::lock_guard<std::mutex> holdRead(m_readLock);
+        std::lock_guard<std::mutex> holdShutdown(m_shutdownLock);
         m_hWritePipe = std::move(writePipe);
         m_hReadPipe = std::move(readPipe);
         m_bWriteBroken = false;
@@ -187,28 +197,46 @@ bool CSimplePipe::ReadPacket()
     return true;
 }
 
-void CSimplePipe::CloseHandles_Locked()
+bool CSimplePipe::Close()
 {
-    m_hReadPipe.Close();
-    m_hWritePipe.Close();
-}
-
-void CSimplePipe::Close()
-{
-    if (!m_bConnected.load()) return;
+    if (!m_bConnected.load() && !m_bReaderAdrift) return true;
 
     // Shutting both sockets down first releases a reader blocked in a read
     // and a writer blocked on a full socket (which holds m_lock); the
     // descriptors stay reserved, so no other file can take their numbers
     // while a thread might still use them.
-    m_hReadPipe.Shutdown();
-    m_hWritePipe.Shutdown();
-    m_bConnected.store(false);
+    {
+        std::lock_guard<std::mutex> hold(m_shutdownLock);
+        if (m_bConnected.load()) {
+            m_hReadPipe.Shutdown();
+            m_hWritePipe.Shutdown();
+            m_bConnected.store(false);
+        }
+    }
 
     // The released reader reports OnPipeClosed(0) and (1) before it ends.
-    m_pThread->Stop();
+    // One that does not end in time keeps the handles and the locks it may
+    // be holding.
+    m_bReaderAdrift = !m_pThread->Stop();
+    if (m_bReaderAdrift) return false;
+    {
+        std::lock_guard<std::mutex> holdRead(m_readLock);
+        std::lock_guard<std::mutex> holdShutdown(m_shutdownLock);
+        m_hReadPipe.Close();
+    }
+    // A writer still inside Write (it fails at once on the shut-down
+    // socket, unless it cannot run) holds m_lock: then the handle waits for
+    // the destructor rather than the caller for the writer.
+    std::unique_lock<CCriticalSection> holdWrite(m_lock, std::try_to_lock);
+    if (holdWrite.owns_lock()) {
+        std::lock_guard<std::mutex> holdShutdown(m_shutdownLock);
+        m_hWritePipe.Close();
+    }
+    return true;
+}
 
-    std::lock_guard<CCriticalSection> holdWrite(m_lock);
-    std::lock_guard<std::mutex> holdRead(m_readLock);
-    CloseHandles_Locked();
+void CSimplePipe::StopSending()
+{
+    std::lock_guard<std::mutex> hold(m_shutdownLock);
+    if (m_bConnected.load()) m_hWritePipe.Shutdown();
 }

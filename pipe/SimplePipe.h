@@ -40,12 +40,21 @@ public:
     bool Connect(const char* baseName);
     // Takes over two connected handles (written, read) and starts the reader
     // thread, as Connect does once it has opened the sockets. False, and
-    // both handles closed, when either is invalid.
+    // both handles closed, when either is invalid or the reader of an
+    // earlier link has still not ended.
     bool Attach(CPipeHandle writePipe, CPipeHandle readPipe);
     // Sends one packet atomically; header.length payload bytes. Any thread.
     bool Write(const PacketHeader& header, const void* payload);
-    // Closes both sockets and stops the reader; sends nothing.
-    void Close();
+    // Shuts both sockets down and stops the reader, then closes the sockets;
+    // sends nothing. False when the reader has not ended within the stop's
+    // 2 s: it may still be in a read, a write or a call of the sink, so the
+    // sockets (shut down) stay open until a later Close finds it ended. The
+    // written socket also stays open, until the destructor, while a writer
+    // is inside Write. True when there was nothing to close.
+    bool Close();
+    // Shuts the written socket down: a writer blocked on a full socket
+    // fails at once, and so does every later write. Any thread.
+    void StopSending();
     // One pass of the reader thread; true means call again.
     bool ReadPacket();
     bool IsConnected() const;
@@ -62,8 +71,6 @@ private:
     // Writes all of `size` bytes in as many write operations as it takes.
     // With m_lock held.
     bool WriteAll_Locked(const void* data, size_t size);
-    // Close both handles. With m_lock and m_readLock held.
-    void CloseHandles_Locked();
 
     // Set once by the constructor.
     CSimplePipeSink* const m_pSink;  // not owned
@@ -83,6 +90,13 @@ private:
     // is about to begin. Guards m_hReadPipe against closing.
     std::mutex m_readLock;
     CPipeHandle m_hReadPipe;  // "_pipe2", commands are read here
+
+    // Held to shut the sockets down, and by whoever replaces or closes the
+    // handles, so that a shutdown from any thread never meets a handle
+    // being closed. Taken last, held only for those calls.
+    std::mutex m_shutdownLock;
+    // Close gave up on the reader; owner's thread only.
+    bool m_bReaderAdrift = false;
 
     // Reader thread only (and Connect/destruction while it is stopped).
     std::unique_ptr<uint8_t[]> m_pRecvBuf;

@@ -74,8 +74,12 @@ bool ThreadWindows::Start(uint32_t* threadId)
         // finds its handle in place and closes it itself.
         std::lock_guard<CCriticalSection> hold(shared->m_lock);
         shared->m_bStopping = false;
+        shared->m_hEndEvent.Reset();
         shared->m_hThread = CThreadHandle::Begin(ThreadEntry, this, kStackBytes, &id);
-        if (!shared->m_hThread) return false;
+        if (!shared->m_hThread) {
+            shared->m_hEndEvent.Set();
+            return false;
+        }
     }
     if (threadId) *threadId = id;
     m_nThreadId = id;
@@ -125,6 +129,14 @@ void ThreadWindows::Run()
     std::lock_guard<CCriticalSection> hold(shared->m_lock);
     if (shared->m_hThread && !shared->m_bStopping) shared->m_hThread.reset();
     shared->m_bFinished = true;
+    shared->m_hEndEvent.Set();
+}
+
+bool ThreadWindows::WaitUntilEnded(uint32_t timeoutMs)
+{
+    // A copy: Start may give the object fresh state for a new thread.
+    std::shared_ptr<Shared> shared = m_pShared;
+    return shared->m_hEndEvent.Wait(timeoutMs) == WAIT_OBJECT_0;
 }
 
 bool ThreadWindows::Stop()

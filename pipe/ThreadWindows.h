@@ -30,6 +30,11 @@ public:
     bool Start(uint32_t* threadId) override;
     bool SetAffinity(const int* processors, uint32_t count) override;
     bool Stop() override;
+    // Waits until the thread started last has ended, at most timeoutMs
+    // (INFINITE: no limit); true once it has (or none was started). Stop
+    // waits 2 s at most; an owner that must not free what its thread uses
+    // waits here for a thread that Stop gave up on.
+    bool WaitUntilEnded(uint32_t timeoutMs);
 
 protected:
     // The thread body.
@@ -48,6 +53,7 @@ private:
         void* m_pUserData = nullptr;  // not owned
         std::atomic<bool> m_bRunning{false};
         CEvent m_hStartEvent{false, false};  // auto reset; set as Run begins
+        CEvent m_hEndEvent{true, true};      // manual reset; set while no body runs
         char m_szName[64] = {};
         bool m_bNamed = false;
 

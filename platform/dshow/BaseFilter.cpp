@@ -246,9 +246,19 @@ HRESULT CBasePin::Active() { return S_OK; }
 HRESULT CBasePin::Inactive() { return S_OK; }
 HRESULT CBasePin::Run(REFERENCE_TIME) { return S_OK; }
 
+void CBasePin::SetConnected_Locked(IPin* pin)
+{
+    ComPtr<IPin> previous(pin);
+    {
+        std::lock_guard<std::mutex> hold(m_connectedLock);
+        previous.Swap(m_pConnected);
+    }
+    // The old peer is released without m_connectedLock: its filter may go.
+}
+
 void CBasePin::ClearConnection_Locked()
 {
-    m_pConnected = nullptr;
+    SetConnected_Locked(nullptr);
     m_mt.InitMediaType();
     BreakConnect();
 }
@@ -314,7 +324,7 @@ HRESULT CBasePin::AttemptConnection(IPin* pReceivePin, const CMediaType* pmt)
         BreakConnect();
         return VFW_E_TYPE_NOT_ACCEPTED;
     }
-    m_pConnected = pReceivePin;
+    SetConnected_Locked(pReceivePin);
     hr = SetMediaType(pmt);
     if (FAILED(hr)) {
         ClearConnection_Locked();
@@ -351,7 +361,7 @@ HRESULT CBasePin::ReceiveConnection(IPin* pConnector, const AM_MEDIA_TYPE* pmt)
         BreakConnect();
         return VFW_E_TYPE_NOT_ACCEPTED;
     }
-    m_pConnected = pConnector;
+    SetConnected_Locked(pConnector);
     hr = SetMediaType(&type);
     if (FAILED(hr)) {
         ClearConnection_Locked();
@@ -377,7 +387,7 @@ HRESULT CBasePin::Disconnect()
 HRESULT CBasePin::ConnectedTo(IPin** pPin)
 {
     if (!pPin) return E_POINTER;
-    CAutoLock lock(*m_pLock);
+    std::lock_guard<std::mutex> hold(m_connectedLock);
     *pPin = m_pConnected.Get();
     if (!*pPin) return VFW_E_NOT_CONNECTED;
     (*pPin)->AddRef();

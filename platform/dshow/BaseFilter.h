@@ -6,7 +6,10 @@
 // - The filter lock (CBaseFilter::m_pLock, the "interface lock") guards the
 //   filter state, the clock, the graph pointers and every pin's connection
 //   (m_pConnected, m_mt, allocator). Graph operations (connect, state
-//   changes) take it on the application's thread.
+//   changes) take it on the application's thread. A renderer's streaming
+//   thread holds it for the whole of a delivery, so IPin::ConnectedTo does
+//   not take it: position queries go upstream through ConnectedTo and must
+//   never wait behind a sample.
 // - Samples, end of stream and new segments arrive on the upstream filter's
 //   streaming thread. They do not take the filter lock except where a class
 //   says so; a derived filter keeps its own streaming lock when it needs one.
@@ -17,6 +20,7 @@
 // Release go to the filter, so a pin pointer keeps the whole filter alive;
 // the filter owns and deletes its pins.
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -130,6 +134,7 @@ public:
     HRESULT Connect(IPin* pReceivePin, const AM_MEDIA_TYPE* pmt) override;
     HRESULT ReceiveConnection(IPin* pConnector, const AM_MEDIA_TYPE* pmt) override;
     HRESULT Disconnect() override;
+    // Takes only m_connectedLock, never the filter lock.
     HRESULT ConnectedTo(IPin** pPin) override;
     HRESULT ConnectionMediaType(AM_MEDIA_TYPE* pmt) override;
     HRESULT QueryPinInfo(PIN_INFO* pInfo) override;
@@ -156,13 +161,18 @@ protected:
     HRESULT AttemptConnection(IPin* pReceivePin, const CMediaType* pmt);
     // Undoes a failed connection attempt on this end.
     void ClearConnection_Locked();
+    // Sets m_pConnected (null: none). With the filter lock held.
+    void SetConnected_Locked(IPin* pin);
 
     CBaseFilter* const m_pFilter;  // owner; not reference-counted
     CCritSec* const m_pLock;       // the filter lock
     const std::u16string m_pinName;
     const PIN_DIRECTION m_dir;
-    // Guarded by m_pLock:
+    // Written with both m_pLock and m_connectedLock held; read with either.
     ComPtr<IPin> m_pConnected;
+    // Held only to copy or replace m_pConnected, never across a call.
+    mutable std::mutex m_connectedLock;
+    // Guarded by m_pLock:
     CMediaType m_mt;
     bool m_bTryMyTypesFirst;
     // Set by NewSegment on the streaming path.

@@ -226,6 +226,7 @@ HRESULT CFilterGraph::RemoveFilter_Locked(IBaseFilter* pFilter)
     filter->JoinFilterGraph(nullptr, nullptr);
     m_filters.erase(std::find_if(m_filters.begin(), m_filters.end(),
                                  [&](const FilterEntry& e) { return e.filter.Get() == pFilter; }));
+    std::erase_if(m_renderers, [&](const ComPtr<IBaseFilter>& r) { return r.Get() == pFilter; });
     return S_OK;
 }
 
@@ -484,10 +485,17 @@ std::vector<ComPtr<IBaseFilter>> CFilterGraph::DownstreamFirst_Locked()
 
 std::vector<ComPtr<IBaseFilter>> CFilterGraph::ConnectedRenderers_Locked()
 {
-    std::vector<ComPtr<IBaseFilter>> renderers;
-    for (const FilterEntry& e : m_filters)
-        if (IsRenderer(e.filter.Get()) && HasConnectedInput(e.filter.Get())) renderers.push_back(e.filter);
-    return renderers;
+    // Pins connect and disconnect only while the graph is stopped, so the
+    // list is looked up then and kept while the graph is active. Looking
+    // at a renderer's pins takes its filter lock, which its streaming
+    // thread holds for the whole of a delivery: a position query while
+    // playing must not wait for that.
+    if (m_state == State_Stopped) {
+        m_renderers.clear();
+        for (const FilterEntry& e : m_filters)
+            if (IsRenderer(e.filter.Get()) && HasConnectedInput(e.filter.Get())) m_renderers.push_back(e.filter);
+    }
+    return m_renderers;
 }
 
 void CFilterGraph::ChooseClock_Locked()

@@ -187,6 +187,8 @@ private:
 
     // State, m_lock held.
     std::vector<ComPtr<IBaseFilter>> DownstreamFirst_Locked();
+    // The renderers with a connected input, as they were when the graph
+    // last was stopped.
     std::vector<ComPtr<IBaseFilter>> ConnectedRenderers_Locked();
     void ChooseClock_Locked();
     HRESULT Pause_Locked();
@@ -215,6 +217,7 @@ private:
     REFERENCE_TIME m_tPausedStream = 0;  // stream time while paused
     LONGLONG m_llBasePos = 0;          // media position at stream time zero
     bool m_bSeekOnStart = false;       // after Stop: sources go back to m_llBasePos
+    std::vector<ComPtr<IBaseFilter>> m_renderers;  // see ConnectedRenderers_Locked
 
     std::mutex m_eventLock;
     std::condition_variable m_eventCv;

@@ -71,6 +71,12 @@ protected:
     // (OnCancel); 0 for anything else.
     LRESULT DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam);
 
+    // Ends the process at once with `status` and runs no destructor: for a
+    // window whose objects are still used by a thread that could not be
+    // stopped. The window port is removed first. Window thread, or a thread
+    // that acts for it while it waits.
+    [[noreturn]] void EndProcessNow(int status);
+
     // The message map. Fill it in the constructor, before DoModal.
     using MessageHandler = std::function<LRESULT(WPARAM wParam, LPARAM lParam)>;
     void MapMessage(UINT message, MessageHandler handler);

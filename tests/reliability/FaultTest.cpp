@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -155,7 +158,8 @@ bool BlockedInSend(pid_t pid)
     std::error_code ec;
     for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
         const std::string wchan = ReadText(task.path().string() + "/wchan");
-        if (wchan.find("unix_stream") != std::string::npos || wchan.find("sock_alloc_send") != std::string::npos)
+        // Not "unix_stream" alone: a reader waits in unix_stream_read_generic.
+        if (wchan.find("unix_stream_sendmsg") != std::string::npos || wchan.find("sock_alloc_send") != std::string::npos)
             return true;
     }
     return false;
@@ -189,6 +193,114 @@ TEST(ControllerFault, StopsReadingHostBlocksThenEndsOnClose)
     h.link->CloseConnections();
     auto status = h.WaitExit(std::chrono::seconds(2));
     EXPECT_TRUE(status && status->Success()) << Describe(status) << "\n" << h.Log();
+}
+
+// The controller stops reading for 3 s while big pictures flow, with a
+// command from the window port waiting for its reply meanwhile; then Quit.
+// Nothing but that reply waits behind the blocked picture, and the host
+// ends within 1 s with status 0.
+TEST(ControllerFault, DeafForThreeSecondsThenQuitEndsWithinOneSecond)
+{
+    const std::string movie = MakeMovie(3);
+    ASSERT_FALSE(movie.empty());
+    HostHarness h;
+    ASSERT_TRUE(StartHost(h));
+    Collector c(h);
+    StartOk(h, c, 1, movie, MediaFormat{640, 480, 2, 48000, 16, 2});
+    ASSERT_TRUE(WaitFor([&] { return BlockedInSend(h.Pid()); }, std::chrono::seconds(5)));
+    ASSERT_TRUE(h.SendCopyData(mc::GetPosition(2)));
+    EXPECT_FALSE(WaitFor([&] { return !BlockedInSend(h.Pid()); }, std::chrono::seconds(3)))
+        << "the host stopped sending by itself";
+
+    ASSERT_EQ(h.Send(mc::Quit(3)), IoResult::Ok);
+    const auto sent = Clock::now();
+    auto status = h.WaitExit(std::chrono::seconds(1));
+    ASSERT_TRUE(status) << "the host did not end within 1 s of Quit:\n" << Backtraces(h.Pid()) << h.Log();
+    std::printf("the host ended %lld ms after Quit\n",
+                static_cast<long long>(std::chrono::duration_cast<milliseconds>(Clock::now() - sent).count()));
+    EXPECT_TRUE(status->Success()) << Describe(status) << "\n" << h.Log();
+    EXPECT_FALSE(h.PortExists()) << "window port left behind";
+}
+
+// One thread of a host stopped by ptrace, as a thread stuck in the kernel
+// would be: it runs no further until it is let go or the process ends.
+struct FrozenThread
+{
+    explicit FrozenThread(pid_t id) : tid(id)
+    {
+        int status = 0;
+        frozen = ::ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) == 0 &&
+                 ::ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr) == 0 &&
+                 ::waitpid(tid, &status, __WALL) == tid && WIFSTOPPED(status);
+    }
+    ~FrozenThread()
+    {
+        if (frozen) ::ptrace(PTRACE_DETACH, tid, nullptr, nullptr);
+    }
+    // The process reports its exit only once its tracer has collected the
+    // end of this thread.
+    void Reap()
+    {
+        int status = 0;
+        if (frozen && ::waitpid(tid, &status, __WALL | WNOHANG) == tid && (WIFEXITED(status) || WIFSIGNALED(status)))
+            frozen = false;
+    }
+    const pid_t tid;
+    bool frozen = false;
+};
+
+// The first thread of `pid` whose /proc `file` contains `text`; 0 if none.
+pid_t ThreadOf(pid_t pid, const std::string& file, const std::string& text)
+{
+    std::error_code ec;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec))
+        if (ReadText(task.path().string() + "/" + file).find(text) != std::string::npos)
+            return static_cast<pid_t>(std::stol(task.path().filename().string()));
+    return 0;
+}
+
+// A thread that cannot be stopped in time (the pipe reader in its read, the
+// position poller, or the video streaming thread in its send to a deaf
+// controller), then SIGTERM or Quit: the host gives up on it after 2 s and
+// ends without destroying what the thread may use: status 0, window port
+// removed, no sanitizer report.
+TEST(ShutdownFault, AThreadThatCannotBeStoppedEndsTheHostWithoutFreeingItsObjects)
+{
+    const std::string movie = MakeMovie(3);
+    ASSERT_FALSE(movie.empty());
+    for (const char* stuck : {"pipe reader", "position poller", "playback"}) {
+        SCOPED_TRACE(stuck);
+        const std::string which = stuck;
+        HostHarness h;
+        ASSERT_TRUE(StartHost(h));
+        Collector c(h);
+        pid_t tid = 0;
+        if (which == "pipe reader") {
+            ASSERT_TRUE(WaitFor([&] { return (tid = ThreadOf(h.Pid(), "wchan", "unix_stream_read")) != 0; },
+                                std::chrono::seconds(5)));
+        } else if (which == "position poller") {
+            StartOk(h, c, 1, movie);
+            ASSERT_TRUE(c.ReadUntil(IsVideo));
+            ASSERT_NE(tid = ThreadOf(h.Pid(), "comm", "MessgeBack"), 0);
+        } else {
+            StartOk(h, c, 1, movie, MediaFormat{640, 480, 2, 48000, 16, 2});
+            ASSERT_TRUE(WaitFor([&] { return (tid = ThreadOf(h.Pid(), "wchan", "sock_alloc_send")) != 0; },
+                                std::chrono::seconds(5)));
+        }
+        FrozenThread frozen(tid);
+        ASSERT_TRUE(frozen.frozen) << "ptrace refused: " << std::strerror(errno);
+        if (which == "pipe reader")
+            ASSERT_TRUE(h.host->Signal(SIGTERM));
+        else
+            ASSERT_EQ(h.Send(mc::Quit(2)), IoResult::Ok);
+
+        std::optional<mc::ExitStatus> status;
+        WaitFor([&] { return frozen.Reap(), (status = h.WaitExit(milliseconds(0))).has_value(); },
+                std::chrono::seconds(5));
+        EXPECT_TRUE(status && status->Success()) << Describe(status) << "\n" << h.Log();
+        EXPECT_FALSE(h.PortExists()) << "window port left behind";
+        EXPECT_EQ(h.CountInLog(which + " did not stop in time, the process ends"), 1) << h.Log();
+    }
 }
 
 // The playing file is deleted: the open file plays on to its end, and the
