@@ -184,10 +184,11 @@ bool CMarlinDlg::StopPositionPoller()
 
 void CMarlinDlg::EndProcessWithThreadRunning(const char* thread)
 {
-    // Each log line is written whole before WriteLog returns: nothing of the
-    // log is pending here.
     CLogLine().rec().Advance("CMarlinDlg::~CMarlinDlg ").Advance(thread).Advance(
         " did not stop in time, the process ends") << LogThis{this};
+    // The process ends without exit handlers: write what the log still
+    // queues, but never wait long on a stalled standard error.
+    CLogWrapper::Instance()->Flush(300);
     EndProcessNow(0);
 }
 
