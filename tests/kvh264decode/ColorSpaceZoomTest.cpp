@@ -438,7 +438,7 @@ std::vector<uint8_t> FfmpegConversion(const Picture& pic, int src, int dst, int 
             av_opt_set_int(sws.get(), "dstw", ew, 0) < 0 || av_opt_set_int(sws.get(), "dsth", eh, 0) < 0 ||
             av_opt_set_int(sws.get(), "src_format", in->format, 0) < 0 ||
             av_opt_set_int(sws.get(), "dst_format", out->format, 0) < 0 ||
-            av_opt_set_int(sws.get(), "sws_flags", (modeFlag ? SWS_BICUBIC : SWS_BILINEAR) | SWS_ACCURATE_RND, 0) < 0 ||
+            av_opt_set_int(sws.get(), "sws_flags", (modeFlag ? SWS_BICUBIC : SWS_BILINEAR), 0) < 0 ||
             (shortRgb && av_opt_set(sws.get(), "sws_dither", "bayer", 0) < 0) ||  // the host's dither for 16-bit RGB
             sws_init_context(sws.get(), nullptr, nullptr) < 0 ||
             sws_scale(sws.get(), in->data, in->linesize, 0, eh, out->data, out->linesize) != eh)
