@@ -80,6 +80,9 @@ public:
     {
         return m_pipe.Attach(std::move(writePipe), std::move(readPipe));
     }
+    // A subclass ends the link in its own destructor: the reader calls the
+    // dialog's virtuals, which must not run while the subclass goes away.
+    bool ClosePipeForTesting() { return m_pipe.Close(); }
     // Prepares the frame path as a successful StartPlayFile does, without an
     // engine: samples can then be fed to OnDateReceive directly.
     void BeginDeliveryForTesting(const MediaFormat& target, IMarlinMgrSink* sink)

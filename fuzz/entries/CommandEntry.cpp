@@ -37,6 +37,8 @@ public:
     uint32_t sourceChoice = 0;  // the StartPlayFile message's reserved word
     int starts = 0;
 
+    ~FakeEngineDlg() override { ClosePipeForTesting(); }
+
     MediaInfo TestFile(const char16_t* path) override
     {
         MediaInfo info{};
