@@ -60,8 +60,12 @@ std::string UsageText()
            "                        layout fits (i420 iyuv yv12 nv12 yuy2 uyvy),\n"
            "                        raw frames otherwise\n"
            "  --audio OUT.wav       sound as a 16-bit PCM WAV file\n"
-           "  --contact-sheet OUT.png  a grid of 12 pictures taken at even intervals\n"
-           "  --stats               print frames, bytes, pace, late frames and latencies\n"
+           "  --contact-sheet OUT.png  a grid of 12 pictures taken at even intervals,\n"
+           "                        each captioned with its time in the file\n"
+           "  --frames OUT.csv      one line per frame: kind, number, presentation time (s),\n"
+           "                        flags, arrival (ms after the start was asked), bytes\n"
+           "  --stats               print frames, bytes, pace, late frames, latencies, missing\n"
+           "                        pictures and sound-to-picture sync\n"
            "  --json                print the stats as JSON\n"
            "  --no-progress         no progress line (it is shown only on a terminal)\n"
            "\n"
@@ -132,7 +136,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args)
         static const char* const kValued[] = {"--host",      "--size",   "--pixfmt",        "--rate",
                                               "--channels",  "--seek",   "--duration",      "--pause-at",
                                               "--resume-after", "--video", "--audio",       "--contact-sheet",
-                                              "--timeout"};
+                                              "--timeout", "--frames"};
         bool known = false;
         for (const char* k : kValued) known = known || name == k;
         if (!known) return fail("unknown option " + name);
@@ -188,6 +192,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args)
             if (name == "--video") o.videoPath = value;
             if (name == "--audio") o.audioPath = value;
             if (name == "--contact-sheet") o.sheetPath = value;
+            if (name == "--frames") o.framesPath = value;
         }
     }
 
