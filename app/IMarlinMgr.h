@@ -32,12 +32,34 @@ protected:
     ~IMarlinMgr() = default;
 };
 
+// What a frame message says of its frame besides the data: its number
+// within its kind, its presentation time (100 ns from the file's start) and
+// its FrameStampFlags (pipe/MessageFormat.h).
+struct FrameStamp
+{
+    uint32_t number = 0;
+    int64_t time = 0;
+    uint16_t flags = 0;
+};
+
 class IMarlinMgrSink
 {
 public:
     // One converted picture / block of sound in `format`. Streaming threads.
     virtual void OnVideoFrame(const MediaFormat* format, const uint8_t* data, long length) = 0;
     virtual void OnAudioFrame(const MediaFormat* format, const uint8_t* data, long length) = 0;
+    // The same with the frame's stamp; the frame path calls these. A sink
+    // that has no use for the stamp gets the three-argument calls.
+    virtual void OnVideoFrame(const MediaFormat* format, const uint8_t* data, long length, const FrameStamp& stamp)
+    {
+        (void)stamp;
+        OnVideoFrame(format, data, length);
+    }
+    virtual void OnAudioFrame(const MediaFormat* format, const uint8_t* data, long length, const FrameStamp& stamp)
+    {
+        (void)stamp;
+        OnAudioFrame(format, data, length);
+    }
 
 protected:
     ~IMarlinMgrSink() = default;

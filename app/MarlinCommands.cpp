@@ -51,6 +51,9 @@ void CMarlinDlg::ResetDeliveryState(const MediaFormat& target)
     m_llPosition.store(0);
     m_nAudioBlocks = 0;
     m_nFrameCount.store(0);
+    m_nVideoNumber = m_nAudioNumber = 0;
+    m_bVideoDiscontinuity = m_bAudioDiscontinuity = true;
+    m_llLastVideoTime = 0;
 }
 
 void CMarlinDlg::ReleaseConverters()

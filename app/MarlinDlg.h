@@ -49,7 +49,10 @@ public:
     ~CMarlinDlg() override;
 
     // IRendererDataSink
+    // Without a stamp: as a sample that carries no time.
     void OnDateReceive(bool isVideo, const MediaFormat* format, const uint8_t* data, int32_t length) override;
+    void OnSampleReceive(bool isVideo, const MediaFormat* format, const uint8_t* data, int32_t length,
+                         const SampleStamp& stamp) override;
     void OnPlayComplete() override;
     void OnPictureColour(const PictureColour& colour) override;
 
@@ -65,8 +68,11 @@ public:
     bool GetPosition(int64_t* positionMs) override;
 
     // IMarlinMgrSink
+    // Without a stamp: number, time and flags 0.
     void OnVideoFrame(const MediaFormat* format, const uint8_t* data, long length) override;
     void OnAudioFrame(const MediaFormat* format, const uint8_t* data, long length) override;
+    void OnVideoFrame(const MediaFormat* format, const uint8_t* data, long length, const FrameStamp& stamp) override;
+    void OnAudioFrame(const MediaFormat* format, const uint8_t* data, long length, const FrameStamp& stamp) override;
 
     // CSimplePipeSink
     void OnPipeClosed(int reason) override;
@@ -154,7 +160,9 @@ private:
     // Converter and resampler go; only once no streaming thread runs.
     void ReleaseConverters();
     // The picture path of OnDateReceive (video streaming thread).
-    void ReceivePicture(const MediaFormat& source, const uint8_t* data, int32_t length);
+    void ReceivePicture(const MediaFormat& source, const uint8_t* data, int32_t length, const SampleStamp& stamp);
+    // The sound path of OnDateReceive (audio streaming thread).
+    void ReceiveSound(const MediaFormat& source, const uint8_t* data, int32_t length, const SampleStamp& stamp);
     // Converter for `source`, created (or re-created after a source format
     // change) on demand; null while video is disabled.
     IColorSpaceZoom* ConverterFor(const MediaFormat& source);
@@ -185,6 +193,15 @@ private:
     std::atomic<int32_t> m_bVideoEnabled{1};
     // Audio streaming thread only; reset by StartPlayFile before the graph runs.
     int32_t m_nAudioBlocks = 0;
+    // Frame stamps. Numbers count the samples each renderer handed over, so
+    // a picture the converter drops leaves a gap; a discontinuity waits for
+    // the next frame sent. Each on its own streaming thread only; reset by
+    // StartPlayFile before the graph runs.
+    uint32_t m_nVideoNumber = 0;
+    uint32_t m_nAudioNumber = 0;
+    bool m_bVideoDiscontinuity = true;
+    bool m_bAudioDiscontinuity = true;
+    int64_t m_llLastVideoTime = 0;  // for a picture without a time
     std::recursive_mutex m_cmdLock;
     // Created and stopped on the window thread.
     std::unique_ptr<ThreadWindows> m_pPositionThread;

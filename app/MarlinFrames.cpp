@@ -3,9 +3,9 @@
 //
 // Threads: pictures arrive on the video renderer's streaming thread, sound
 // on the audio renderer's, in parallel and without any dialog lock. The
-// picture side alone touches the converter, m_zoomSource and the video
-// buffer; the sound side alone the resampler driver, the audio buffer and
-// m_nAudioBlocks. Both read m_targetFormat and m_pFrameSink (written only
+// picture side alone touches the converter, m_zoomSource, the video buffer
+// and the picture stamps; the sound side alone the resampler driver, the
+// audio buffer, m_nAudioBlocks and the sound stamps. Both read m_targetFormat and m_pFrameSink (written only
 // while no streaming runs) and the atomics m_llPosition and m_nFrameCount.
 #include <atomic>
 #include <climits>
@@ -49,13 +49,14 @@ bool EnsureBuffer(std::unique_ptr<uint8_t[]>& buffer, int32_t& capacity, long le
     return true;
 }
 
-// Lays out one frame message in `buffer`: header, format, data, the trailer
-// when asked for, zeroed padding. Returns the message length to send.
+// Lays out one frame message in `buffer`: header with the frame's number,
+// format, data, the trailer when asked for, and the padding holding the
+// frame's time and flags. Returns the message length to send.
 long BuildFrame(uint8_t* buffer, MessageType type, bool withTrailer, const MediaFormat& format,
-                const uint8_t* data, long length, int64_t positionMs)
+                const uint8_t* data, long length, int64_t positionMs, const FrameStamp& stamp)
 {
     FrameMessageHeader head{};
-    head.header = MessageHeader{static_cast<uint32_t>(type), 0, withTrailer ? 1u : 0u};
+    head.header = MessageHeader{static_cast<uint32_t>(type), stamp.number, withTrailer ? 1u : 0u};
     head.format = format;
     head.dataLength = static_cast<int32_t>(length);
     std::memcpy(buffer, &head, sizeof head);
@@ -67,6 +68,8 @@ long BuildFrame(uint8_t* buffer, MessageType type, bool withTrailer, const Media
         end += sizeof trailer;
     }
     std::memset(buffer + end, 0, kFramePadding);
+    std::memcpy(buffer + end + kFrameStampTimeOffset, &stamp.time, sizeof stamp.time);
+    std::memcpy(buffer + end + kFrameStampFlagsOffset, &stamp.flags, sizeof stamp.flags);
     return static_cast<long>(end + kFramePadding);
 }
 
@@ -90,14 +93,32 @@ int CMarlinDlg::IsYV12For(int32_t sourceColorSpace) { return sourceColorSpace ==
 
 void CMarlinDlg::OnDateReceive(bool isVideo, const MediaFormat* format, const uint8_t* data, int32_t length)
 {
+    OnSampleReceive(isVideo, format, data, length, SampleStamp{});
+}
+
+void CMarlinDlg::OnSampleReceive(bool isVideo, const MediaFormat* format, const uint8_t* data, int32_t length,
+                                 const SampleStamp& stamp)
+{
     if (!format) return;
-    if (isVideo) {
-        ReceivePicture(*format, data, length);
-        return;
-    }
-    const ResampleOutput out = m_resample.OnBlock(*format, m_targetFormat, data, length, this);
+    if (isVideo)
+        ReceivePicture(*format, data, length, stamp);
+    else
+        ReceiveSound(*format, data, length, stamp);
+}
+
+void CMarlinDlg::ReceiveSound(const MediaFormat& source, const uint8_t* data, int32_t length, const SampleStamp& stamp)
+{
+    // Every block the renderer hands over takes a number, also one that is
+    // dropped here, so that the controller sees the loss.
+    const uint32_t number = m_nAudioNumber++;
+    if (stamp.discontinuity) m_bAudioDiscontinuity = true;
+    const ResampleOutput out = m_resample.OnBlock(source, m_targetFormat, data, length, this,
+                                                  BlockTime{stamp.hasTime, stamp.start, stamp.discontinuity});
     IMarlinMgrSink* sink = m_pFrameSink.load();
-    if (out.deliver && sink) sink->OnAudioFrame(&m_targetFormat, out.data, out.length);
+    if (!out.deliver || !sink) return;
+    const FrameStamp frame{number, out.time, m_bAudioDiscontinuity ? uint16_t{kFrameDiscontinuity} : uint16_t{0}};
+    sink->OnAudioFrame(&m_targetFormat, out.data, out.length, frame);
+    m_bAudioDiscontinuity = false;
 }
 
 IColorSpaceZoom* CMarlinDlg::ConverterFor(const MediaFormat& source)
@@ -133,8 +154,17 @@ IColorSpaceZoom* CMarlinDlg::ConverterFor(const MediaFormat& source)
     return m_pColorSpaceZoom;
 }
 
-void CMarlinDlg::ReceivePicture(const MediaFormat& source, const uint8_t* data, int32_t length)
+void CMarlinDlg::ReceivePicture(const MediaFormat& source, const uint8_t* data, int32_t length,
+                                const SampleStamp& stamp)
 {
+    // Numbered on arrival: a picture dropped below leaves a gap.
+    const uint32_t number = m_nVideoNumber++;
+    if (stamp.discontinuity) m_bVideoDiscontinuity = true;
+    if (stamp.hasTime) m_llLastVideoTime = stamp.start;
+    uint16_t flags = stamp.syncPoint ? uint16_t{kFrameKeyPicture} : uint16_t{0};
+    if (m_bVideoDiscontinuity) flags |= kFrameDiscontinuity;
+    const FrameStamp frame{number, m_llLastVideoTime, flags};
+
     bool logged = false;
     const uint32_t now = g_tick.load()();
     if (now - g_lastVideoLogTime.load() > kVideoLogIntervalMs) {
@@ -148,22 +178,35 @@ void CMarlinDlg::ReceivePicture(const MediaFormat& source, const uint8_t* data, 
     uint8_t* picture = nullptr;
     long pictureLength = 0;
     if (zoom->Convert(data, length, &picture, &pictureLength) != 0) return;  // dropped silently
-    if (IMarlinMgrSink* sink = m_pFrameSink.load()) sink->OnVideoFrame(&m_targetFormat, picture, pictureLength);
+    if (IMarlinMgrSink* sink = m_pFrameSink.load()) {
+        sink->OnVideoFrame(&m_targetFormat, picture, pictureLength, frame);
+        m_bVideoDiscontinuity = false;
+    }
     if (logged) CLogLine().rec().Advance("CMarlinDlg::OnDateReceive send video data client");
 }
 
 void CMarlinDlg::OnVideoFrame(const MediaFormat* format, const uint8_t* data, long length)
 {
+    OnVideoFrame(format, data, length, FrameStamp{});
+}
+
+void CMarlinDlg::OnAudioFrame(const MediaFormat* format, const uint8_t* data, long length)
+{
+    OnAudioFrame(format, data, length, FrameStamp{});
+}
+
+void CMarlinDlg::OnVideoFrame(const MediaFormat* format, const uint8_t* data, long length, const FrameStamp& stamp)
+{
     if (!format || (!data && length > 0)) return;
     if (!EnsureBuffer(m_pVideoMsg, m_nVideoMsgSize, length, kVideoKeep, kVideoGrow)) return;
     // Every picture carries the cached position.
     const long size =
-        BuildFrame(m_pVideoMsg.get(), MessageType::VideoFrame, true, *format, data, length, m_llPosition.load());
+        BuildFrame(m_pVideoMsg.get(), MessageType::VideoFrame, true, *format, data, length, m_llPosition.load(), stamp);
     if (m_nFrameCount.fetch_add(1) % kFrameLogEvery == 0) CLogLine().rec().Advance("CMarlinDlg::OnVideoFrame");
     SendToClient(m_pVideoMsg.get(), size);
 }
 
-void CMarlinDlg::OnAudioFrame(const MediaFormat* format, const uint8_t* data, long length)
+void CMarlinDlg::OnAudioFrame(const MediaFormat* format, const uint8_t* data, long length, const FrameStamp& stamp)
 {
     if (!format || (!data && length > 0)) return;
     if (!EnsureBuffer(m_pAudioMsg, m_nAudioMsgSize, length, kAudioKeep, kAudioGrow)) return;
@@ -172,7 +215,7 @@ void CMarlinDlg::OnAudioFrame(const MediaFormat* format, const uint8_t* data, lo
     m_nAudioBlocks = static_cast<int32_t>(static_cast<uint32_t>(block) + 1u);
     const bool withTrailer = block % 2 == 0;
     const long size = BuildFrame(m_pAudioMsg.get(), MessageType::AudioFrame, withTrailer, *format, data, length,
-                                 m_llPosition.load());
+                                 m_llPosition.load(), stamp);
     if (m_nFrameCount.fetch_add(1) % kFrameLogEvery == 0) CLogLine().rec().Advance("CMarlinDlg::OnAudioFrame");
     SendToClient(m_pAudioMsg.get(), size);
 }

@@ -272,6 +272,10 @@ void Host::Impl::Deliver(ctl::Message m)
         }
         frame.data = std::move(m.data);
         frame.positionMs = m.trailerPositionMs;
+        frame.number = m.frameNumber;
+        frame.presentationTime = m.presentationTime;
+        frame.isDiscontinuity = m.isDiscontinuity;
+        frame.isKeyPicture = m.isKeyPicture;
         if (options.onFrame) {
             options.onFrame(std::move(frame));
             return;

@@ -195,6 +195,12 @@ bool DecodeMessage(const uint8_t* p, size_t length, Message* out, std::string* e
             if (Get32(t, 8) != 0) return Fail(error, "trailer word at offset 8 is not 0");
             m.trailerPositionMs = static_cast<int64_t>(Get64(t, 16));
         }
+        const uint8_t* padding = p + length - kFramePadding;
+        m.frameNumber = m.id;
+        m.presentationTime = static_cast<int64_t>(Get64(padding, kFrameStampTimeOffset));
+        m.frameFlags = static_cast<uint16_t>(padding[kFrameStampFlagsOffset] | padding[kFrameStampFlagsOffset + 1] << 8);
+        m.isDiscontinuity = (m.frameFlags & kFrameDiscontinuity) != 0;
+        m.isKeyPicture = (m.frameFlags & kFrameKeyPicture) != 0;
         break;
     }
     default:

@@ -67,12 +67,22 @@ struct Message
     MediaFormat format{};
     Bytes data;
     std::optional<int64_t> trailerPositionMs;
+    // The frame's stamp (docs/protocol.md, "Frame numbers and times"): its
+    // number within its kind (the header's id), its presentation time in
+    // 100 ns from the file's start and its flags (FrameStampFlags), from the
+    // padding. A host that does not stamp its frames sends zeros.
+    uint32_t frameNumber = 0;
+    int64_t presentationTime = 0;
+    uint16_t frameFlags = 0;
+    bool isDiscontinuity = false;  // first frame of its kind after StartPlayFile or a Seek
+    bool isKeyPicture = false;     // a picture that decodes on its own
 };
 
 // Decodes one message (the payload of one packet) from the host. Checks its
 // exact length for its type, a frame's dataLength against the message length,
-// the trailer's fixed fields and the 10 bytes of padding. False with a reason
-// in *error for anything else.
+// the trailer's fixed fields and that the 10 bytes of padding are there
+// (their content is the frame's stamp). False with a reason in *error for
+// anything else.
 bool DecodeMessage(const uint8_t* payload, size_t length, Message* out, std::string* error);
 
 }  // namespace marlin::controller

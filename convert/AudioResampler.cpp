@@ -169,6 +169,18 @@ int CAudioResampler::Convert(const uint8_t* data, int frames, uint8_t* out, int 
     return swr_convert(m_pSwr, outPlanes, outCapacityFrames, inPlanes, frames);
 }
 
+int64_t CAudioResampler::DelayTicks() const
+{
+    return swr_get_delay(m_pSwr, 10'000'000);
+}
+
+bool CAudioResampler::Reset()
+{
+    // Initialising again clears the buffers and keeps the options and the
+    // remix matrix.
+    return swr_init(m_pSwr) >= 0;
+}
+
 bool CAudioResampler::MadeFor(const MediaFormat& source, const MediaFormat& target) const
 {
     return source.sampleRate == m_source.sampleRate && source.bitsPerSample == m_source.bitsPerSample &&

@@ -54,6 +54,14 @@ public:
     // when libswresample fails.
     int Convert(const uint8_t* data, int frames, uint8_t* out, int outCapacityFrames);
 
+    // How far the next output frame lies before the next input frame, in
+    // 100 ns: the time of the input frames held inside (filter history and
+    // what did not fit the last output).
+    int64_t DelayTicks() const;
+    // Drops what is held inside, so that the next input starts a new stream
+    // (after a seek); the settings stay.
+    bool Reset();
+
     // True when this resampler was made for the sound fields of these formats.
     bool MadeFor(const MediaFormat& source, const MediaFormat& target) const;
     const MediaFormat& SourceFormat() const { return m_source; }

@@ -11,7 +11,7 @@ int64_t CResampleDriver::Need(long length, int32_t sourceRate, int32_t targetRat
 }
 
 ResampleOutput CResampleDriver::OnBlock(const MediaFormat& source, const MediaFormat& target,
-                                        const uint8_t* data, long length, const void* owner)
+                                        const uint8_t* data, long length, const void* owner, const BlockTime& time)
 {
     ResampleOutput result;
 
@@ -22,6 +22,7 @@ ResampleOutput CResampleDriver::OnBlock(const MediaFormat& source, const MediaFo
     // 1. Creation at the first block.
     if (!m_pResampleCtx) {
         m_pResampleCtx = CAudioResampler::Create(source, target);
+        m_bRun = false;
         if (!m_pResampleData) {
             m_pResampleData.reset(new (std::nothrow) uint8_t[kInitialDataLen]);
         }
@@ -55,6 +56,21 @@ ResampleOutput CResampleDriver::OnBlock(const MediaFormat& source, const MediaFo
             return result;
         }
     }
+
+    // Where this block lies on the run of source frames.
+    const int64_t rate = source.sampleRate;
+    const int64_t runTime = m_llRunStart + m_llRunFrames * 10'000'000 / rate;
+    const bool offRun = time.hasTime && (time.start > runTime + kResyncTicks || time.start < runTime - kResyncTicks);
+    if (!m_bRun || time.discontinuity || offRun) {
+        // The frames of the old stream still inside must not come out with
+        // the new one's times.
+        if (m_bRun && time.discontinuity) m_pResampleCtx->Reset();
+        m_llRunStart = time.hasTime ? time.start : (m_bRun ? runTime : 0);
+        m_llRunFrames = 0;
+        m_bRun = true;
+    }
+    result.time = m_llRunStart + m_llRunFrames * 10'000'000 / rate - m_pResampleCtx->DelayTicks();
+    m_llRunFrames += frames;
 
     // 4./5. Resample, never past the buffer's capacity.
     const int capacityFrames = iDataLen / outFrameBytes;

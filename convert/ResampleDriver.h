@@ -16,14 +16,27 @@
 #include "convert/AudioResampler.h"
 #include "playback/MediaFormat.h"
 
+// Where a block of source sound lies: the presentation time of its first
+// frame in 100 ns from the file's start, when it has one, and whether it
+// starts a new stream (first block after the start or a seek).
+struct BlockTime
+{
+    bool hasTime = false;
+    int64_t start = 0;
+    bool discontinuity = false;
+};
+
 // What one block produced: `length` bytes at `data` (signed 16-bit interleaved
 // PCM in the target format), to be handed on only when `deliver` is set, also
-// when `length` is 0. `data` stays valid until the next OnBlock.
+// when `length` is 0. `data` stays valid until the next OnBlock. `time` is
+// the presentation time of the first frame written (for an empty result,
+// where its frames would have started), in 100 ns from the file's start.
 struct ResampleOutput
 {
     const uint8_t* data = nullptr;
     long length = 0;
     bool deliver = false;
+    int64_t time = 0;
 };
 
 class CResampleDriver
@@ -60,8 +73,19 @@ public:
     //  4./5. The block's whole frames are resampled with the buffer's capacity
     //     in frames as the output limit, so the buffer is never overrun.
     //  6. The result: frames x target channels x 2 bytes, delivered also when 0.
+    // Times: the source blocks are taken as one run of frames from the time
+    // of its first block, so that the output joins up exactly; a block that
+    // starts a new stream, or whose time is more than kResyncTicks away from
+    // where the run has got to (a real gap or overlap in the file), starts a
+    // new run at its own time. A new stream also clears what the resampler
+    // holds of the old one. The output's time is the run's time of the next
+    // input frame less the resampler's delay.
     ResampleOutput OnBlock(const MediaFormat& source, const MediaFormat& target, const uint8_t* data,
-                           long length, const void* owner);
+                           long length, const void* owner, const BlockTime& time = {});
+
+    // Container time stamps in whole milliseconds put a block up to a
+    // millisecond off its true place; anything further is a gap.
+    static constexpr int64_t kResyncTicks = 20000;
 
     // Frees the resampler (frames held inside are discarded); the output
     // buffer and its recorded capacity stay for the next playback.
@@ -81,5 +105,10 @@ private:
     std::unique_ptr<CAudioResampler> m_pResampleCtx;  // null until the first block of a playback
     std::unique_ptr<uint8_t[]> m_pResampleData;       // output buffer, survives playbacks
     int32_t iDataLen = 0;                             // recorded capacity of m_pResampleData
+    // The run of source frames: its start time (100 ns) and the frames fed
+    // since, at the resampler's source rate. Cleared with each new resampler.
+    bool m_bRun = false;
+    int64_t m_llRunStart = 0;
+    int64_t m_llRunFrames = 0;
     int64_t m_llMaxDataLen = kMaxDataLen;             // set once before use
 };

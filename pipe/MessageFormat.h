@@ -140,6 +140,19 @@ struct PositionTrailer
     int64_t positionMs;
 };
 
+// The frame's own stamp, ours, in bytes the format leaves without value:
+// MessageHeader.id holds the frame's number within its kind (0, 1, 2, ...
+// from each successful StartPlayFile, never reset by Seek), and the padding
+// holds the presentation time and flags below. A controller that ignores
+// them reads the frame as before.
+constexpr size_t kFrameStampTimeOffset = 0;   // in the padding: int64, 100 ns from the file's start
+constexpr size_t kFrameStampFlagsOffset = 8;  // in the padding: uint16
+enum FrameStampFlags : uint16_t
+{
+    kFrameDiscontinuity = 1,  // first frame of its kind after StartPlayFile or a Seek
+    kFrameKeyPicture = 2,     // a picture that decodes on its own
+};
+
 // Whole message lengths of a frame, padding included.
 constexpr uint32_t FrameMessageLength(uint32_t dataLength, bool hasTrailer)
 {
@@ -172,4 +185,5 @@ static_assert(offsetof(FrameMessageHeader, format) == 12 &&
               offsetof(FrameMessageHeader, dataLength) == 36 && sizeof(FrameMessageHeader) == 40);
 static_assert(offsetof(PositionTrailer, zero) == 8 && offsetof(PositionTrailer, positionMs) == 16 &&
               sizeof(PositionTrailer) == 24);
+static_assert(kFrameStampFlagsOffset + sizeof(uint16_t) <= kFramePadding);
 static_assert(FrameMessageLength(100, true) == 174 && FrameMessageLength(100, false) == 150);

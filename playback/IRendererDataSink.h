@@ -5,6 +5,15 @@
 
 #include "playback/MediaFormat.h"
 
+// Where a rendered sample stands in its stream.
+struct SampleStamp
+{
+    bool hasTime = false;        // the sample carried a start time
+    int64_t start = 0;           // presentation time in 100 ns from the file's start
+    bool discontinuity = false;  // first sample of its stream after the start or a flush (seek)
+    bool syncPoint = false;      // a key picture (always set for sound)
+};
+
 class IRendererDataSink
 {
 public:
@@ -14,6 +23,15 @@ public:
     // valid as long as the renderer lives; `data` only during the call.
     virtual void OnDateReceive(bool isVideo, const MediaFormat* format,
                                const uint8_t* data, int32_t length) = 0;
+    // The same hand-over with the sample's place in the stream; this is what
+    // the capture renderer calls. A sink that does not need it gets the
+    // four-argument call.
+    virtual void OnSampleReceive(bool isVideo, const MediaFormat* format, const uint8_t* data, int32_t length,
+                                 const SampleStamp& stamp)
+    {
+        (void)stamp;
+        OnDateReceive(isVideo, format, data, length);
+    }
     // The file has played to its end; on the dialog's thread.
     virtual void OnPlayComplete() = 0;
     // How the video role's YUV samples are to be read, each time a picture

@@ -134,6 +134,16 @@ HRESULT CNullRenderer::DoRenderSample(IMediaSample* pMediaSample)
     BYTE* data = nullptr;
     pMediaSample->GetPointer(&data);
     LONG length = pMediaSample->GetActualDataLength();
-    m_pSink->OnDateReceive(m_bVideo != 0, &m_format, data, length);
+    // Sample times count from the segment start, which is where the source
+    // began (0) or landed after a seek, on the file's time line.
+    SampleStamp stamp;
+    REFERENCE_TIME start = 0, stop = 0;
+    if (SUCCEEDED(pMediaSample->GetTime(&start, &stop))) {
+        stamp.hasTime = true;
+        stamp.start = InputPin()->CurrentStartTime() + start;
+    }
+    stamp.discontinuity = pMediaSample->IsDiscontinuity() == S_OK;
+    stamp.syncPoint = pMediaSample->IsSyncPoint() == S_OK;
+    m_pSink->OnSampleReceive(m_bVideo != 0, &m_format, data, length, stamp);
     return S_OK;
 }

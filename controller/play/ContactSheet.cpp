@@ -3,10 +3,40 @@
 #include <png.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "controller/play/PixelLayouts.h"
 
 namespace marlin::play {
+
+namespace {
+
+// 5x7 glyphs, one row per byte, bit 4 the leftmost pixel.
+struct Glyph
+{
+    char c;
+    uint8_t rows[7];
+};
+constexpr Glyph kGlyphs[] = {
+    {'0', {0x0E, 0x11, 0x13, 0x15, 0x19, 0x11, 0x0E}}, {'1', {0x04, 0x0C, 0x04, 0x04, 0x04, 0x04, 0x0E}},
+    {'2', {0x0E, 0x11, 0x01, 0x02, 0x04, 0x08, 0x1F}}, {'3', {0x1F, 0x02, 0x04, 0x02, 0x01, 0x11, 0x0E}},
+    {'4', {0x02, 0x06, 0x0A, 0x12, 0x1F, 0x02, 0x02}}, {'5', {0x1F, 0x10, 0x1E, 0x01, 0x01, 0x11, 0x0E}},
+    {'6', {0x06, 0x08, 0x10, 0x1E, 0x11, 0x11, 0x0E}}, {'7', {0x1F, 0x01, 0x02, 0x04, 0x08, 0x08, 0x08}},
+    {'8', {0x0E, 0x11, 0x11, 0x0E, 0x11, 0x11, 0x0E}}, {'9', {0x0E, 0x11, 0x11, 0x0F, 0x01, 0x02, 0x0C}},
+    {'.', {0x00, 0x00, 0x00, 0x00, 0x00, 0x0C, 0x0C}}, {':', {0x00, 0x0C, 0x0C, 0x00, 0x0C, 0x0C, 0x00}},
+    {'-', {0x00, 0x00, 0x00, 0x1F, 0x00, 0x00, 0x00}}, {'s', {0x00, 0x00, 0x0E, 0x10, 0x0E, 0x01, 0x1E}},
+    {'#', {0x0A, 0x0A, 0x1F, 0x0A, 0x1F, 0x0A, 0x0A}},
+};
+constexpr int kGlyphWidth = 5, kGlyphHeight = 7, kAdvance = 6;
+
+const Glyph* FindGlyph(char c)
+{
+    for (const Glyph& g : kGlyphs)
+        if (g.c == c) return &g;
+    return nullptr;
+}
+
+}  // namespace
 
 bool WritePng(const std::string& path, int width, int height, const std::vector<uint8_t>& rgb,
               std::string* error)
@@ -30,7 +60,7 @@ bool WritePng(const std::string& path, int width, int height, const std::vector<
 }
 
 ContactSheet::ContactSheet(int pictureWidth, int pictureHeight, int cells, int columns,
-                           int maxCellWidth)
+                           int maxCellWidth, bool captions)
     : m_pictureWidth(std::max(pictureWidth, 1)),
       m_pictureHeight(std::max(pictureHeight, 1)),
       m_cells(std::max(cells, 1)),
@@ -39,9 +69,10 @@ ContactSheet::ContactSheet(int pictureWidth, int pictureHeight, int cells, int c
     m_cellWidth = std::min(m_pictureWidth, std::max(maxCellWidth, 1));
     m_cellHeight = std::max(1, static_cast<int>(static_cast<int64_t>(m_pictureHeight) * m_cellWidth /
                                                 m_pictureWidth));
+    m_captionHeight = captions ? kCaptionHeight : 0;
     int rows = (m_cells + m_columns - 1) / m_columns;
     m_width = m_columns * m_cellWidth + (m_columns + 1) * kGap;
-    m_height = rows * m_cellHeight + (rows + 1) * kGap;
+    m_height = rows * (m_cellHeight + m_captionHeight) + (rows + 1) * kGap;
     m_rgb.resize(static_cast<size_t>(m_width) * m_height * 3);
     for (size_t i = 0; i < m_rgb.size(); i += 3) std::copy(kBackground, kBackground + 3, &m_rgb[i]);
     m_filled.assign(static_cast<size_t>(m_cells), false);
@@ -64,14 +95,37 @@ int ContactSheet::FilledCount() const
     return static_cast<int>(std::count(m_filled.begin(), m_filled.end(), true));
 }
 
-bool ContactSheet::Place(int cell, int32_t code, const uint8_t* data, size_t size)
+std::string ContactSheet::TimeCaption(int64_t time)
+{
+    char text[48];
+    std::snprintf(text, sizeof text, "%.3f s", static_cast<double>(time) / 1e7);
+    return text;
+}
+
+void ContactSheet::DrawText(int x, int y, int maxWidth, const std::string& text)
+{
+    for (size_t i = 0; i < text.size(); ++i) {
+        const int left = x + static_cast<int>(i) * kAdvance;
+        if (left + kGlyphWidth > x + maxWidth) break;
+        const Glyph* glyph = FindGlyph(text[i]);
+        if (!glyph) continue;
+        for (int row = 0; row < kGlyphHeight; ++row)
+            for (int col = 0; col < kGlyphWidth; ++col) {
+                if (!(glyph->rows[row] >> (kGlyphWidth - 1 - col) & 1)) continue;
+                uint8_t* out = &m_rgb[(static_cast<size_t>(y + row) * m_width + left + col) * 3];
+                std::copy(kCaptionInk, kCaptionInk + 3, out);
+            }
+    }
+}
+
+bool ContactSheet::Place(int cell, int32_t code, const uint8_t* data, size_t size, const std::string& caption)
 {
     if (cell < 0 || cell >= m_cells) return false;
     if (!ConvertToRgb(code, m_pictureWidth, m_pictureHeight, data, size, &m_picture)) return false;
 
     // Box filter: each cell pixel is the mean of the picture pixels it covers.
     const int x0 = kGap + (cell % m_columns) * (m_cellWidth + kGap);
-    const int y0 = kGap + (cell / m_columns) * (m_cellHeight + kGap);
+    const int y0 = kGap + (cell / m_columns) * (m_cellHeight + m_captionHeight + kGap);
     for (int cy = 0; cy < m_cellHeight; ++cy) {
         int sy0 = static_cast<int>(static_cast<int64_t>(cy) * m_pictureHeight / m_cellHeight);
         int sy1 = std::max(sy0 + 1, static_cast<int>(static_cast<int64_t>(cy + 1) * m_pictureHeight /
@@ -89,6 +143,13 @@ bool ContactSheet::Place(int cell, int32_t code, const uint8_t* data, size_t siz
             uint8_t* out = &m_rgb[(static_cast<size_t>(y0 + cy) * m_width + x0 + cx) * 3];
             for (int c = 0; c < 3; ++c) out[c] = static_cast<uint8_t>((sum[c] + n / 2) / n);
         }
+    }
+    if (m_captionHeight > 0) {
+        // The strip under the cell, cleared first: a cell may be placed again.
+        for (int y = y0 + m_cellHeight; y < y0 + m_cellHeight + m_captionHeight; ++y)
+            for (int x = x0; x < x0 + m_cellWidth; ++x)
+                std::copy(kBackground, kBackground + 3, &m_rgb[(static_cast<size_t>(y) * m_width + x) * 3]);
+        DrawText(x0 + 1, y0 + m_cellHeight + 2, m_cellWidth - 1, caption);
     }
     m_filled[static_cast<size_t>(cell)] = true;
     return true;

@@ -18,10 +18,15 @@ public:
     static constexpr int kGap = 4;                      // pixels around and between cells
     static constexpr uint8_t kBackground[3] = {24, 24, 24};
 
+    // Captions: a strip of this height under each cell, text in a 5x7 font.
+    static constexpr int kCaptionHeight = 11;
+    static constexpr uint8_t kCaptionInk[3] = {230, 230, 230};
+
     // `cells` pictures of pictureWidth x pictureHeight, `columns` to a row,
-    // each scaled down to at most maxCellWidth pixels wide.
+    // each scaled down to at most maxCellWidth pixels wide; with `captions`,
+    // each cell has a caption strip under it.
     ContactSheet(int pictureWidth, int pictureHeight, int cells = 12, int columns = 4,
-                 int maxCellWidth = 240);
+                 int maxCellWidth = 240, bool captions = false);
 
     int Cells() const { return m_cells; }
     // Which cell a picture belongs to: the span of the playback cut into
@@ -30,8 +35,13 @@ public:
     bool IsFilled(int cell) const;
     int FilledCount() const;
     // Converts a picture in any of the eleven layouts to RGB and puts it,
-    // scaled down, into `cell`. False when the picture does not fit its layout.
-    bool Place(int cell, int32_t code, const uint8_t* data, size_t size);
+    // scaled down, into `cell`, with `caption` under it when the sheet has
+    // captions (digits, '.', ':', '-', 's', '#' and spaces; other characters
+    // are left blank; what does not fit the cell's width is cut). False when
+    // the picture does not fit its layout.
+    bool Place(int cell, int32_t code, const uint8_t* data, size_t size, const std::string& caption = {});
+    // The caption of a picture at `time` (100 ns from the file's start): "12.345 s".
+    static std::string TimeCaption(int64_t time);
 
     int Width() const { return m_width; }
     int Height() const { return m_height; }
@@ -42,10 +52,13 @@ private:
     int m_pictureWidth, m_pictureHeight;
     int m_cells, m_columns;
     int m_cellWidth, m_cellHeight;
+    int m_captionHeight;  // 0 without captions
     int m_width, m_height;
     std::vector<uint8_t> m_rgb;
     std::vector<bool> m_filled;
     std::vector<uint8_t> m_picture;  // reused conversion buffer
+
+    void DrawText(int x, int y, int maxWidth, const std::string& text);
 };
 
 }  // namespace marlin::play

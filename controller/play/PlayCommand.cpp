@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <optional>
@@ -179,6 +180,7 @@ private:
     double CurrentPauseMs() const { return m_pauseSent ? MsSince(*m_pauseSent) : 0; }
 
     bool OpenOutputs(Failure* failure);
+    void WriteFrameLine(const Message& m);
     bool CloseOutputs(Failure* failure);
     // Closes and removes the files that playback never started to fill.
     void DiscardOutputs();
@@ -203,7 +205,11 @@ private:
     std::unique_ptr<VideoFileWriter> m_video;
     std::unique_ptr<WavWriter> m_audio;
     std::unique_ptr<ContactSheet> m_sheet;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> m_frames{nullptr, &std::fclose};  // --frames
     std::optional<std::string> m_outputError;
+    // Set by the first frame that carries the host's number and time stamp;
+    // without it, times are counted from the trailers.
+    bool m_bStamped = false;
 
     Clock::time_point m_startSent{}, m_playStart{}, m_lastMessage{}, m_lastProgress{};
     // Seek: frames before the Pause reply belong to the old place and are dropped.
@@ -246,7 +252,16 @@ bool Player::OpenOutputs(Failure* failure)
             return false;
         }
     }
-    if (!m_options.sheetPath.empty()) m_sheet = std::make_unique<ContactSheet>(m_format.width, m_format.height);
+    if (!m_options.sheetPath.empty())
+        m_sheet = std::make_unique<ContactSheet>(m_format.width, m_format.height, 12, 4, 240, true);
+    if (!m_options.framesPath.empty()) {
+        m_frames.reset(std::fopen(m_options.framesPath.c_str(), "w"));
+        if (!m_frames) {
+            *failure = {kExitOutput, "cannot write " + m_options.framesPath + ": " + std::strerror(errno)};
+            return false;
+        }
+        std::fputs("kind,number,presentation_time_s,flags,arrival_ms,bytes\n", m_frames.get());
+    }
     return true;
 }
 
@@ -262,6 +277,10 @@ bool Player::CloseOutputs(Failure* failure)
         std::fprintf(stderr, "marlin-play: no sound arrived; %s holds none\n", OutputName(m_options.audioPath).c_str());
     if (m_video && !m_video->Close(&error)) WriteFailed(error);
     if (m_audio && !m_audio->Close(&error)) WriteFailed(error);
+    if (m_frames) {
+        const bool failed = std::ferror(m_frames.get()) != 0;
+        if (std::fclose(m_frames.release()) != 0 || failed) WriteFailed("cannot write " + m_options.framesPath);
+    }
     if (m_sheet) {
         if (m_sheet->FilledCount() == 0)
             WriteFailed("no pictures arrived, so there is no contact sheet for " + m_options.sheetPath);
@@ -292,6 +311,10 @@ void Player::DiscardOutputs()
         m_audio->Close(&ignored);
         remove(m_options.audioPath);
     }
+    if (m_frames) {
+        m_frames.reset();
+        remove(m_options.framesPath);
+    }
     m_video.reset();
     m_audio.reset();
     m_sheet.reset();
@@ -305,6 +328,10 @@ void Player::OnMessage(const Message& m)
         return;
     }
     if (m.kind != MessageKind::Frame) return;  // stray replies: nothing to record
+    // A host that stamps its frames marks the first of each kind.
+    if (m.isDiscontinuity || m.frameNumber > 0) m_bStamped = true;
+    if (m_bStamped) m_stats.NoteNumber(m.type == static_cast<uint32_t>(MessageType::VideoFrame), m.frameNumber);
+    WriteFrameLine(m);
 
     if (m.trailerPositionMs && !m_startMs && m_seek != SeekState::Pausing) {
         m_startMs = *m.trailerPositionMs;
@@ -321,6 +348,17 @@ void Player::OnMessage(const Message& m)
         OnAudio(m);
 }
 
+void Player::WriteFrameLine(const Message& m)
+{
+    if (!m_frames) return;
+    const bool video = m.type == static_cast<uint32_t>(MessageType::VideoFrame);
+    const lldiv_t seconds = std::lldiv(m.presentationTime, 10'000'000);
+    const bool negative = m.presentationTime < 0;
+    std::fprintf(m_frames.get(), "%s,%u,%s%lld.%07lld,%u,%.3f,%zu\n", video ? "video" : "audio", m.frameNumber,
+                 negative && seconds.quot == 0 ? "-" : "", seconds.quot, std::llabs(seconds.rem),
+                 static_cast<unsigned>(m.frameFlags), MsSince(m_startSent), m.data.size());
+}
+
 void Player::OnVideo(const Message& m)
 {
     const double sinceStart = MsSince(m_startSent);
@@ -335,7 +373,9 @@ void Player::OnVideo(const Message& m)
         return;
     }
     const int fps = m_info.framesPerSecond > 0 ? m_info.framesPerSecond : 25;
-    const double offsetMs = static_cast<double>(m_segmentPictures) * 1000.0 / fps;
+    // The picture's own time when the host gives it, else counted.
+    const double offsetMs = m_bStamped ? static_cast<double>(m.presentationTime) / 1e4 - static_cast<double>(StartMs())
+                                       : static_cast<double>(m_segmentPictures) * 1000.0 / fps;
     const double mediaMs = static_cast<double>(StartMs()) + offsetMs;
     ++m_segmentPictures;
     if (m_videoEnded || mediaMs >= static_cast<double>(EndMs())) {
@@ -348,12 +388,15 @@ void Player::OnVideo(const Message& m)
     m_stats.videoBytes += m.data.size();
     m_stats.pictureArrivalMs.push_back(PlayingMs());
     m_stats.pictureMediaMs.push_back(offsetMs);
+    if (m_bStamped) m_stats.stampedPictures.push_back({m_stats.pictureArrivalMs.back(), m.presentationTime, 0});
 
     std::string error;
     if (m_video && !m_outputError && !m_video->WriteFrame(m.data.data(), m.data.size(), &error)) WriteFailed(error);
     if (m_sheet) {
         int cell = m_sheet->CellFor(static_cast<int64_t>(offsetMs), EndMs() - StartMs());
-        if (!m_sheet->IsFilled(cell)) m_sheet->Place(cell, m_format.colorSpace, m.data.data(), m.data.size());
+        if (!m_sheet->IsFilled(cell))
+            m_sheet->Place(cell, m_format.colorSpace, m.data.data(), m.data.size(),
+                           ContactSheet::TimeCaption(static_cast<int64_t>(mediaMs * 1e4)));
     }
 }
 
@@ -369,7 +412,8 @@ void Player::OnAudio(const Message& m)
     }
     const uint64_t samples = m.data.size() / frameBytes;
     const double mediaMs =
-        static_cast<double>(StartMs()) + static_cast<double>(m_segmentSamples) * 1000.0 / m_format.sampleRate;
+        m_bStamped ? static_cast<double>(m.presentationTime) / 1e4
+                   : static_cast<double>(StartMs()) + static_cast<double>(m_segmentSamples) * 1000.0 / m_format.sampleRate;
     m_segmentSamples += samples;
     if (m_audioEnded) {
         ++m_stats.droppedAfterEnd;
@@ -389,6 +433,9 @@ void Player::OnAudio(const Message& m)
     }
     if (!m_info.hasVideo) m_lastMediaMs = std::max(m_lastMediaMs, mediaMs);
     ++m_stats.audioBlocks;
+    if (m_bStamped)
+        m_stats.stampedSound.push_back({PlayingMs(), m.presentationTime,
+                                        static_cast<int64_t>(samples) * 10'000'000 / m_format.sampleRate});
     m_stats.audioBytes += keep * frameBytes;
     m_stats.audioSampleFrames += keep;
     std::string error;
@@ -591,7 +638,7 @@ int RunPlay(const PlayOptions& options)
     Failure failure;
     auto path = CheckMediaFile(options.file, &failure);
     if (!path) return Report(failure);
-    for (const std::string* out : {&options.videoPath, &options.audioPath, &options.sheetPath})
+    for (const std::string* out : {&options.videoPath, &options.audioPath, &options.sheetPath, &options.framesPath})
         if (!CheckOutputFolder(*out, &failure)) return Report(failure);
     auto session = HostSession::Start(HostPath(options), &failure);
     if (!session) return Report(failure);

@@ -66,9 +66,13 @@ std::string UsageText()
            "                        raw frames otherwise; - for y4m (or raw) on\n"
            "                        standard output\n"
            "  --audio OUT.wav       sound as a 16-bit PCM WAV file; - for standard output\n"
-           "  --contact-sheet OUT.png  a grid of 12 pictures taken at even intervals\n"
-           "  --stats               print frames, bytes, pace, late frames and latencies\n"
-           "                        (on standard error when an output is -)\n"
+           "  --contact-sheet OUT.png  a grid of 12 pictures taken at even intervals,\n"
+           "                        each captioned with its time in the file\n"
+           "  --frames OUT.csv      one line per frame: kind, number, presentation time (s),\n"
+           "                        flags, arrival (ms after the start was asked), bytes\n"
+           "  --stats               print frames, bytes, pace, late frames, latencies, missing\n"
+           "                        pictures and sound-to-picture sync (on standard error\n"
+           "                        when an output is -)\n"
            "  --json                print the stats as JSON\n"
            "  --no-progress         no progress line (it is shown only on a terminal)\n"
            "\n"
@@ -139,7 +143,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args)
         static const char* const kValued[] = {"--host",      "--size",   "--pixfmt",        "--rate",
                                               "--channels",  "--seek",   "--duration",      "--pause-at",
                                               "--resume-after", "--video", "--audio",       "--contact-sheet",
-                                              "--timeout"};
+                                              "--timeout", "--frames"};
         bool known = false;
         for (const char* k : kValued) known = known || name == k;
         if (!known) return fail("unknown option " + name);
@@ -195,6 +199,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args)
             if (name == "--video") o.videoPath = value;
             if (name == "--audio") o.audioPath = value;
             if (name == "--contact-sheet") o.sheetPath = value;
+            if (name == "--frames") o.framesPath = value;
         }
     }
 

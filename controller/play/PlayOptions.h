@@ -4,7 +4,8 @@
 //   marlin-play [--host PATH] play FILE [--size WxH] [--pixfmt NAME] [--rate HZ]
 //               [--channels N] [--seek MS] [--duration MS]
 //               [--pause-at MS --resume-after MS] [--video OUT] [--audio OUT.wav]
-//               [--contact-sheet OUT.png] [--stats] [--json] [--no-progress]
+//               [--contact-sheet OUT.png] [--frames OUT.csv] [--stats] [--json]
+//               [--no-progress]
 // Both take --timeout MS (longest wait for an answer from the host).
 // Options may stand before or after the command and file, as "--opt value"
 // or "--opt=value".
@@ -41,6 +42,7 @@ struct PlayOptions
     int64_t resumeAfterMs = -1;
 
     std::string videoPath, audioPath, sheetPath;
+    std::string framesPath;  // --frames: one CSV line per frame
 };
 
 struct ParseResult

@@ -92,6 +92,37 @@ PlayStats::Pace PlayStats::ComputePace() const
     return pace;
 }
 
+void PlayStats::NoteNumber(bool picture, uint32_t number)
+{
+    bool& seen = picture ? m_bPictureNumbered : m_bSoundNumbered;
+    uint32_t& last = picture ? m_nLastPicture : m_nLastSound;
+    uint64_t& missing = picture ? missingPictures : missingSoundBlocks;
+    if (seen && number > last + 1) missing += number - last - 1;
+    if (!seen || number > last) last = number;
+    seen = true;
+}
+
+PlayStats::Sync PlayStats::ComputeSync() const
+{
+    Sync sync;
+    std::vector<Stamped> sound = stampedSound;
+    std::sort(sound.begin(), sound.end(), [](const Stamped& a, const Stamped& b) { return a.time < b.time; });
+    std::vector<double> errors;
+    for (const Stamped& picture : stampedPictures) {
+        auto after = std::upper_bound(sound.begin(), sound.end(), picture.time,
+                                      [](int64_t t, const Stamped& b) { return t < b.time; });
+        if (after == sound.begin()) continue;  // before the sound starts
+        const Stamped& block = *(after - 1);
+        if (picture.time >= block.time + block.duration) continue;  // no sound there
+        const double soundArrival = block.arrivalMs + static_cast<double>(picture.time - block.time) / 1e4;
+        errors.push_back(std::fabs(picture.arrivalMs - soundArrival));
+    }
+    sync.pictures = errors.size();
+    sync.medianMs = Percentile(errors, 0.5);
+    sync.p99Ms = Percentile(errors, 0.99);
+    return sync;
+}
+
 std::string PlayStats::Text() const
 {
     Pace pace = ComputePace();
@@ -120,6 +151,14 @@ std::string PlayStats::Text() const
     if (discardedBeforeSeek) t += "before the seek:     " + std::to_string(discardedBeforeSeek) + " frames dropped\n";
     if (droppedAfterEnd) t += "after --duration:    " + std::to_string(droppedAfterEnd) + " frames dropped\n";
     if (malformedFrames) t += "malformed frames:    " + std::to_string(malformedFrames) + "\n";
+    if (!stampedPictures.empty() || !stampedSound.empty()) {
+        t += "missing frames:      " + std::to_string(missingPictures) + " pictures, " +
+             std::to_string(missingSoundBlocks) + " sound blocks (gaps in the frame numbers)\n";
+        const Sync sync = ComputeSync();
+        if (sync.pictures > 0)
+            t += "sound-picture sync:  median " + Fixed(sync.medianMs, 1) + " ms, 99th percentile " +
+                 Fixed(sync.p99Ms, 1) + " ms (over " + std::to_string(sync.pictures) + " pictures)\n";
+    }
     t += "ended by:            " + (endedBy.empty() ? std::string("-") : endedBy) + "\n";
     return t;
 }
@@ -152,6 +191,13 @@ std::string PlayStats::Json() const
     j += ", \"discardedBeforeSeek\": " + std::to_string(discardedBeforeSeek);
     j += ", \"droppedAfterEnd\": " + std::to_string(droppedAfterEnd);
     j += ", \"malformedFrames\": " + std::to_string(malformedFrames);
+    const bool stamped = !stampedPictures.empty() || !stampedSound.empty();
+    const Sync sync = ComputeSync();
+    j += ", \"missingPictures\": " + (stamped ? std::to_string(missingPictures) : std::string("null"));
+    j += ", \"missingSoundBlocks\": " + (stamped ? std::to_string(missingSoundBlocks) : std::string("null"));
+    j += ", \"syncPictures\": " + std::to_string(sync.pictures);
+    j += ", \"syncErrorMedianMs\": " + (sync.pictures ? JsonNumber(sync.medianMs, 2) : std::string("null"));
+    j += ", \"syncErrorP99Ms\": " + (sync.pictures ? JsonNumber(sync.p99Ms, 2) : std::string("null"));
     j += ", \"endedBy\": " + JsonString(endedBy);
     j += "}\n";
     return j;

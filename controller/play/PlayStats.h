@@ -32,6 +32,12 @@ struct PlayStats
     // time without pauses) and its offset in the media, both in ms.
     std::vector<double> pictureArrivalMs, pictureMediaMs;
 
+private:
+    bool m_bPictureNumbered = false, m_bSoundNumbered = false;
+    uint32_t m_nLastPicture = 0, m_nLastSound = 0;
+
+public:
+
     struct Pace
     {
         double picturesPerSecond = 0;   // measured over the arrivals
@@ -44,6 +50,28 @@ struct PlayStats
     // the median of (arrival - offset), so one early or late picture does not
     // shift the others.
     Pace ComputePace() const;
+
+    // From the frames' own numbers and times (docs/protocol.md, "Frame
+    // numbers and times"); empty when the host does not stamp its frames.
+    uint64_t missingPictures = 0, missingSoundBlocks = 0;  // gaps in the numbers
+    struct Stamped
+    {
+        double arrivalMs = 0;  // on the playing clock, as pictureArrivalMs
+        int64_t time = 0;      // presentation time, 100 ns
+        int64_t duration = 0;  // sound: the block's span, 100 ns
+    };
+    std::vector<Stamped> stampedPictures, stampedSound;
+    // Counts the numbers skipped before `number` (a gap: frames the host dropped).
+    void NoteNumber(bool picture, uint32_t number);
+
+    struct Sync
+    {
+        size_t pictures = 0;  // pictures with sound at their time
+        double medianMs = 0, p99Ms = 0;  // |picture arrival - arrival of the sound at its time|
+    };
+    // The sound at a picture's time arrives with the block that spans it,
+    // that far into the block; the picture should arrive with it.
+    Sync ComputeSync() const;
 
     std::string Text() const;
     std::string Json() const;

@@ -103,6 +103,12 @@ int main(int argc, char** argv)
             started = true;
         } else if (reply.type == 50) {
             if (reply.data.size() != pictureBytes) return Fail("picture of unexpected size", host.get());
+            // Each frame says which it is and when it belongs (in 100 ns
+            // units from the file's start).
+            if (video == 0)
+                std::printf("first picture: #%u at %.3f s%s\n", reply.frameNumber,
+                            static_cast<double>(reply.presentationTime) / 1e7,
+                            reply.isKeyPicture ? " (key picture)" : "");
             ++video;
         } else if (reply.type == 51) {
             ++audio;

@@ -156,6 +156,13 @@ def run(listeners, media):
                 if msg_type == VIDEO_FRAME:
                     if data_length != picture_size:
                         raise ValueError(f"picture of {data_length} bytes, expected {picture_size}")
+                    if video == 0:
+                        # The frame's number is the header's id; the padding
+                        # holds its time (int64, 100 ns from the file's start)
+                        # and flags (uint16: 1 discontinuity, 2 key picture).
+                        when, flags = struct.unpack_from("<qH", message, len(message) - 10)
+                        key = " (key picture)" if flags & 2 else ""
+                        print(f"first picture: #{msg_id} at {when / 1e7:.3f} s{key}")
                     video += 1
                 else:
                     audio += 1

@@ -149,6 +149,9 @@ public:
     bool IsConnected() const { return static_cast<bool>(m_pConnected); }
     IPin* GetConnected() const { return m_pConnected.Get(); }  // not AddRef'd
     const CMediaType& CurrentMediaType() const { return m_mt; }
+    // The start of the current segment (NewSegment): sample times on this
+    // pin count from it. Streaming thread, or under the filter lock.
+    REFERENCE_TIME CurrentStartTime() const { return m_tStart; }
     const std::u16string& Name() const { return m_pinName; }
     PIN_DIRECTION Direction() const { return m_dir; }
     CBaseFilter* Filter() const { return m_pFilter; }

@@ -115,12 +115,22 @@ class Frame:
     16-bit little-endian samples of `channels` channels at `sample_rate`.
     position_ms is the playback position the host last sampled (about once a
     second and right after a seek), or None on sound blocks that carry none.
+
+    Each frame also says which it is and when it belongs:
+    frame_number counts the frames of its kind from 0 at each play() (a gap
+    means the host dropped one; a seek does not reset it);
+    presentation_time is its time in 100 ns units from the file's start, on
+    the scale of seek() and position_ms (for sound, the time of its first
+    sample; presentation_seconds gives it in seconds);
+    is_discontinuity is set on the first frame of its kind after play() or a
+    seek; is_key_picture on pictures that decode on their own.
     """
 
     __slots__ = ("kind", "width", "height", "layout", "sample_rate", "channels", "data",
-                 "position_ms")
+                 "position_ms", "frame_number", "presentation_time", "flags")
 
-    def __init__(self, kind, width, height, layout, sample_rate, channels, data, position_ms):
+    def __init__(self, kind, width, height, layout, sample_rate, channels, data, position_ms,
+                 frame_number=0, presentation_time=0, flags=0):
         self.kind = kind
         self.width = width
         self.height = height
@@ -129,13 +139,29 @@ class Frame:
         self.channels = channels
         self.data = data
         self.position_ms = position_ms
+        self.frame_number = frame_number
+        self.presentation_time = presentation_time
+        self.flags = flags
+
+    @property
+    def presentation_seconds(self):
+        return self.presentation_time / 1e7
+
+    @property
+    def is_discontinuity(self):
+        return bool(self.flags & _FLAG_DISCONTINUITY)
+
+    @property
+    def is_key_picture(self):
+        return bool(self.flags & _FLAG_KEY_PICTURE)
 
     def __repr__(self):
         if self.kind == "video":
             what = f"{self.width}x{self.height} {self.layout}"
         else:
             what = f"{self.sample_rate} Hz x{self.channels}"
-        return f"<marlin.Frame {self.kind} {what}, {len(self.data)} bytes, position_ms={self.position_ms}>"
+        return (f"<marlin.Frame {self.kind} #{self.frame_number} at {self.presentation_seconds:.6f} s {what}, "
+                f"{len(self.data)} bytes, position_ms={self.position_ms}>")
 
 
 def find_host():
@@ -165,6 +191,8 @@ _TEST_FILE, _START_PLAY_FILE, _GET_FILE_INFO, _STOP_PLAY_FILE = 0, 2, 4, 6
 _PAUSE, _CONTINE, _SEEK, _GET_POSITION, _QUIT = 8, 10, 14, 16, 25
 _VIDEO_FRAME, _AUDIO_FRAME, _TRAILER, _PLAY_COMPLETE = 50, 51, 52, 53
 _FRAME_PADDING = 10
+# The frame's stamp in the padding: int64 time (100 ns), uint16 flags.
+_FLAG_DISCONTINUITY, _FLAG_KEY_PICTURE = 1, 2
 _REPLY_SIZES = {1: 36, 3: 16, 5: 36, 7: 16, 9: 16, 11: 16, 17: 24, 19: 16}
 _PLAY_COMPLETE_MARK = object()
 
@@ -468,7 +496,7 @@ class Host:
     def _decode(self, message):
         if len(message) < 12:
             self._protocol_error(f"a message of {len(message)} bytes has no header")
-        msg_type, _, has_trailer = struct.unpack_from("<III", message)
+        msg_type, msg_id, has_trailer = struct.unpack_from("<III", message)
         if msg_type in (_VIDEO_FRAME, _AUDIO_FRAME):
             if len(message) < 40 + _FRAME_PADDING or has_trailer > 1:
                 self._protocol_error("a frame message too short")
@@ -482,10 +510,12 @@ class Host:
                 if t_type != _TRAILER or t_zero != 0:
                     self._protocol_error("a frame whose trailer does not decode")
             data = memoryview(message).toreadonly()[40:40 + length]
+            when, flags = struct.unpack_from("<qH", message, len(message) - _FRAME_PADDING)
             if msg_type == _VIDEO_FRAME:
-                frame = Frame("video", width, height, _LAYOUT_NAMES.get(code), 0, 0, data, position)
+                frame = Frame("video", width, height, _LAYOUT_NAMES.get(code), 0, 0, data, position,
+                              msg_id, when, flags)
             else:
-                frame = Frame("audio", 0, 0, None, rate, channels, data, position)
+                frame = Frame("audio", 0, 0, None, rate, channels, data, position, msg_id, when, flags)
             self._queue.append(frame)
         elif msg_type == _PLAY_COMPLETE:
             self._queue.append(_PLAY_COMPLETE_MARK)

@@ -77,6 +77,7 @@ TEST(HostFace, PlaysTheSampleThroughTheQueueAndQuits)
     int pictures = 0, wrongPictures = 0, wrongSound = 0;
     size_t soundBytes = 0;
     std::optional<int64_t> firstPicturePosition;
+    int misnumbered = 0, mistimed = 0, keyPictures = 0;
     for (;;) {
         auto frame = host->NextFrame(10000, &error);
         ASSERT_TRUE(frame) << error.message;
@@ -86,6 +87,11 @@ TEST(HostFace, PlaysTheSampleThroughTheQueueAndQuits)
         }
         if (frame->kind == FrameKind::Video) {
             if (!firstPicturePosition) firstPicturePosition = frame->positionMs;
+            // The sample's pictures are 40 ms apart from 0, numbered from 0.
+            if (frame->number != static_cast<uint32_t>(pictures) || frame->isDiscontinuity != (pictures == 0))
+                ++misnumbered;
+            if (frame->presentationTime != pictures * 400'000LL) ++mistimed;
+            if (frame->isKeyPicture) ++keyPictures;
             if (frame->width != 160 || frame->height != 120 || frame->layout != Layout::I420 ||
                 frame->data.size() != PictureBytes(Layout::I420, 160, 120) || !frame->positionMs)
                 ++wrongPictures;
@@ -99,6 +105,10 @@ TEST(HostFace, PlaysTheSampleThroughTheQueueAndQuits)
     EXPECT_EQ(wrongPictures, 0);
     EXPECT_EQ(wrongSound, 0);
     EXPECT_EQ(firstPicturePosition, std::optional<int64_t>(0));
+    EXPECT_EQ(misnumbered, 0);
+    EXPECT_EQ(mistimed, 0);
+    EXPECT_GE(keyPictures, 1);
+    EXPECT_LT(keyPictures, pictures);
     EXPECT_NEAR(static_cast<double>(soundBytes) / (2 * 16000), 4.0, 0.1);
 
     EXPECT_TRUE(host->Stop(&error)) << error.message;

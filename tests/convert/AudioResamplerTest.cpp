@@ -208,3 +208,25 @@ TEST(AudioResampler, OutputLimitKeepsTheRestForLaterCalls)
 }
 
 }  // namespace
+
+TEST(AudioResampler, ResetDropsWhatIsHeldAndKeepsTheSettings)
+{
+    // 6 -> 2 has a custom remix with clipping; after a reset it still applies,
+    // and nothing of the loud sound fed before comes out with the silence after.
+    auto r = CAudioResampler::Create(Sound(48000, 16, 6), Sound(44100, 16, 2));
+    ASSERT_TRUE(r);
+    const std::vector<uint8_t> loud = Constant16({30000, -30000, 0, 0, 30000, -30000}, 4800);
+    std::vector<uint8_t> out(6000 * 4);
+    ASSERT_GT(r->Convert(loud.data(), 4800, out.data(), 6000), 0);
+    ASSERT_GT(r->DelayTicks(), 0) << "the filter holds the last frames";
+    ASSERT_TRUE(r->Reset());
+    EXPECT_EQ(r->DelayTicks(), 0);
+    const std::vector<uint8_t> silence = Constant16({0, 0, 0, 0, 0, 0}, 480);
+    const int n = r->Convert(silence.data(), 480, out.data(), 6000);
+    for (int16_t s : Samples(out.data(), static_cast<long>(n) * 4)) ASSERT_EQ(s, 0);
+    std::vector<uint8_t> settled(9600 * 4);
+    const int m = r->Convert(loud.data(), 4800, settled.data(), 9600);
+    ASSERT_GT(m, 2000);
+    const std::vector<int16_t> s = Samples(settled.data() + 1000 * 4, 1000 * 4);
+    ExpectChannels(s, {32767, -32768}, 0);
+}

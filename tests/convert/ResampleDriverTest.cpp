@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <numbers>
 #include <string>
 #include <vector>
@@ -250,3 +252,74 @@ TEST(ResampleDriver, SourceFormatChangeMakesANewResampler)
 }
 
 }  // namespace
+
+// Output times name the samples that come out: through the filter's delay,
+// across blocks, and anew after a seek or a gap in the source's times.
+TEST(ResampleDriver, OutputTimesNameTheSamplesThatComeOut)
+{
+    constexpr int kIn = 44100, kOut = 48000, kBlock = 1024;
+    constexpr int64_t kStart = 50'000'000;  // the source begins at 5 s
+    constexpr int kImpulseAt = 3000;        // source frame of a click
+    auto inTime = [](int64_t frame) { return kStart + frame * 10'000'000 / kIn; };
+
+    CResampleDriver d;
+    struct Out
+    {
+        int64_t time;
+        std::vector<int16_t> samples;
+    };
+    std::vector<Out> outs;
+    auto feed = [&](const std::vector<uint8_t>& block, BlockTime time) {
+        ResampleOutput r = d.OnBlock(Sound(kIn, 16, 1), Sound(kOut, 16, 1), block.data(),
+                                     static_cast<long>(block.size()), nullptr, time);
+        EXPECT_TRUE(r.deliver);
+        outs.push_back({r.time, Samples(r.data, r.length)});
+    };
+
+    // A tiny first block stays inside the filter: empty, at the source's start.
+    feed(Constant16({0}, 4), {true, kStart, true});
+    ASSERT_TRUE(outs.back().samples.empty());
+    EXPECT_EQ(outs.back().time, kStart);
+    for (int64_t frame = 4; frame < 8 * kBlock; frame += kBlock) {
+        std::vector<uint8_t> block = Constant16({0}, kBlock);
+        if (kImpulseAt >= frame && kImpulseAt < frame + kBlock) {
+            const int16_t click = 20000;
+            std::memcpy(&block[static_cast<size_t>(kImpulseAt - frame) * 2], &click, 2);
+        }
+        // The source's times, rounded to whole milliseconds as Matroska has them.
+        const int64_t stamped = (inTime(frame) + 5000) / 10000 * 10000;
+        feed(block, {true, stamped, false});
+    }
+    // Blocks join up to the tick, and the click comes out at its own time.
+    int64_t peakTime = -1;
+    int peak = 0;
+    for (size_t i = 0; i < outs.size(); ++i) {
+        if (i > 0) {
+            const int64_t end = outs[i - 1].time + static_cast<int64_t>(outs[i - 1].samples.size()) * 10'000'000 / kOut;
+            EXPECT_NEAR(outs[i].time, end, 2) << "block " << i;
+        }
+        for (size_t k = 0; k < outs[i].samples.size(); ++k) {
+            if (std::abs(outs[i].samples[k]) > peak) {
+                peak = std::abs(outs[i].samples[k]);
+                peakTime = outs[i].time + static_cast<int64_t>(k) * 10'000'000 / kOut;
+            }
+        }
+    }
+    ASSERT_GT(peak, 10000);
+    EXPECT_NEAR(peakTime, inTime(kImpulseAt), 300) << "the click came out late or early by "
+                                                   << (peakTime - inTime(kImpulseAt)) / 10 << " us";
+
+    // A gap of 5 ms in the source's times starts a new run at the new time.
+    const int64_t runEnd = outs.back().time + static_cast<int64_t>(outs.back().samples.size()) * 10'000'000 / kOut;
+    const int64_t gapAt = inTime(8 * kBlock + 4) + 50'000;
+    feed(Constant16({0}, kBlock), {true, gapAt, false});
+    EXPECT_NEAR(outs.back().time - runEnd, 50'000, 10);
+
+    // After a seek nothing of the old stream comes out, and the new one
+    // starts at its own time.
+    feed(Constant16({20000}, kBlock), {true, gapAt + 232199, false});
+    const int64_t seekTo = 200'000'000;
+    feed(Constant16({0}, kBlock), {true, seekTo, true});
+    EXPECT_EQ(outs.back().time, seekTo);
+    for (int16_t s : outs.back().samples) ASSERT_EQ(s, 0) << "sound from before the seek";
+}

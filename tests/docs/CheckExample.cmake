@@ -17,6 +17,7 @@ if(NOT status EQUAL 0)
 endif()
 foreach(pattern
     "file: video 1 320x240 25 fps, duration [0-9]+ ms"
+    "first picture: #0 at 0\\.000 s \\(key picture\\)"
     "played: [1-9][0-9]* video frames, [1-9][0-9]* audio frames"
     "host exit status: 0")
   if(NOT out MATCHES "${pattern}")

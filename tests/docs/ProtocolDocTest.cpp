@@ -128,6 +128,12 @@ TEST(ProtocolDoc, HostDumpsDecodeToTheirNotes)
     EXPECT_EQ(m.format.colorSpace, ColorSpace::I420);
     EXPECT_EQ(m.data.size(), 4u * 2 + 2 * (2 * 1));  // Y, then U and V of ceil(W/2) x ceil(H/2)
     EXPECT_EQ(m.trailerPositionMs, 0);
+    // The first picture of a playback: number 0 at time 0, a discontinuity
+    // and a key picture.
+    EXPECT_EQ(m.frameNumber, 0u);
+    EXPECT_EQ(m.presentationTime, 0);
+    EXPECT_TRUE(m.isDiscontinuity);
+    EXPECT_TRUE(m.isKeyPicture);
 
     m = DecodePacket(Dump(doc, "PlayComplete"));
     EXPECT_EQ(m.kind, MessageKind::PlayComplete);

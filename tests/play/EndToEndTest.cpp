@@ -21,10 +21,12 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "controller/play/ContactSheet.h"
 #include "controller/play/HostSession.h"
 #include "platform/os/Unicode.h"
 
@@ -482,8 +484,8 @@ TEST_F(PlayEndToEnd, PlayWritesY4mWavSheetAndStats)
     size_t drawn = 0;
     ASSERT_TRUE(ReadPngStats(Out("s.png"), &w, &h, &drawn));
     EXPECT_EQ(w, 4 * 64 + 5 * 4);
-    EXPECT_EQ(h, 3 * 48 + 4 * 4);
-    EXPECT_EQ(drawn, 12u * 64 * 48) << "every cell holds a picture";
+    EXPECT_EQ(h, 3 * (48 + ContactSheet::kCaptionHeight) + 4 * 4);
+    EXPECT_GT(drawn, 12u * 64 * 48) << "every cell holds a picture and its caption";
     auto json = ParseFlatJson(run.out);
     ASSERT_TRUE(json) << run.out;
     EXPECT_EQ(Number(*json, "videoFrames"), 50);
@@ -721,6 +723,52 @@ TEST_F(PlayEndToEnd, RealHostSoundOnlyHasNoPicturePaceAndNoSheet)
     EXPECT_EQ(run.status, 4) << Describe(run);
     EXPECT_NE(run.err.find("no pictures arrived"), std::string::npos) << run.err;
     EXPECT_FALSE(fs::exists(Out("s.png")));
+}
+
+TEST_F(PlayEndToEnd, RealHostFramesListEveryFrameWithItsStamp)
+{
+    if (auto missing = PlaybackMissing()) GTEST_SKIP() << *missing;
+    RunResult run = RunPlay({"play", Media("clip.mp4"), "--rate", "16000", "--frames", Out("f.csv"), "--stats",
+                             "--json"},
+                            Env());
+    ASSERT_EQ(run.status, 0) << Describe(run);
+    auto json = ParseFlatJson(run.out);
+    ASSERT_TRUE(json) << run.out;
+    EXPECT_EQ(Number(*json, "missingPictures"), 0);
+    EXPECT_EQ(Number(*json, "missingSoundBlocks"), 0);
+    EXPECT_GT(Number(*json, "syncPictures"), 40) << "pictures measured against their sound";
+    EXPECT_NE((*json)["syncErrorMedianMs"], "null");
+    EXPECT_NE((*json)["syncErrorP99Ms"], "null");
+
+    std::istringstream lines(ReadText(Out("f.csv")));
+    std::string line;
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line, "kind,number,presentation_time_s,flags,arrival_ms,bytes");
+    int64_t pictures = 0, blocks = 0;
+    double lastArrival = -1;
+    while (std::getline(lines, line)) {
+        char kind[8] = {};
+        unsigned number = 0, flags = 0;
+        double time = 0, arrival = 0;
+        size_t bytes = 0;
+        ASSERT_EQ(std::sscanf(line.c_str(), "%7[a-z],%u,%lf,%u,%lf,%zu", kind, &number, &time, &flags, &arrival,
+                              &bytes),
+                  6)
+            << line;
+        const bool video = std::string(kind) == "video";
+        int64_t& count = video ? pictures : blocks;
+        EXPECT_EQ(number, count) << line;
+        EXPECT_EQ((flags & 1) != 0, count == 0) << line;
+        if (video) {
+            EXPECT_NEAR(time, 0.04 * static_cast<double>(count), 1e-6) << "the clip's pictures are 40 ms apart";
+            EXPECT_EQ(bytes, 160u * 120 * 3 / 2);
+        }
+        EXPECT_GE(arrival, lastArrival) << "lines in arrival order";
+        lastArrival = arrival;
+        ++count;
+    }
+    EXPECT_EQ(pictures, Number(*json, "videoFrames"));
+    EXPECT_EQ(blocks, Number(*json, "audioBlocks"));
 }
 
 TEST_F(PlayEndToEnd, RealHostSendsOddSizesInTheLayoutTheControllerReads)

@@ -72,3 +72,36 @@ TEST(PlayStatsReport, ProgressLineShowsPositionDurationBarAndRate)
     EXPECT_EQ(ProgressLine(5000, 4000, 0, 4), "5.0 / 4.0 s [####] 0.0 fps");
     EXPECT_EQ(ProgressLine(-5, -1, 0, 2), "0.0 / ? s [..] 0.0 fps");
 }
+
+TEST(PlayStatsReport, GapsInFrameNumbersAndSyncAgainstTheSoundAtEachPicturesTime)
+{
+    PlayStats stats;
+    // Pictures 0 to 9 with 3 and 7 missing; sound blocks 0 to 5 with 4 missing.
+    for (uint32_t n : {0u, 1u, 2u, 4u, 5u, 6u, 8u, 9u}) stats.NoteNumber(true, n);
+    for (uint32_t n : {0u, 1u, 2u, 3u, 5u}) stats.NoteNumber(false, n);
+    EXPECT_EQ(stats.missingPictures, 2u);
+    EXPECT_EQ(stats.missingSoundBlocks, 1u);
+
+    // Sound in 100 ms blocks from 0 to 400 ms, each arriving when it starts
+    // (ms 1000 + its time). Pictures every 40 ms: on time, except the one at
+    // 120 ms, 30 ms late, and one at 500 ms, where there is no sound.
+    for (int b = 0; b < 4; ++b) stats.stampedSound.push_back({1000.0 + b * 100, b * 1'000'000LL, 1'000'000});
+    for (int p = 0; p < 10; ++p)
+        stats.stampedPictures.push_back({1000.0 + p * 40 + (p == 3 ? 30 : 0), p * 400'000LL, 0});
+    stats.stampedPictures.push_back({1500.0, 5'000'000, 0});
+    const PlayStats::Sync sync = stats.ComputeSync();
+    EXPECT_EQ(sync.pictures, 10u);
+    EXPECT_NEAR(sync.medianMs, 0.0, 1e-9);
+    EXPECT_NEAR(sync.p99Ms, 30.0, 1e-9);
+
+    const std::string text = stats.Text();
+    EXPECT_NE(text.find("missing frames:      2 pictures, 1 sound blocks"), std::string::npos) << text;
+    EXPECT_NE(text.find("sound-picture sync:  median 0.0 ms, 99th percentile 30.0 ms (over 10 pictures)"),
+              std::string::npos)
+        << text;
+    const std::string json = stats.Json();
+    EXPECT_NE(json.find("\"missingPictures\": 2, \"missingSoundBlocks\": 1, \"syncPictures\": 10, "
+                        "\"syncErrorMedianMs\": 0.00, \"syncErrorP99Ms\": 30.00"),
+              std::string::npos)
+        << json;
+}

@@ -554,6 +554,40 @@ TEST(PlayContactSheet, PicturesOfDifferentLayoutsLandScaledInTheirCells)
     EXPECT_EQ(pixel(2 * gap + 4 + 3, 2 * gap + 2 + 1), (Bytes{255, 255, 255}));
 }
 
+TEST(PlayContactSheet, CaptionsShowEachPicturesTimeUnderItsCell)
+{
+    EXPECT_EQ(ContactSheet::TimeCaption(0), "0.000 s");
+    EXPECT_EQ(ContactSheet::TimeCaption(20'400'000), "2.040 s");
+    EXPECT_EQ(ContactSheet::TimeCaption(36'123'456'789), "3612.346 s");
+
+    // 80x20 pictures in two cells side by side, each with a strip under it.
+    const int w = 80, h = 20, gap = ContactSheet::kGap, strip = ContactSheet::kCaptionHeight;
+    ContactSheet sheet(w, h, 2, 2, 80, true);
+    EXPECT_EQ(sheet.Height(), h + strip + 2 * gap);
+    Bytes black(PictureBytes(ColorSpace::RGB24, w, h), 0);
+    ASSERT_TRUE(sheet.Place(0, ColorSpace::RGB24, black.data(), black.size(), ContactSheet::TimeCaption(20'400'000)));
+    ASSERT_TRUE(sheet.Place(1, ColorSpace::RGB24, black.data(), black.size(), ""));
+    const Bytes& rgb = sheet.Rgb();
+    auto inkIn = [&](int x0, int x1, int y0, int y1) {
+        int ink = 0;
+        for (int y = y0; y < y1; ++y)
+            for (int x = x0; x < x1; ++x)
+                if (std::equal(ContactSheet::kCaptionInk, ContactSheet::kCaptionInk + 3,
+                               &rgb[(static_cast<size_t>(y) * sheet.Width() + x) * 3]))
+                    ++ink;
+        return ink;
+    };
+    // Seven glyphs of "2.040 s" and nothing beyond them; the picture itself
+    // and the empty caption stay free of ink.
+    const int left = gap, top = gap + h;
+    EXPECT_GT(inkIn(left, left + 7 * 6, top, top + strip), 7 * 5);
+    EXPECT_EQ(inkIn(left + 7 * 6, left + w, top, top + strip), 0);
+    EXPECT_EQ(inkIn(left, left + w, gap, gap + h), 0);
+    EXPECT_EQ(inkIn(2 * gap + w, 2 * gap + 2 * w, top, top + strip), 0);
+    // The "2" and the "0" differ, so the digits are the ones asked for.
+    EXPECT_NE(inkIn(left, left + 6, top, top + strip), inkIn(left + 2 * 6, left + 3 * 6, top, top + strip));
+}
+
 // The same picture converted by FFmpeg's libswscale (what the host uses) into
 // each layout, read back by ConvertToRgb: close to the original everywhere.
 TEST(PlayPixelLayouts, AgreeWithFfmpegOnARealPicture)

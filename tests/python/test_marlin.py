@@ -56,6 +56,21 @@ class PlaybackTest(unittest.TestCase):
             self.assertEqual(len(view.obj), 40 + len(view) + 24 + 10)
             # After the seek the trailers carry the new position.
             self.assertGreaterEqual(pictures[-1].position_ms, 3000)
+            # Each frame's number and time: numbers go on across the seek,
+            # which marks the first picture and sound block after it (the
+            # seek may come before any picture of the start was shown).
+            self.assertEqual([f.frame_number for f in pictures], list(range(len(pictures))))
+            self.assertEqual([f.frame_number for f in sound], list(range(len(sound))))
+            self.assertTrue(pictures[0].is_discontinuity and pictures[0].is_key_picture)
+            self.assertTrue(sound[0].is_discontinuity)
+            marked = [f for f in pictures if f.is_discontinuity]
+            self.assertIn(len(marked), (1, 2))
+            landed = marked[-1]
+            self.assertEqual(landed.presentation_time % 400000, 0, "a time the file's pictures have")
+            self.assertEqual(landed.presentation_seconds, 3.0, "the key frame at 3 s")
+            self.assertTrue(landed.is_key_picture)
+            self.assertIn(len([f for f in sound if f.is_discontinuity]), (1, 2))
+            self.assertFalse(any(f.is_key_picture for f in sound))
 
             host.stop()
             self.assertEqual(host.position(), -1)

@@ -115,9 +115,8 @@ enum class FrameKind
     EndOfMedia,  // the file has played to its end; no data
 };
 
-// One delivery of a playback. Later versions may add fields (a frame
-// number and presentation time among them), so a program should not rely on
-// the structure's size or aggregate order.
+// One delivery of a playback. Later versions may add fields, so a program
+// should not rely on the structure's size or aggregate order.
 struct Frame
 {
     FrameKind kind = FrameKind::Video;
@@ -133,6 +132,18 @@ struct Frame
     // second and right after a Seek); every picture and every other block
     // of sound carries it.
     std::optional<int64_t> positionMs;
+    // Which frame this is and when it belongs. `number` counts the frames
+    // of its kind from 0 at each Play (a gap means the host dropped one; a
+    // Seek does not reset it). `presentationTime` is in 100 ns units from
+    // the file's start, on the scale of Seek and positionMs; for sound, the
+    // time of the block's first sample. `isDiscontinuity` marks the first
+    // frame of its kind after Play or a Seek, `isKeyPicture` a picture that
+    // decodes on its own.
+    uint32_t number = 0;
+    int64_t presentationTime = 0;
+    bool isDiscontinuity = false;
+    bool isKeyPicture = false;
+    double PresentationSeconds() const { return static_cast<double>(presentationTime) / 1e7; }
 };
 
 enum class EndReason

@@ -346,6 +346,7 @@ void VideoDecoder::ReceiveAll(const PictureCallback& onPicture)
         if (duration > 0 && f->repeat_pict > 0 && m_rtAvgTimePerFrame > 0) duration += duration * f->repeat_pict / 2;
         pic.times.start = start;
         pic.times.stop = (start != kNoTime && duration > 0) ? start + duration : kNoTime;
+        pic.keyFrame = f->key_frame != 0;
         m_rtNext = pic.times.stop;
         pic.format = FormatFor(f);
         if (pic.format.width <= 0 || pic.format.height <= 0) {

@@ -64,6 +64,7 @@ struct DecodedPicture
     SampleTimes times;           // carried from the packets, 100 ns
     PictureFormat format;        // layout CopyPicture writes for this picture
     bool formatChanged = false;  // differs from the previous picture (or InitialFormat)
+    bool keyFrame = false;       // decodable on its own (an intra or IDR picture)
     detail::FramePtr frame;      // the decoder's picture
 };
 

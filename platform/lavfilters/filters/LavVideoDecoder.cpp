@@ -185,7 +185,7 @@ void CLavVideoDecoder::DeliverPicture(DecodedPicture& picture)
     } else {
         out->SetTime(nullptr, nullptr);
     }
-    out->SetSyncPoint(TRUE);
+    out->SetSyncPoint(picture.keyFrame ? TRUE : FALSE);
     out->SetDiscontinuity(m_bDiscontinuity ? TRUE : FALSE);
     m_bDiscontinuity = false;
     hr = m_pOutput->Deliver(out.Get());
