@@ -151,6 +151,12 @@ void CMarlinDlg::SendToClient(const void* data, long size)
     if (!m_pipe.IsConnected() || !m_pipe.Write(header, data)) PostQuitOnce();
 }
 
+void CMarlinDlg::SendPartsToClient(const PipeBuffer* parts, size_t count)
+{
+    if (m_nReplyWnd.load() == 0) return;
+    if (!m_pipe.IsConnected() || !m_pipe.WritePayload(parts, count)) PostQuitOnce();
+}
+
 bool CMarlinDlg::SetReplyWnd(uint32_t value)
 {
     m_nReplyWnd.store(value);
