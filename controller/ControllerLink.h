@@ -70,7 +70,8 @@ public:
     // --- from the host, on "_pipe1" ---
     // One packet: its header, then (unless it is a close notice) its payload.
     // A length above maxLength is reported as Error without reading on.
-    IoResult ReadPacket(Packet* out, int timeoutMs, uint32_t maxLength = 64u << 20);
+    static constexpr uint32_t kMaxReadLength = 64u << 20;
+    IoResult ReadPacket(Packet* out, int timeoutMs, uint32_t maxLength = kMaxReadLength);
     // Exactly `size` bytes.
     IoResult ReadRaw(void* buffer, size_t size, int timeoutMs);
     // Reads and decodes the next message; Error also when it does not decode
@@ -100,6 +101,7 @@ private:
     bool m_bRemoveFiles = false;
     int m_listen1 = -1, m_listen2 = -1;
     int m_pipe1 = -1, m_pipe2 = -1;  // accepted connections
+    Bytes m_readBuffer;  // ReadMessage's payload, reused; grows only
 };
 
 }  // namespace marlin::controller

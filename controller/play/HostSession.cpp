@@ -243,8 +243,8 @@ bool HostSession::Request(const Bytes& message, uint32_t replyType, int timeoutM
     if (!Send(message, failure)) return false;
     const uint32_t id = Get32(message.data(), 4);
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    Message m;  // reused: frames that come before the reply cost no allocation each
     for (;;) {
-        Message m;
         Wait w = Next(&m, MsLeft(deadline), failure);
         if (w == Wait::Failed) return false;
         if (w == Wait::Timeout) {

@@ -493,6 +493,7 @@ int Player::Run(const std::u16string& path)
         m_seek = SeekState::Seeking;
         m_startMs.reset();
         m_segmentPictures = m_segmentSamples = 0;
+        m_stats.segmentFirstPicture = m_stats.pictureArrivalMs.size();
         m_seekSent = Clock::now();
         if (!m_session.Send(Seek(m_session.NextId(), m_options.seekMs), &failure) ||
             !m_session.Send(Contine(m_session.NextId()), &failure)) {
@@ -503,8 +504,8 @@ int Player::Run(const std::u16string& path)
     }
 
     int status = kExitOk;
+    Message m;  // one for the whole playback: its picture storage is reused
     for (;;) {
-        Message m;
         auto wait = m_session.Next(&m, 50, &failure);
         if (wait == HostSession::Wait::Failed) {
             m_stats.endedBy = failure.exitCode == kExitInterrupted ? "interrupted" : "host failure";

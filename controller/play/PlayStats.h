@@ -30,6 +30,9 @@ struct PlayStats
     // For each recorded picture: when it arrived on the playing clock (wall
     // time without pauses) and its offset in the media, both in ms.
     std::vector<double> pictureArrivalMs, pictureMediaMs;
+    // Index of the first picture of the current segment: 0, or the first
+    // one recorded after a seek.
+    size_t segmentFirstPicture = 0;
 
     struct Pace
     {
@@ -43,6 +46,19 @@ struct PlayStats
     // the median of (arrival - offset), so one early or late picture does not
     // shift the others.
     Pace ComputePace() const;
+
+    // How well the current segment (the playback, or what followed the
+    // seek) started: how far its first picture arrived behind the schedule
+    // that the pictures after it keep (the median of their arrival minus
+    // offset over the next second), and the largest such lag among the
+    // next five (a burst of late pictures shows there). NaN with fewer than
+    // three pictures.
+    struct Schedule
+    {
+        double firstLagMs;
+        double followingMaxLagMs;
+    };
+    Schedule ComputeSchedule() const;
 
     std::string Text() const;
     std::string Json() const;
