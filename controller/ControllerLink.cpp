@@ -250,6 +250,11 @@ IoResult ControllerLink::ReadMessage(Message* out, int timeoutMs, std::string* e
     return DecodeMessage(m_readBuffer.data(), length, out, error) ? IoResult::Ok : IoResult::Error;
 }
 
+void ControllerLink::ReserveReadBuffer(size_t bytes)
+{
+    if (m_readBuffer.size() < bytes) m_readBuffer.resize(bytes);
+}
+
 IoResult ControllerLink::WaitForEndOfStream(int timeoutMs)
 {
     if (m_pipe1 < 0) return IoResult::Error;

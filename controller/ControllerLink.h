@@ -77,6 +77,9 @@ public:
     // Reads and decodes the next message; Error also when it does not decode
     // (the reason in *error).
     IoResult ReadMessage(Message* out, int timeoutMs, std::string* error = nullptr);
+    // Makes ReadMessage's buffer hold `bytes` now (and touches it), so the
+    // first large message costs no more to read than the ones after it.
+    void ReserveReadBuffer(size_t bytes);
     // Closed when the host has closed "_pipe1" (end of stream) within the
     // time limit, Ok when data arrived instead (nothing is consumed).
     IoResult WaitForEndOfStream(int timeoutMs);

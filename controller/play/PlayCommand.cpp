@@ -466,6 +466,7 @@ int Player::Run(const std::u16string& path)
         m_session.Finish();
         return Report(failure);
     }
+    m_session.PrepareForFrames(m_pictureBytes);
 
     auto other = [this](const Message& m) { OnMessage(m); };
     m_startSent = m_playStart = m_lastMessage = Clock::now();
@@ -505,6 +506,7 @@ int Player::Run(const std::u16string& path)
 
     int status = kExitOk;
     Message m;  // one for the whole playback: its picture storage is reused
+    m.data.resize(m_pictureBytes);
     for (;;) {
         auto wait = m_session.Next(&m, 50, &failure);
         if (wait == HostSession::Wait::Failed) {
