@@ -14,7 +14,6 @@ constexpr uint32_t kConnectSleepMs = 500;
 constexpr int kReaderPriorityLevel = 4;  // THREAD_PRIORITY_HIGHEST
 constexpr size_t kBaseNameBufferSize = 240;
 constexpr size_t kPipeNameBufferSize = 260;
-constexpr size_t kWriteBufferBytes = 4u << 20;
 
 }  // namespace
 
@@ -67,9 +66,6 @@ bool CSimplePipe::Connect(const char* baseName)
 bool CSimplePipe::Attach(CPipeHandle writePipe, CPipeHandle readPipe)
 {
     if (!writePipe.IsValid() || !readPipe.IsValid()) return false;
-    // Room for a whole large picture, so a writer queues it in one go and
-    // does not wait on the reader part-way (best effort: the system caps it).
-    writePipe.SetWriteBufferSize(kWriteBufferBytes);
     if (m_bConnected.load()) Close();
     {
         std::lock_guard<CCriticalSection> holdWrite(m_lock);

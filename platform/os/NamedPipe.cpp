@@ -124,13 +124,6 @@ ssize_t CPipeHandle::WriteGather(const PipeBuffer* parts, size_t count)
     }
 }
 
-bool CPipeHandle::SetWriteBufferSize(size_t bytes)
-{
-    if (m_fd < 0) return false;
-    int value = bytes > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(bytes);
-    return setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &value, sizeof value) == 0;
-}
-
 void CPipeHandle::Shutdown()
 {
     if (m_fd >= 0) shutdown(m_fd, SHUT_RDWR);

@@ -42,10 +42,6 @@ public:
     // (at most kMaxGatherParts); bytes written or -1, like Write.
     ssize_t WriteGather(const PipeBuffer* parts, size_t count);
     static constexpr size_t kMaxGatherParts = 16;
-    // Asks for a send buffer of `bytes`, so that a large packet can be
-    // queued in one go instead of waiting on the reader piece by piece. The
-    // system may grant less; false when it refused outright.
-    bool SetWriteBufferSize(size_t bytes);
     // Releases any read or write blocked on this handle in another thread
     // and makes every later one fail; the descriptor stays reserved (no other
     // file can take its number) until Close.
