@@ -240,6 +240,12 @@ void CMarlinDlg::SendToClient(const void* data, long size)
     if (!sent) PostQuitOnce();
 }
 
+void CMarlinDlg::SendPartsToClient(const PipeBuffer* parts, size_t count)
+{
+    if (m_nReplyWnd.load() == 0) return;
+    if (!m_pipe.IsConnected() || !m_pipe.WritePayload(parts, count)) PostQuitOnce();
+}
+
 bool CMarlinDlg::SetReplyWnd(uint32_t value)
 {
     m_nReplyWnd.store(value);

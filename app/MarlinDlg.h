@@ -102,7 +102,6 @@ public:
     static void SetTickSourceForTesting(uint32_t (*tick)());
     // The process-wide time of the last picture receive line.
     static void SetVideoLogTimeForTesting(uint32_t time);
-    int32_t VideoMsgSizeForTesting() const { return m_nVideoMsgSize; }
     int32_t AudioMsgSizeForTesting() const { return m_nAudioMsgSize; }
     int32_t FrameCountForTesting() const { return m_nFrameCount.load(); }
     bool VideoEnabledForTesting() const { return m_bVideoEnabled.load() != 0; }
@@ -137,6 +136,9 @@ private:
     // The send operation: one packet on the first pipe, unless silenced.
     // A failed send ends the host.
     void SendToClient(const void* data, long size);
+    // The same for a message given in pieces, sent as one packet without
+    // first copying them together.
+    void SendPartsToClient(const PipeBuffer* parts, size_t count);
     // Posts WM_QUIT to the window, the first time only, and releases the
     // window thread if it is blocked in a send.
     void PostQuitOnce();
@@ -207,11 +209,9 @@ private:
     std::unique_ptr<ThreadWindows> m_pPositionThread;
     // Pipe reader thread only.
     bool m_bPipeComInit = false;
-    // Frame message buffers: m_pVideoMsg on the video streaming thread,
-    // m_pAudioMsg on the audio streaming thread.
-    std::unique_ptr<uint8_t[]> m_pVideoMsg;
+    // Sound message buffer, audio streaming thread only. Pictures need none:
+    // they are sent from the converter's output in pieces.
     std::unique_ptr<uint8_t[]> m_pAudioMsg;
-    int32_t m_nVideoMsgSize = 0;
     int32_t m_nAudioMsgSize = 0;
     // Not owned. Set and cleared by StartPlayFile while no streaming runs.
     std::atomic<IMarlinMgrSink*> m_pFrameSink{nullptr};

@@ -3,13 +3,14 @@
 //
 // Threads: pictures arrive on the video renderer's streaming thread, sound
 // on the audio renderer's, in parallel and without any dialog lock. The
-// picture side alone touches the converter, m_zoomSource, the video buffer
-// and the picture stamps; the sound side alone the resampler driver, the
-// audio buffer, m_nAudioBlocks and the sound stamps. Both read m_targetFormat and m_pFrameSink (written only
+// picture side alone touches the converter, m_zoomSource and the picture
+// stamps; the sound side alone the resampler driver, the audio buffer,
+// m_nAudioBlocks and the sound stamps. Both read m_targetFormat and m_pFrameSink (written only
 // while no streaming runs) and the atomics m_llPosition and m_nFrameCount.
 #include <atomic>
 #include <climits>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "app/MarlinDlg.h"
@@ -24,9 +25,8 @@ namespace {
 constexpr uint32_t kVideoLogIntervalMs = 30000;
 // Per-frame lines: one per this many frame messages of either kind.
 constexpr int32_t kFrameLogEvery = 300;
-// Buffer growth: replaced when capacity - keep < data length, with room for
-// data length + grow bytes.
-constexpr int64_t kVideoKeep = 540, kVideoGrow = 2088;
+// Sound buffer growth: replaced when capacity - keep < data length, with
+// room for data length + grow bytes.
 constexpr int64_t kAudioKeep = 140, kAudioGrow = 5160;
 
 // Process-wide: the tick of the last picture receive line (0 at start) and
@@ -49,28 +49,47 @@ bool EnsureBuffer(std::unique_ptr<uint8_t[]>& buffer, int32_t& capacity, long le
     return true;
 }
 
-// Lays out one frame message in `buffer`: header with the frame's number,
-// format, data, the trailer when asked for, and the padding holding the
-// frame's time and flags. Returns the message length to send.
-long BuildFrame(uint8_t* buffer, MessageType type, bool withTrailer, const MediaFormat& format,
-                const uint8_t* data, long length, int64_t positionMs, const FrameStamp& stamp)
+// The fixed part of a frame message: header with the frame's number,
+// format and data length.
+FrameMessageHeader FrameHead(MessageType type, bool withTrailer, const MediaFormat& format, long length,
+                             const FrameStamp& stamp)
 {
     FrameMessageHeader head{};
     head.header = MessageHeader{static_cast<uint32_t>(type), stamp.number, withTrailer ? 1u : 0u};
     head.format = format;
     head.dataLength = static_cast<int32_t>(length);
-    std::memcpy(buffer, &head, sizeof head);
-    if (length > 0) std::memcpy(buffer + sizeof head, data, static_cast<size_t>(length));
-    size_t end = sizeof head + static_cast<size_t>(length);
+    return head;
+}
+
+// What follows a frame's data: the trailer when asked for, and the padding
+// holding the frame's time and flags. Returns the bytes written to `out`,
+// which holds at least kMaxFrameTail.
+constexpr size_t kMaxFrameTail = sizeof(PositionTrailer) + kFramePadding;
+size_t FrameTail(uint8_t* out, bool withTrailer, int64_t positionMs, const FrameStamp& stamp)
+{
+    size_t end = 0;
     if (withTrailer) {
         const PositionTrailer trailer{static_cast<uint32_t>(MessageType::PositionTrailer), 0, 0, 0, positionMs};
-        std::memcpy(buffer + end, &trailer, sizeof trailer);
+        std::memcpy(out, &trailer, sizeof trailer);
         end += sizeof trailer;
     }
-    std::memset(buffer + end, 0, kFramePadding);
-    std::memcpy(buffer + end + kFrameStampTimeOffset, &stamp.time, sizeof stamp.time);
-    std::memcpy(buffer + end + kFrameStampFlagsOffset, &stamp.flags, sizeof stamp.flags);
-    return static_cast<long>(end + kFramePadding);
+    std::memset(out + end, 0, kFramePadding);
+    std::memcpy(out + end + kFrameStampTimeOffset, &stamp.time, sizeof stamp.time);
+    std::memcpy(out + end + kFrameStampFlagsOffset, &stamp.flags, sizeof stamp.flags);
+    return end + kFramePadding;
+}
+
+// Lays out one frame message in `buffer`: header, format, data, the trailer
+// when asked for, and the padding holding the frame's time and flags.
+// Returns the message length to send.
+long BuildFrame(uint8_t* buffer, MessageType type, bool withTrailer, const MediaFormat& format,
+                const uint8_t* data, long length, int64_t positionMs, const FrameStamp& stamp)
+{
+    const FrameMessageHeader head = FrameHead(type, withTrailer, format, length, stamp);
+    std::memcpy(buffer, &head, sizeof head);
+    if (length > 0) std::memcpy(buffer + sizeof head, data, static_cast<size_t>(length));
+    const size_t end = sizeof head + static_cast<size_t>(length);
+    return static_cast<long>(end + FrameTail(buffer + end, withTrailer, positionMs, stamp));
 }
 
 }  // namespace
@@ -198,12 +217,17 @@ void CMarlinDlg::OnAudioFrame(const MediaFormat* format, const uint8_t* data, lo
 void CMarlinDlg::OnVideoFrame(const MediaFormat* format, const uint8_t* data, long length, const FrameStamp& stamp)
 {
     if (!format || (!data && length > 0)) return;
-    if (!EnsureBuffer(m_pVideoMsg, m_nVideoMsgSize, length, kVideoKeep, kVideoGrow)) return;
-    // Every picture carries the cached position.
-    const long size =
-        BuildFrame(m_pVideoMsg.get(), MessageType::VideoFrame, true, *format, data, length, m_llPosition.load(), stamp);
+    if (length < 0 || length > INT32_MAX) return;  // cannot be framed
+    // The picture goes out from where it lies (the converter's output): the
+    // header, the picture and the tail are gathered into one packet, so a
+    // picture is not copied once more on its way to the socket. Every
+    // picture carries the cached position.
+    const FrameMessageHeader head = FrameHead(MessageType::VideoFrame, true, *format, length, stamp);
+    uint8_t tail[kMaxFrameTail];
+    const size_t tailLength = FrameTail(tail, true, m_llPosition.load(), stamp);
+    const PipeBuffer parts[] = {{&head, sizeof head}, {data, static_cast<size_t>(length)}, {tail, tailLength}};
     if (m_nFrameCount.fetch_add(1) % kFrameLogEvery == 0) CLogLine().rec().Advance("CMarlinDlg::OnVideoFrame");
-    SendToClient(m_pVideoMsg.get(), size);
+    SendPartsToClient(parts, std::size(parts));
 }
 
 void CMarlinDlg::OnAudioFrame(const MediaFormat* format, const uint8_t* data, long length, const FrameStamp& stamp)

@@ -232,15 +232,27 @@ IoResult ControllerLink::ReadPacket(Packet* out, int timeoutMs, uint32_t maxLeng
 
 IoResult ControllerLink::ReadMessage(Message* out, int timeoutMs, std::string* error)
 {
-    Packet packet;
-    IoResult r = ReadPacket(&packet, timeoutMs);
+    // The payload goes into a buffer kept from packet to packet: a stream of
+    // large pictures then costs no allocation, and no fresh pages, each.
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    uint8_t header[8];
+    IoResult r = ReadRaw(header, sizeof header, timeoutMs);
     if (r != IoResult::Ok) return r;
-    if (packet.header.close != 0) {
+    const uint32_t length = Get32(header, 0);
+    if (Get32(header, 4) != 0) {
         if (error) *error = "close notice instead of a message";
         return IoResult::Error;
     }
-    return DecodeMessage(packet.payload.data(), packet.payload.size(), out, error) ? IoResult::Ok
-                                                                                  : IoResult::Error;
+    if (length > kMaxReadLength) return IoResult::Error;
+    if (m_readBuffer.size() < length) m_readBuffer.resize(length);
+    r = ReadRaw(m_readBuffer.data(), length, MsLeft(deadline));
+    if (r != IoResult::Ok) return r;
+    return DecodeMessage(m_readBuffer.data(), length, out, error) ? IoResult::Ok : IoResult::Error;
+}
+
+void ControllerLink::ReserveReadBuffer(size_t bytes)
+{
+    if (m_readBuffer.size() < bytes) m_readBuffer.resize(bytes);
 }
 
 IoResult ControllerLink::WaitForEndOfStream(int timeoutMs)

@@ -70,12 +70,16 @@ public:
     // --- from the host, on "_pipe1" ---
     // One packet: its header, then (unless it is a close notice) its payload.
     // A length above maxLength is reported as Error without reading on.
-    IoResult ReadPacket(Packet* out, int timeoutMs, uint32_t maxLength = 64u << 20);
+    static constexpr uint32_t kMaxReadLength = 64u << 20;
+    IoResult ReadPacket(Packet* out, int timeoutMs, uint32_t maxLength = kMaxReadLength);
     // Exactly `size` bytes.
     IoResult ReadRaw(void* buffer, size_t size, int timeoutMs);
     // Reads and decodes the next message; Error also when it does not decode
     // (the reason in *error).
     IoResult ReadMessage(Message* out, int timeoutMs, std::string* error = nullptr);
+    // Makes ReadMessage's buffer hold `bytes` now (and touches it), so the
+    // first large message costs no more to read than the ones after it.
+    void ReserveReadBuffer(size_t bytes);
     // Closed when the host has closed "_pipe1" (end of stream) within the
     // time limit, Ok when data arrived instead (nothing is consumed).
     IoResult WaitForEndOfStream(int timeoutMs);
@@ -100,6 +104,7 @@ private:
     bool m_bRemoveFiles = false;
     int m_listen1 = -1, m_listen2 = -1;
     int m_pipe1 = -1, m_pipe2 = -1;  // accepted connections
+    Bytes m_readBuffer;  // ReadMessage's payload, reused; grows only
 };
 
 }  // namespace marlin::controller

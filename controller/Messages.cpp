@@ -188,13 +188,16 @@ bool DecodeMessage(const uint8_t* p, size_t length, Message* out, std::string* e
         if (dataLength < 0) return Fail(error, "negative dataLength");
         size_t want = 40 + static_cast<size_t>(dataLength) + (m.hasTrailer ? 24 : 0) + kFramePadding;
         if (!ExpectLength(length, want, m.type, error)) return false;
-        m.data.assign(p + 40, p + 40 + dataLength);
         if (m.hasTrailer) {
             const uint8_t* t = p + 40 + dataLength;
             if (Get32(t, 0) != 52) return Fail(error, "trailer type " + std::to_string(Get32(t, 0)));
             if (Get32(t, 8) != 0) return Fail(error, "trailer word at offset 8 is not 0");
             m.trailerPositionMs = static_cast<int64_t>(Get64(t, 16));
         }
+        // Decoded: the data goes into the storage *out already has, so a
+        // caller that reuses one Message allocates once, not per frame.
+        m.data.swap(out->data);
+        m.data.assign(p + 40, p + 40 + dataLength);
         const uint8_t* padding = p + length - kFramePadding;
         m.frameNumber = m.id;
         m.presentationTime = static_cast<int64_t>(Get64(padding, kFrameStampTimeOffset));

@@ -19,8 +19,6 @@ constexpr const char kPipe2Suffix[] = "_pipe2";  // controller -> host
 
 // Largest packet payload the host accepts; a longer one ends the link.
 constexpr uint32_t kMaxPacketLength = 8294900;
-// The writer splits a payload into chunks of at most this many bytes.
-constexpr uint32_t kWriteChunkSize = 30720;
 // Frame messages end with this many bytes of padding, counted in the length.
 constexpr uint32_t kFramePadding = 10;
 

@@ -90,47 +90,66 @@ bool CSimplePipe::Attach(CPipeHandle writePipe, CPipeHandle readPipe)
     return true;
 }
 
-bool CSimplePipe::WriteAll_Locked(const void* data, size_t size)
+bool CSimplePipe::WriteParts_Locked(PipeBuffer* parts, size_t count)
 {
-    const auto* p = static_cast<const uint8_t*>(data);
-    while (size > 0) {
-        ssize_t n = m_hWritePipe.Write(p, size);
+    while (count > 0) {
+        ssize_t n = m_hWritePipe.WriteGather(parts, count);
         if (n <= 0) return false;
-        p += n;
-        size -= static_cast<size_t>(n);
+        // Drop what went out; a write cut short goes on where it stopped.
+        auto sent = static_cast<size_t>(n);
+        while (count > 0 && sent >= parts->size) {
+            sent -= parts->size;
+            ++parts;
+            --count;
+        }
+        if (count > 0) {
+            parts->data = static_cast<const uint8_t*>(parts->data) + sent;
+            parts->size -= sent;
+        }
     }
     return true;
 }
 
 bool CSimplePipe::Write(const PacketHeader& header, const void* payload)
 {
-    if (!m_bConnected.load()) return false;
     // A header that announces bytes it does not bring would make the peer
     // take the next packet for its payload: refused, nothing is written.
     if (header.length != 0 && !payload) return false;
+    const PipeBuffer part{payload, header.length};
+    return WritePacket(header, &part, header.length != 0 ? 1 : 0);
+}
+
+bool CSimplePipe::WritePayload(const PipeBuffer* parts, size_t count)
+{
+    if (count > kMaxPayloadParts || (count > 0 && !parts)) return false;
+    uint64_t length = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (parts[i].size != 0 && !parts[i].data) return false;
+        length += parts[i].size;
+    }
+    if (length > UINT32_MAX) return false;  // cannot be framed
+    return WritePacket(PacketHeader{static_cast<uint32_t>(length), 0}, parts, count);
+}
+
+bool CSimplePipe::WritePacket(const PacketHeader& header, const PipeBuffer* payload, size_t count)
+{
+    if (!m_bConnected.load()) return false;
+    // The header and the payload go out together, in as few write
+    // operations as the socket takes: one, unless it cannot hold the packet.
+    PipeBuffer parts[1 + kMaxPayloadParts];
+    parts[0] = {&header, sizeof header};
+    size_t used = 1;
+    for (size_t i = 0; i < count; ++i)
+        if (payload[i].size != 0) parts[used++] = payload[i];
+
     std::lock_guard<CCriticalSection> hold(m_lock);
     if (!m_bConnected.load() || m_bWriteBroken) return false;
-
-    // Any failure from here on may leave part of a packet on the socket;
-    // nothing more is written after it, so the peer never reads a later
-    // packet as the rest of this one.
+    // A failure part-way leaves part of a packet on the socket; nothing more
+    // is written after it, so the peer never reads a later packet as the
+    // rest of this one. The caller takes any false result as the end of the
+    // link.
     m_bWriteBroken = true;
-    if (!WriteAll_Locked(&header, sizeof header)) return false;
-    if (header.length == 0) {
-        m_bWriteBroken = false;
-        return true;
-    }
-
-    // A failed chunk leaves a partial packet on the socket; the caller takes
-    // any false result as the end of the link.
-    const auto* p = static_cast<const uint8_t*>(payload);
-    uint32_t remaining = header.length;
-    while (remaining > 0) {
-        uint32_t chunk = remaining < kWriteChunkSize ? remaining : kWriteChunkSize;
-        if (!WriteAll_Locked(p, chunk)) return false;
-        p += chunk;
-        remaining -= chunk;
-    }
+    if (!WriteParts_Locked(parts, used)) return false;
     m_bWriteBroken = false;
     return true;
 }

@@ -45,6 +45,11 @@ public:
     bool Attach(CPipeHandle writePipe, CPipeHandle readPipe);
     // Sends one packet atomically; header.length payload bytes. Any thread.
     bool Write(const PacketHeader& header, const void* payload);
+    // Sends one ordinary packet whose payload is the concatenation of
+    // `parts` (at most kMaxPayloadParts), without first copying them into
+    // one buffer. Any thread.
+    bool WritePayload(const PipeBuffer* parts, size_t count);
+    static constexpr size_t kMaxPayloadParts = CPipeHandle::kMaxGatherParts - 1;
     // Shuts both sockets down and stops the reader, then closes the sockets;
     // sends nothing. False when the reader has not ended within the stop's
     // 2 s: it may still be in a read, a write or a call of the sink, so the
@@ -68,9 +73,11 @@ private:
     // Reads exactly `size` bytes unless the stream ends or fails first;
     // returns the number of bytes read. Reader thread only.
     uint32_t ReadFully(void* buffer, uint32_t size);
-    // Writes all of `size` bytes in as many write operations as it takes.
-    // With m_lock held.
-    bool WriteAll_Locked(const void* data, size_t size);
+    // Header and payload parts as one packet, under m_lock.
+    bool WritePacket(const PacketHeader& header, const PipeBuffer* payload, size_t count);
+    // Writes all the parts, in order, in as many write operations as it
+    // takes; `parts` is used up. With m_lock held.
+    bool WriteParts_Locked(PipeBuffer* parts, size_t count);
 
     // Set once by the constructor.
     CSimplePipeSink* const m_pSink;  // not owned

@@ -36,6 +36,8 @@ Failure Interrupted()
 }
 
 constexpr int kPollMs = 50;
+// A frame message around its data: header (40), trailer (24), padding (10).
+constexpr size_t kMaxFrameOverhead = 74;
 
 std::string CommandName(uint32_t type)
 {
@@ -239,14 +241,20 @@ HostSession::Wait HostSession::Next(Message* out, int timeoutMs, Failure* failur
     return Wait::Failed;
 }
 
+void HostSession::PrepareForFrames(size_t pictureBytes)
+{
+    m_link->ReserveReadBuffer(pictureBytes + kMaxFrameOverhead);
+    m_pending.data.resize(pictureBytes);
+}
+
 bool HostSession::Request(const Bytes& message, uint32_t replyType, int timeoutMs, Message* reply,
                           Failure* failure, const std::function<void(const Message&)>& other)
 {
     if (!Send(message, failure)) return false;
     const uint32_t id = Get32(message.data(), 4);
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    Message& m = m_pending;  // reused: frames that come meanwhile cost no allocation each
     for (;;) {
-        Message m;
         Wait w = Next(&m, MsLeft(deadline), failure);
         if (w == Wait::Failed) return false;
         if (w == Wait::Timeout) {

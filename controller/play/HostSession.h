@@ -79,6 +79,11 @@ public:
                  controller::Message* reply, Failure* failure,
                  const std::function<void(const controller::Message&)>& other = {});
 
+    // Sizes the buffers that frames are read into for pictures of
+    // `pictureBytes`, ahead of the first one: it then costs no more to
+    // receive than those after it.
+    void PrepareForFrames(size_t pictureBytes);
+
     // Sends Quit and waits for the host to exit; a host that does not end
     // within timeoutMs gets SIGTERM, then SIGKILL. Nothing when it ended with
     // status 0, otherwise a description of how it ended.
@@ -98,6 +103,7 @@ private:
     std::unique_ptr<controller::HostProcess> m_host;
     std::string m_hostPath;
     uint32_t m_lastId = 0;
+    controller::Message m_pending;  // what Request reads into, reused
 };
 
 // How a process ended, in words: "exit status 3", "signal 11 (Segmentation fault)".

@@ -519,6 +519,7 @@ int Player::Run(const std::u16string& path)
         m_session.Finish();
         return Report(failure);
     }
+    m_session.PrepareForFrames(m_pictureBytes);
 
     auto other = [this](const Message& m) { OnMessage(m); };
     m_startSent = m_playStart = m_lastMessage = Clock::now();
@@ -546,6 +547,7 @@ int Player::Run(const std::u16string& path)
         m_seek = SeekState::Seeking;
         m_startMs.reset();
         m_segmentPictures = m_segmentSamples = 0;
+        m_stats.segmentFirstPicture = m_stats.pictureArrivalMs.size();
         m_seekSent = Clock::now();
         if (!m_session.Send(Seek(m_session.NextId(), m_options.seekMs), &failure) ||
             !m_session.Send(Contine(m_session.NextId()), &failure)) {
@@ -556,8 +558,9 @@ int Player::Run(const std::u16string& path)
     }
 
     int status = kExitOk;
+    Message m;  // one for the whole playback: its picture storage is reused
+    m.data.resize(m_pictureBytes);
     for (;;) {
-        Message m;
         auto wait = m_session.Next(&m, 50, &failure);
         if (wait == HostSession::Wait::Failed) {
             m_stats.endedBy = failure.exitCode == kExitInterrupted ? "interrupted" : "host failure";

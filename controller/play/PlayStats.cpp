@@ -123,6 +123,25 @@ PlayStats::Sync PlayStats::ComputeSync() const
     return sync;
 }
 
+PlayStats::Schedule PlayStats::ComputeSchedule() const
+{
+    Schedule schedule{NAN, NAN};
+    const size_t n = std::min(pictureArrivalMs.size(), pictureMediaMs.size());
+    const size_t first = segmentFirstPicture;
+    if (first >= n || n - first < 3) return schedule;
+    const double fps = filePicturesPerSecond > 0 ? filePicturesPerSecond : 25;
+    const size_t following = std::max<size_t>(2, static_cast<size_t>(fps));
+    auto offset = [&](size_t i) { return pictureArrivalMs[i] - pictureMediaMs[i]; };
+    std::vector<double> offsets;
+    for (size_t i = first + 1; i < n && i <= first + following; ++i) offsets.push_back(offset(i));
+    const double anchor = Percentile(offsets, 0.5);
+    schedule.firstLagMs = offset(first) - anchor;
+    schedule.followingMaxLagMs = -INFINITY;
+    for (size_t i = first + 1; i < n && i <= first + 5; ++i)
+        schedule.followingMaxLagMs = std::max(schedule.followingMaxLagMs, offset(i) - anchor);
+    return schedule;
+}
+
 std::string PlayStats::Text() const
 {
     Pace pace = ComputePace();
@@ -139,6 +158,10 @@ std::string PlayStats::Text() const
         t += "pacing error:        median " + Fixed(pace.medianErrorMs, 1) + " ms, 99th percentile " +
              Fixed(pace.p99ErrorMs, 1) + " ms\n";
         t += "first-frame latency: " + Ms(firstVideoMs) + " (picture), " + Ms(firstAudioMs) + " (sound)\n";
+        const Schedule schedule = ComputeSchedule();
+        if (std::isfinite(schedule.firstLagMs))
+            t += "first picture:       " + Fixed(schedule.firstLagMs, 1) + " ms behind the schedule of those after it" +
+                 " (next five: at most " + Fixed(schedule.followingMaxLagMs, 1) + " ms)\n";
     } else {
         t += "first-frame latency: " + Ms(firstAudioMs) + " (sound)\n";
     }
@@ -184,6 +207,9 @@ std::string PlayStats::Json() const
     j += ", \"pacingErrorP99Ms\": " + paced(JsonNumber(pace.p99ErrorMs, 2));
     j += ", \"firstVideoLatencyMs\": " + num(firstVideoMs);
     j += ", \"firstAudioLatencyMs\": " + num(firstAudioMs);
+    const Schedule schedule = ComputeSchedule();
+    j += ", \"firstPictureLagMs\": " + JsonNumber(schedule.firstLagMs, 2);
+    j += ", \"followingMaxLagMs\": " + JsonNumber(schedule.followingMaxLagMs, 2);
     j += ", \"seekLatencyMs\": " + num(seekLatencyMs);
     j += ", \"seekLandedMs\": " + (seekLandedMs < 0 ? std::string("null") : std::to_string(seekLandedMs));
     j += ", \"pausedMs\": " + JsonNumber(pausedMs, 1);

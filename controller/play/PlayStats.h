@@ -31,6 +31,9 @@ struct PlayStats
     // For each recorded picture: when it arrived on the playing clock (wall
     // time without pauses) and its offset in the media, both in ms.
     std::vector<double> pictureArrivalMs, pictureMediaMs;
+    // Index of the first picture of the current segment: 0, or the first
+    // one recorded after a seek.
+    size_t segmentFirstPicture = 0;
 
 private:
     bool m_bPictureNumbered = false, m_bSoundNumbered = false;
@@ -72,6 +75,19 @@ public:
     // The sound at a picture's time arrives with the block that spans it,
     // that far into the block; the picture should arrive with it.
     Sync ComputeSync() const;
+
+    // How well the current segment (the playback, or what followed the
+    // seek) started: how far its first picture arrived behind the schedule
+    // that the pictures after it keep (the median of their arrival minus
+    // offset over the next second), and the largest such lag among the
+    // next five (a burst of late pictures shows there). NaN with fewer than
+    // three pictures.
+    struct Schedule
+    {
+        double firstLagMs;
+        double followingMaxLagMs;
+    };
+    Schedule ComputeSchedule() const;
 
     std::string Text() const;
     std::string Json() const;

@@ -12,6 +12,11 @@ namespace {
 
 constexpr int kMaxRenderDepth = 8;
 
+// How long a start, or a seek of a running graph, waits for every renderer
+// to hold its first sample before stream time begins. A stream that never
+// delivers holds the others no longer than this; it is then rendered late.
+constexpr LONG kPrerollTimeoutMs = 1000;
+
 class CEnumFilters final : public CUnknown, public IEnumFilters
 {
 public:
@@ -102,6 +107,26 @@ bool HasConnectedInput(IBaseFilter* filter)
     for (const ComPtr<IPin>& in : PinsOf(filter, PINDIR_INPUT))
         if (PeerOf(in.Get())) return true;
     return false;
+}
+
+// Asks each filter for its state, all within one shared wait (negative: no
+// limit); true when none reported a transition still under way.
+bool WaitUntilSettled(const std::vector<ComPtr<IBaseFilter>>& filters, LONG msTimeout)
+{
+    using Clock = std::chrono::steady_clock;
+    const bool forever = msTimeout < 0;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : msTimeout);
+    bool settled = true;
+    for (const ComPtr<IBaseFilter>& f : filters) {
+        DWORD wait = INFINITE;
+        if (!forever) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            wait = static_cast<DWORD>(std::max<long long>(0, left));
+        }
+        FILTER_STATE fs;
+        if (f->GetState(wait, &fs) == VFW_S_STATE_INTERMEDIATE) settled = false;
+    }
+    return settled;
 }
 
 std::vector<CMediaType> TypesOf(IPin* pin)
@@ -575,6 +600,9 @@ HRESULT CFilterGraph::Run_Locked()
         hr = Pause_Locked();
         if (FAILED(hr)) return hr;
     }
+    // Preroll: the clock starts once every renderer holds its first sample,
+    // so that sample is due the moment it can be rendered, not already late.
+    WaitForPreroll_Locked();
     // Stream time goes on from where the pause froze it.
     m_tStart = ClockTime_Locked() - m_tPausedStream;
     for (const ComPtr<IBaseFilter>& f : DownstreamFirst_Locked()) {
@@ -636,20 +664,14 @@ HRESULT CFilterGraph::GetState(LONG msTimeout, OAFilterState* pfs)
     *pfs = state;
     if (state == State_Stopped) return S_OK;
     // The wait is shared by all filters and made without the graph lock.
-    using Clock = std::chrono::steady_clock;
-    const bool forever = msTimeout < 0;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : msTimeout);
-    bool intermediate = false;
-    for (const ComPtr<IBaseFilter>& f : filters) {
-        DWORD wait = INFINITE;
-        if (!forever) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            wait = static_cast<DWORD>(std::max<long long>(0, left));
-        }
-        FILTER_STATE fs;
-        if (f->GetState(wait, &fs) == VFW_S_STATE_INTERMEDIATE) intermediate = true;
-    }
-    return intermediate ? VFW_S_STATE_INTERMEDIATE : S_OK;
+    return WaitUntilSettled(filters, msTimeout) ? S_OK : VFW_S_STATE_INTERMEDIATE;
+}
+
+// The graph lock stays held: streaming threads never take it, so they can
+// bring the samples that end the wait.
+void CFilterGraph::WaitForPreroll_Locked()
+{
+    WaitUntilSettled(DownstreamFirst_Locked(), kPrerollTimeoutMs);
 }
 
 HRESULT CFilterGraph::RenderFile(BSTR strFilename) { return RenderFile(strFilename, nullptr); }
@@ -867,7 +889,10 @@ HRESULT CFilterGraph::SetPositions(LONGLONG* pCurrent, DWORD dwCurrentFlags, LON
         if (state != State_Stopped) ResetCompletion_Locked();
     }
     if (state == State_Running) {
+        // The flush made the renderers wait for a new first sample: the new
+        // stream time starts once they hold it (no burst of late samples).
         // A refused seek leaves the stream time where it was.
+        if (SUCCEEDED(hr)) WaitForPreroll_Locked();
         m_tStart = ClockTime_Locked() - (SUCCEEDED(hr) ? 0 : streamBefore);
         for (const ComPtr<IBaseFilter>& f : DownstreamFirst_Locked()) f->Run(m_tStart);
     }

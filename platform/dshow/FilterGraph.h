@@ -19,6 +19,12 @@
 // GetState reports the target state with VFW_S_STATE_INTERMEDIATE while a
 // renderer has not completed its pause.
 //
+// Preroll: Run (from stopped it pauses first), and a seek of a running
+// graph, wait until every renderer holds its first sample, at most
+// kPrerollTimeoutMs, and only then start the clock. The first sample is
+// then due as it is rendered, and the ones after it keep its schedule.
+// A renderer still waiting at the bound is left to catch up.
+//
 // Stream time: zero at m_tStart on the clock while running, frozen while
 // paused; Run after Pause continues it. The current position is the
 // position seeked to last plus the stream time since, kept within the
@@ -42,7 +48,9 @@
 //
 // Threads and locks
 // - m_lock (recursive): the filter list, state, clock, positions. Taken by
-//   the application's calls; never by streaming threads.
+//   the application's calls; never by streaming threads, so it may stay held
+//   through the preroll wait (another application call waits at most
+//   kPrerollTimeoutMs for it).
 // - m_eventLock: the event queue, the notify window and the completion
 //   bookkeeping; taken by Notify on streaming threads and never held while
 //   calling a filter. The notify message is posted under it, so after
@@ -194,6 +202,9 @@ private:
     HRESULT Pause_Locked();
     HRESULT Run_Locked();
     HRESULT Stop_Locked();
+    // Bounded wait until every paused renderer holds its first sample (or
+    // has nothing to come).
+    void WaitForPreroll_Locked();
     REFERENCE_TIME ClockTime_Locked();
     REFERENCE_TIME StreamTime_Locked();
     LONGLONG CurrentPosition_Locked();

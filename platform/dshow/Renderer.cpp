@@ -114,8 +114,9 @@ bool CBaseRenderer::IsDue_Locked(bool hasTime, REFERENCE_TIME streamTime)
     return now >= m_tStart + streamTime;
 }
 
-// Arms the wake-up for the pending item: at once when it has no time or
-// there is no clock, else an advise on the clock. Only while running.
+// Arms the wake-up for the pending item: at once when it has no time, there
+// is no clock or it is due already, else an advise on the clock. Only while
+// running.
 HRESULT CBaseRenderer::ScheduleSample_Locked()
 {
     CancelNotification_Locked();
@@ -131,7 +132,9 @@ HRESULT CBaseRenderer::ScheduleSample_Locked()
     } else {
         return S_FALSE;
     }
-    if (!hasTime || !m_pClock) {
+    // Due already (the first sample when the graph starts): woken at once,
+    // not through a round trip to the clock's timer thread.
+    if (IsDue_Locked(hasTime, when)) {
         m_RenderEvent.Set();
         return S_OK;
     }

@@ -1,6 +1,7 @@
 #include "platform/os/NamedPipe.h"
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -107,6 +108,29 @@ ssize_t CPipeHandle::Write(const void* buffer, size_t size)
     }
     for (;;) {
         ssize_t n = send(m_fd, buffer, size, MSG_NOSIGNAL);
+        if (n >= 0 || errno != EINTR) return n < 0 ? -1 : n;
+    }
+}
+
+ssize_t CPipeHandle::WriteGather(const PipeBuffer* parts, size_t count)
+{
+    if (m_fd < 0 || (count > 0 && !parts) || count > kMaxGatherParts) return -1;
+    iovec vectors[kMaxGatherParts];
+    size_t total = 0;
+    for (size_t i = 0; i < count; ++i) {
+        vectors[i].iov_base = const_cast<void*>(parts[i].data);
+        vectors[i].iov_len = parts[i].size;
+        total += parts[i].size;
+    }
+    if (g_hasObserver.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> hold(g_observerMutex);
+        if (g_observer) g_observer(g_observerContext, total);
+    }
+    msghdr message{};
+    message.msg_iov = vectors;
+    message.msg_iovlen = count;
+    for (;;) {
+        ssize_t n = sendmsg(m_fd, &message, MSG_NOSIGNAL);
         if (n >= 0 || errno != EINTR) return n < 0 ? -1 : n;
     }
 }

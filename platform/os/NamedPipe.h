@@ -6,6 +6,13 @@
 #include <cstdint>
 #include <sys/types.h>
 
+// One piece of a gathered write.
+struct PipeBuffer
+{
+    const void* data;
+    size_t size;
+};
+
 class CPipeHandle
 {
 public:
@@ -33,6 +40,10 @@ public:
     // WriteFile: one write operation; bytes written or -1. The peer having
     // gone is a failed write, never a SIGPIPE.
     ssize_t Write(const void* buffer, size_t size);
+    // One write operation of several buffers, in order, as if they were one
+    // (at most kMaxGatherParts); bytes written or -1, like Write.
+    ssize_t WriteGather(const PipeBuffer* parts, size_t count);
+    static constexpr size_t kMaxGatherParts = 16;
     // Releases any read or write blocked on this handle in another thread
     // and makes every later one fail; the descriptor stays reserved (no other
     // file can take its number) until Close.

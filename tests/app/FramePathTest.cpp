@@ -153,19 +153,16 @@ TEST_F(FramePath, AudioBlocksCarryATrailerOnEverySecondBlockFromTheFirstOfEachPl
     EXPECT_EQ(*m.trailerPositionMs, 0);
 }
 
+// Sound is built in a buffer that grows only past its slack; pictures are
+// sent from where they lie, in any size, without such a buffer.
 TEST_F(FramePath, MessageBuffersGrowOnlyPastTheirSlack)
 {
     dlg->BeginDeliveryForTesting(kTarget, dlg.get());
     std::vector<uint8_t> data(20000, 1);
-    EXPECT_EQ(dlg->VideoMsgSizeForTesting(), 0);
     dlg->OnVideoFrame(&kTarget, data.data(), 100);
-    EXPECT_EQ(dlg->VideoMsgSizeForTesting(), 100 + 2088);
-    dlg->OnVideoFrame(&kTarget, data.data(), 2188 - 540);  // still fits
-    EXPECT_EQ(dlg->VideoMsgSizeForTesting(), 100 + 2088);
+    dlg->OnVideoFrame(&kTarget, data.data(), 2188 - 540);
     dlg->OnVideoFrame(&kTarget, data.data(), 2188 - 540 + 1);
-    EXPECT_EQ(dlg->VideoMsgSizeForTesting(), 2188 - 540 + 1 + 2088);
-    dlg->OnVideoFrame(&kTarget, data.data(), 10);  // never shrinks
-    EXPECT_EQ(dlg->VideoMsgSizeForTesting(), 2188 - 540 + 1 + 2088);
+    dlg->OnVideoFrame(&kTarget, data.data(), 10);
 
     dlg->OnAudioFrame(&kTarget, data.data(), 100);
     EXPECT_EQ(dlg->AudioMsgSizeForTesting(), 100 + 5160);

@@ -52,6 +52,7 @@ public:
     {
         LONGLONG mediaStart;  // first sample frame
         LONG bytes;
+        std::chrono::steady_clock::time_point at;  // when it was handed over
     };
     CRecordingAudioRenderer() : CBaseRenderer(GUID_NULL, "CRecordingAudioRenderer", nullptr, nullptr) {}
     HRESULT CheckMediaType(const CMediaType* mt) override
@@ -63,7 +64,7 @@ public:
         LONGLONG s = -1, e = -1;
         sample->GetMediaTime(&s, &e);
         std::lock_guard<std::mutex> guard(m_lock);
-        m_rendered.push_back({s, sample->GetActualDataLength()});
+        m_rendered.push_back({s, sample->GetActualDataLength(), std::chrono::steady_clock::now()});
         return S_OK;
     }
     std::vector<Rendered> Take()
@@ -577,6 +578,96 @@ TEST_F(GraphTest, GetStateIsIntermediateUntilEveryRendererHasItsFirstSample)
     EXPECT_EQ(hr, S_OK);
     m_control->Stop();
     source->Join();
+}
+
+// Preroll. The source below takes 300 ms for its first sample, as a decoder
+// that starts slowly does; its second sample is due 100 ms after the first.
+// When the clock starts before the first sample is held, both come late and
+// go out back to back; when it starts once the sample is held, they keep
+// their 100 ms. The bounds are loose: a late start shows as a gap near zero.
+namespace {
+
+constexpr auto kSlowStart = 300ms;
+
+std::vector<ScriptedSample> SlowFirstSample()
+{
+    return {{Bytes({1, 2}), 0, 100 * kMs, {}, kSlowStart}, {Bytes({3, 4}), 100 * kMs, 200 * kMs, {}}};
+}
+
+std::chrono::milliseconds GapBetweenFirstTwo(CRecordingAudioRenderer* capture)
+{
+    std::vector<CRecordingAudioRenderer::Rendered> rendered = capture->Take();
+    if (rendered.size() < 2) return std::chrono::milliseconds::max();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(rendered[1].at - rendered[0].at);
+}
+
+}  // namespace
+
+TEST_F(GraphTest, RunStartsTheClockOnceEveryRendererHoldsItsFirstSample)
+{
+    ComPtr<CTestPushSource> source(new CTestPushSource({MakeAudioType(WAVE_FORMAT_PCM, 1, 8000, 8)}));
+    ASSERT_EQ(m_graph->AddFilter(source.Get(), u"Source"), S_OK);
+    ComPtr<CRecordingAudioRenderer> capture = AddCapture();
+    ASSERT_EQ(m_graph->ConnectDirect(source->Pin(), capture->InputPin(), nullptr), S_OK);
+    ASSERT_EQ(m_control->Pause(), S_FALSE);
+    source->Start(SlowFirstSample(), false);
+    ASSERT_TRUE(SUCCEEDED(m_control->Run()));
+    ASSERT_TRUE(WaitUntil([&] { return capture->Count() >= 2; }, 3000ms));
+    EXPECT_GE(GapBetweenFirstTwo(capture.Get()), 50ms);
+    m_control->Stop();
+}
+
+TEST_F(GraphTest, AStreamThatNeverDeliversHoldsTheStartOnlyUpToTheBound)
+{
+    ComPtr<CTestPushSource> slow(new CTestPushSource({MakeAudioType(WAVE_FORMAT_PCM, 1, 8000, 8)}));
+    ComPtr<CTestPushSource> silent(new CTestPushSource({MakeAudioType(WAVE_FORMAT_PCM, 1, 8000, 8)}));
+    ASSERT_EQ(m_graph->AddFilter(slow.Get(), u"Slow"), S_OK);
+    ASSERT_EQ(m_graph->AddFilter(silent.Get(), u"Silent"), S_OK);
+    ComPtr<CRecordingAudioRenderer> capture = AddCapture();
+    ComPtr<CRecordingAudioRenderer> starved(new CRecordingAudioRenderer);
+    ASSERT_EQ(m_graph->AddFilter(starved.Get(), u"Starved"), S_OK);
+    ASSERT_EQ(m_graph->ConnectDirect(slow->Pin(), capture->InputPin(), nullptr), S_OK);
+    ASSERT_EQ(m_graph->ConnectDirect(silent->Pin(), starved->InputPin(), nullptr), S_OK);
+
+    ASSERT_EQ(m_control->Pause(), S_FALSE);
+    slow->Start(SlowFirstSample(), false);
+    auto began = std::chrono::steady_clock::now();
+    ASSERT_TRUE(SUCCEEDED(m_control->Run()));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 5000ms);
+    EXPECT_EQ(State(0), State_Running);
+    ASSERT_TRUE(WaitUntil([&] { return capture->Count() >= 2; }, 3000ms));
+    EXPECT_GE(GapBetweenFirstTwo(capture.Get()), 50ms);
+    EXPECT_EQ(starved->Count(), 0u);
+    m_control->Stop();
+}
+
+TEST_F(GraphTest, SeekWhileRunningRestartsTheClockOnceTheNewFirstSampleIsHeld)
+{
+    ComPtr<CTestPushSource> source(new CTestPushSource({MakeAudioType(WAVE_FORMAT_PCM, 1, 8000, 8)}));
+    ASSERT_EQ(m_graph->AddFilter(source.Get(), u"Source"), S_OK);
+    ComPtr<CRecordingAudioRenderer> capture = AddCapture();
+    ASSERT_EQ(m_graph->ConnectDirect(source->Pin(), capture->InputPin(), nullptr), S_OK);
+    // On a seek the source flushes and starts again from the new place, as
+    // slowly as at its start.
+    CTestPushSource* raw = source.Get();
+    source->Pin()->seeking.onSeek = [raw] {
+        raw->Pin()->DeliverBeginFlush();
+        raw->Pin()->DeliverEndFlush();
+        raw->Start(SlowFirstSample(), false);
+    };
+    source->Start({{Bytes({9}), 0, 100 * kMs, {}}}, false);
+    ASSERT_TRUE(SUCCEEDED(m_control->Run()));
+    ASSERT_TRUE(WaitUntil([&] { return capture->Count() >= 1 && source->Done(); }, 3000ms));
+    capture->Take();
+
+    LONGLONG target = 2 * UNITS;
+    ASSERT_EQ(m_seeking->SetPositions(&target, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning),
+              S_OK);
+    EXPECT_EQ(State(0), State_Running);
+    ASSERT_TRUE(WaitUntil([&] { return capture->Count() >= 2; }, 3000ms));
+    EXPECT_GE(GapBetweenFirstTwo(capture.Get()), 50ms);
+    m_control->Stop();
+    source->Pin()->seeking.onSeek = nullptr;
 }
 
 TEST_F(GraphTest, SeekReportsTheKeyFrameReached)

@@ -118,13 +118,15 @@ private:
 
 class CTestPushSource;
 
-// One scripted sample: its bytes, optional times, optional new type.
+// One scripted sample: its bytes, optional times, optional new type, and
+// how long the source works on it first (a slow decoder).
 struct ScriptedSample
 {
     std::vector<BYTE> bytes;
     std::optional<REFERENCE_TIME> start;
     std::optional<REFERENCE_TIME> end;
     std::optional<CMediaType> newType;
+    std::chrono::milliseconds workBefore{0};
 };
 
 // Records the seeking requests that reach a source pin.
@@ -155,6 +157,7 @@ public:
         if (cur) lastSeek = *cur;
         lastFlags = curFlags;
         ++seeks;
+        if (onSeek) onSeek();
         return S_OK;
     }
     HRESULT GetPositions(LONGLONG* c, LONGLONG* s) override { if (c) *c = lastSeek; if (s) *s = duration; return S_OK; }
@@ -164,6 +167,9 @@ public:
     HRESULT GetPreroll(LONGLONG* p) override { *p = 0; return S_OK; }
 
     LONGLONG duration = 50000000;
+    // What the source does on a seek (flush, deliver from the new place);
+    // called on the seeking thread. Set before the graph runs.
+    std::function<void()> onSeek;
     std::atomic<LONGLONG> lastSeek{-1};
     std::atomic<DWORD> lastFlags{0};
     std::atomic<int> seeks{0};
@@ -236,6 +242,7 @@ public:
         m_done = false;
         m_thread = std::thread([this, script = std::move(script), endOfStream] {
             for (const ScriptedSample& s : script) {
+                if (s.workBefore.count() > 0) std::this_thread::sleep_for(s.workBefore);
                 IMediaSample* sample = nullptr;
                 HRESULT hr = m_pin->GetDeliveryBuffer(&sample, nullptr, nullptr, 0);
                 if (FAILED(hr)) {

@@ -253,7 +253,10 @@ TEST(SimplePipeWrite, NeverConnectedWritesNothing)
     EXPECT_FALSE(pipe.IsConnected());
 }
 
-TEST(SimplePipeWrite, PayloadGoesOutIn30720ByteChunks)
+// Header and payload leave in one write operation, whatever the payload's
+// size: the reader is woken for the packet, not for every piece of it. The
+// bytes on the socket are the same as ever.
+TEST(SimplePipeWrite, HeaderAndPayloadGoOutInOneWriteOperation)
 {
     Linked link;
     WriteLog log;
@@ -262,8 +265,8 @@ TEST(SimplePipeWrite, PayloadGoesOutIn30720ByteChunks)
         uint32_t length;
         std::vector<size_t> writes;
     };
-    for (const Case& c : {Case{30720, {8, 30720}}, Case{30721, {8, 30720, 1}},
-                          Case{61440, {8, 30720, 30720}}, Case{0, {8}}, Case{5, {8, 5}}}) {
+    for (const Case& c : {Case{30720, {30728}}, Case{30721, {30729}}, Case{61440, {61448}}, Case{100000, {100008}},
+                          Case{0, {8}}, Case{5, {13}}}) {
         Bytes payload = Pattern(c.length, static_cast<uint8_t>(c.length));
         ASSERT_TRUE(link.pipe.Write(PacketHeader{c.length, 0}, payload.data()));
         EXPECT_EQ(log.Take(), c.writes) << "length " << c.length;
@@ -288,6 +291,40 @@ TEST(SimplePipeWrite, PayloadGoesOutIn30720ByteChunks)
     Packet next;
     ASSERT_EQ(link.controller->ReadPacket(&next, 5000), IoResult::Ok);
     EXPECT_EQ(next.payload, (Bytes{'a', 'b', 'c'}));
+}
+
+// A payload given in pieces is one packet with their bytes in order: the
+// picture path sends header, picture and trailer this way without joining
+// them first.
+TEST(SimplePipeWrite, APayloadInPiecesIsOnePacketOfTheirBytesInOrder)
+{
+    Linked link;
+    const Bytes head = Pattern(40, 1), picture = Pattern(1280 * 720 * 4, 2), tail = Pattern(34, 3);
+    Bytes whole = head;
+    whole.insert(whole.end(), picture.begin(), picture.end());
+    whole.insert(whole.end(), tail.begin(), tail.end());
+    // Larger than the socket holds: the controller reads while it is written.
+    Packet packet;
+    std::thread reader([&] { link.controller->ReadPacket(&packet, 10000); });
+    const PipeBuffer parts[] = {{head.data(), head.size()}, {nullptr, 0}, {picture.data(), picture.size()},
+                                {tail.data(), tail.size()}};
+    EXPECT_TRUE(link.pipe.WritePayload(parts, std::size(parts)));
+    reader.join();
+    EXPECT_EQ(packet.header.length, whole.size());
+    EXPECT_EQ(packet.header.close, 0u);
+    EXPECT_TRUE(packet.payload == whole);
+
+    // A piece that announces bytes without any, or too many pieces, is
+    // refused whole: nothing reaches the socket, the link stays usable.
+    WriteLog log;
+    const PipeBuffer missing[] = {{head.data(), head.size()}, {nullptr, 5}};
+    EXPECT_FALSE(link.pipe.WritePayload(missing, std::size(missing)));
+    std::vector<PipeBuffer> many(CSimplePipe::kMaxPayloadParts + 1, PipeBuffer{head.data(), 1});
+    EXPECT_FALSE(link.pipe.WritePayload(many.data(), many.size()));
+    EXPECT_TRUE(log.Take().empty());
+    ASSERT_TRUE(link.pipe.WritePayload(many.data(), CSimplePipe::kMaxPayloadParts));
+    ASSERT_EQ(link.controller->ReadPacket(&packet, 5000), IoResult::Ok);
+    EXPECT_EQ(packet.payload, Bytes(CSimplePipe::kMaxPayloadParts, head[0]));
 }
 
 TEST(SimplePipeWrite, ConcurrentWritersNeverInterleavePackets)
@@ -351,12 +388,14 @@ TEST(SimplePipeWrite, CloseReleasesAWriterBlockedOnAFullSocket)
     uint32_t readerTid = link.ReaderTid();
     (void)readerTid;
     ASSERT_TRUE(WaitUntil([&] {
-        // The writer holds the write lock inside sendto.
+        // The writer holds the write lock inside its send.
         DIR* d = opendir("/proc/self/task");
         bool blocked = false;
-        while (dirent* e = d ? readdir(d) : nullptr)
-            if (e->d_name[0] != '.' && TaskSyscall(uint32_t(std::stoul(e->d_name))) == SYS_sendto)
-                blocked = true;
+        while (dirent* e = d ? readdir(d) : nullptr) {
+            if (e->d_name[0] == '.') continue;
+            const long call = TaskSyscall(uint32_t(std::stoul(e->d_name)));
+            if (call == SYS_sendto || call == SYS_sendmsg) blocked = true;
+        }
         if (d) closedir(d);
         return blocked;
     }));

@@ -1,6 +1,8 @@
 // The measurements behind --stats and the progress line.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "controller/play/PlayStats.h"
 
 using namespace marlin::play;
@@ -21,6 +23,33 @@ TEST(PlayStatsReport, PaceFromArrivalsAgainstMediaOffsets)
     EXPECT_DOUBLE_EQ(pace.lateThresholdMs, 40.0);
     EXPECT_DOUBLE_EQ(pace.medianErrorMs, 0.0);
     EXPECT_DOUBLE_EQ(pace.p99ErrorMs, 100.0);
+}
+
+TEST(PlayStatsReport, ScheduleOfTheFirstPictureOfTheSegmentAgainstThoseAfterIt)
+{
+    PlayStats stats;
+    stats.filePicturesPerSecond = 25;
+    // Three pictures of an old segment, then the seek: a segment whose first
+    // picture is 9 ms late and whose third comes 4 ms late, the rest on a
+    // schedule 700 ms after its offsets.
+    for (int i = 0; i < 3; ++i) {
+        stats.pictureMediaMs.push_back(i * 40.0);
+        stats.pictureArrivalMs.push_back(100 + i * 40.0);
+    }
+    stats.segmentFirstPicture = 3;
+    for (int i = 0; i < 40; ++i) {
+        stats.pictureMediaMs.push_back(i * 40.0);
+        stats.pictureArrivalMs.push_back(700 + i * 40.0 + (i == 0 ? 9 : 0) + (i == 2 ? 4 : 0));
+    }
+    PlayStats::Schedule schedule = stats.ComputeSchedule();
+    EXPECT_DOUBLE_EQ(schedule.firstLagMs, 9.0);
+    EXPECT_DOUBLE_EQ(schedule.followingMaxLagMs, 4.0);
+    EXPECT_NE(stats.Json().find("\"firstPictureLagMs\": 9.00"), std::string::npos);
+
+    // Too few pictures to tell: no figure, and JSON says null.
+    stats.segmentFirstPicture = 42;
+    EXPECT_TRUE(std::isnan(stats.ComputeSchedule().firstLagMs));
+    EXPECT_NE(stats.Json().find("\"firstPictureLagMs\": null"), std::string::npos);
 }
 
 TEST(PlayStatsReport, NoPicturesGiveZerosNotNonsense)
