@@ -249,11 +249,12 @@ TEST(FrameStamps, ASeekMarksTheFirstFramesAfterItAndNumbersGoOn)
     // A new start counts from 0 again.
     const size_t restartAt = c.all.size();
     ASSERT_NO_FATAL_FAILURE(StartOk(h, c, 3, want, file));
-    int restarted = 0;
-    ASSERT_TRUE(c.ReadUntil([&](const mc::Message& m) { return IsVideo(m) && ++restarted == 3; }));
+    // The first pictures may come before the reply: count from the command.
+    if (c.Frames(50, restartAt).size() < 3)
+        ASSERT_TRUE(c.ReadUntil([&](const mc::Message&) { return c.Frames(50, restartAt).size() >= 3; }));
     const auto again = c.Frames(50, restartAt);
-    ASSERT_EQ(again.size(), 3u);
-    for (size_t i = 0; i < again.size(); ++i) {
+    ASSERT_GE(again.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(again[i]->message.frameNumber, i);
         EXPECT_EQ(again[i]->message.isDiscontinuity, i == 0);
         EXPECT_EQ(again[i]->message.presentationTime, probed[i].time);
