@@ -111,7 +111,7 @@ size_t DemuxPacket::PackedSize() const
 
 void DemuxPacket::PackTo(uint8_t* dst) const
 {
-    if (packet) PackPacket(packet.get(), dst);
+    if (packet) PackPacket(packet.get(), dst, timing);
 }
 
 int Demuxer::ReadCallback(void* opaque, uint8_t* buf, int size)
@@ -353,6 +353,13 @@ ReadStatus Demuxer::ReadRaw(DemuxPacket& out)
         }
         if (!isVideo) state.nextStart = stop;
         p.times = {start, stop};
+        if (pkt->pts == AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE) {
+            p.timing.startIsDecodeTime = true;
+        } else if (pkt->pts != AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE) {
+            // Both on the same wrap and file start, which cancel out.
+            p.timing.decodeLead = av_rescale_q(pkt->pts, st->time_base, detail::kRefTimeBase) -
+                                  av_rescale_q(pkt->dts, st->time_base, detail::kRefTimeBase);
+        }
         p.syncPoint = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
         p.discontinuity = state.discontinuity;
         state.discontinuity = false;
