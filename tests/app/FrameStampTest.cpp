@@ -244,7 +244,9 @@ TEST(FrameStamps, ASeekMarksTheFirstFramesAfterItAndNumbersGoOn)
     EXPECT_GE(landed.frameNumber, 10u) << "the picture after the seek comes after the ten before it";
     EXPECT_TRUE(landed.isKeyPicture);
     EXPECT_TRUE(std::any_of(probed.begin(), probed.end(),
-                            [&](const ProbedFrame& f) { return f.timed && std::llabs(f.time - landed.presentationTime) <= 1; }))
+                            [&](const ProbedFrame& f) {
+                                return f.timed && std::llabs(f.time - landed.presentationTime) <= 1;
+                            }))
         << "the picture after the seek is at " << Ms(landed.presentationTime) << ", a time the file does not have";
     EXPECT_EQ(landed.presentationTime, 1000 * kTicksPerMs) << "the key frame at or before 1500 ms";
     // The sound starts with the block that holds the landing point, or a
