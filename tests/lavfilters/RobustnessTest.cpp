@@ -398,11 +398,21 @@ TEST_F(LavRobustnessTest, SideDataTrailerRoundTripsAndRefusesDamage)
     ASSERT_TRUE(skip);
     for (int i = 0; i < 10; ++i) skip[i] = static_cast<uint8_t>(i + 1);
     std::vector<uint8_t> packed(PackedPacketSize(pkt.get()));
-    PackPacket(pkt.get(), packed.data());
-    EXPECT_EQ(packed.size(), 5u + 10 + 8 + 8);
+    const PacketTiming timing{false, 800000};  // shown 80 ms after it is decoded
+    PackPacket(pkt.get(), packed.data(), timing);
+    EXPECT_EQ(packed.size(), 5u + 10 + 8 + 20);
 
     detail::PacketPtr out(av_packet_alloc());
-    ASSERT_TRUE(UnpackPacket(packed.data(), packed.size(), out.get()));
+    PacketTiming unpacked;
+    ASSERT_TRUE(UnpackPacket(packed.data(), packed.size(), out.get(), &unpacked));
+    EXPECT_TRUE(unpacked == timing);
+    // A packet with a decode time only.
+    std::vector<uint8_t> decodeOnly(PackedPacketSize(pkt.get()));
+    PackPacket(pkt.get(), decodeOnly.data(), PacketTiming{true, std::nullopt});
+    detail::PacketPtr out2(av_packet_alloc());
+    ASSERT_TRUE(UnpackPacket(decodeOnly.data(), decodeOnly.size(), out2.get(), &unpacked));
+    EXPECT_TRUE(unpacked.startIsDecodeTime);
+    EXPECT_FALSE(unpacked.decodeLead);
     ASSERT_EQ(out->size, 5);
     EXPECT_EQ(std::memcmp(out->data, "hello", 5), 0);
     size_t size = 0;

@@ -46,8 +46,9 @@ void CodecDecoder::Send(const CompressedSample& sample, const std::function<void
         ++m_nErrors;
         return;
     }
+    PacketTiming timing;
     if (m_bSideDataTrailer) {
-        if (!UnpackPacket(sample.data, sample.size, pkt.get())) {
+        if (!UnpackPacket(sample.data, sample.size, pkt.get(), &timing)) {
             ++m_nErrors;  // a malformed sample: skip it
             return;
         }
@@ -58,8 +59,19 @@ void CodecDecoder::Send(const CompressedSample& sample, const std::function<void
         }
         std::memcpy(pkt->data, sample.data, sample.size);
     }
-    pkt->pts = sample.times.HasStart() ? sample.times.start : AV_NOPTS_VALUE;
+    // The times as the container gave them, so that best_effort_timestamp
+    // comes out as it does for ffmpeg: without a presentation time (AVI) the
+    // codec's reordering decides, with one the decode time helps tell which
+    // of the two is sound.
+    const RefTime start = sample.times.HasStart() ? sample.times.start : AV_NOPTS_VALUE;
+    pkt->pts = start;
     pkt->dts = AV_NOPTS_VALUE;
+    if (start != AV_NOPTS_VALUE && timing.startIsDecodeTime) {
+        pkt->pts = AV_NOPTS_VALUE;
+        pkt->dts = start;
+    } else if (start != AV_NOPTS_VALUE && timing.decodeLead) {
+        pkt->dts = start - *timing.decodeLead;
+    }
     if (sample.times.HasStart() && sample.times.HasStop() && sample.times.stop > sample.times.start)
         pkt->duration = sample.times.stop - sample.times.start;
     if (sample.syncPoint) pkt->flags |= AV_PKT_FLAG_KEY;

@@ -16,6 +16,7 @@ constexpr int kIoBufferSize = 64 * 1024;
 // Read-ahead bounds of a seek's key-frame search.
 constexpr size_t kMaxScanPackets = 20000;
 constexpr size_t kMaxScanBytes = 256u << 20;
+constexpr RefTime kMaxDecodeLead = 60 * 10'000'000;  // 100 ns
 
 // A stream that can be decoded and is really a stream (not cover art).
 bool IsUsable(const AVStream* st, AVMediaType type)
@@ -111,7 +112,7 @@ size_t DemuxPacket::PackedSize() const
 
 void DemuxPacket::PackTo(uint8_t* dst) const
 {
-    if (packet) PackPacket(packet.get(), dst);
+    if (packet) PackPacket(packet.get(), dst, timing);
 }
 
 int Demuxer::ReadCallback(void* opaque, uint8_t* buf, int size)
@@ -353,6 +354,15 @@ ReadStatus Demuxer::ReadRaw(DemuxPacket& out)
         }
         if (!isVideo) state.nextStart = stop;
         p.times = {start, stop};
+        if (pkt->pts == AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE) {
+            p.timing.startIsDecodeTime = true;
+        } else if (pkt->pts != AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE) {
+            // The file start cancels out; a lead of more than a minute is a
+            // wrap between the two, which says nothing about reordering.
+            const RefTime lead = av_rescale_q(pkt->pts, st->time_base, detail::kRefTimeBase) -
+                                 av_rescale_q(pkt->dts, st->time_base, detail::kRefTimeBase);
+            if (lead > -kMaxDecodeLead && lead < kMaxDecodeLead) p.timing.decodeLead = lead;
+        }
         p.syncPoint = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
         p.discontinuity = state.discontinuity;
         state.discontinuity = false;

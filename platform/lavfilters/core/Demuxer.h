@@ -18,6 +18,7 @@
 #include "platform/lavfilters/core/ByteReader.h"
 #include "platform/lavfilters/core/FFmpegPtr.h"
 #include "platform/lavfilters/core/LavTypes.h"
+#include "platform/lavfilters/core/PacketSideData.h"
 #include "platform/lavfilters/core/StreamFormat.h"
 
 namespace lav {
@@ -38,6 +39,7 @@ struct DemuxPacket
     SampleTimes times;
     bool syncPoint = false;      // a key frame: decoding may start here
     bool discontinuity = false;  // first packet of its stream after open/seek
+    PacketTiming timing;         // how times.start relates to the decode time
     detail::PacketPtr packet;    // owns the data
 
     const uint8_t* Data() const { return packet ? packet->data : nullptr; }

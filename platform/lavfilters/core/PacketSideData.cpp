@@ -17,6 +17,22 @@ uint32_t Get32(const uint8_t* p)
     return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
 
+void Put64(uint8_t* p, int64_t v)
+{
+    const auto u = static_cast<uint64_t>(v);
+    Put32(p, static_cast<uint32_t>(u));
+    Put32(p + 4, static_cast<uint32_t>(u >> 32));
+}
+
+int64_t Get64(const uint8_t* p)
+{
+    return static_cast<int64_t>(uint64_t{Get32(p)} | uint64_t{Get32(p + 4)} << 32);
+}
+
+constexpr int64_t kNoDecodeLead = INT64_MIN;
+constexpr uint32_t kTimingStartIsDecodeTime = 1;
+constexpr size_t kFixedTrailerSize = 8 + 4 + 4 + 4;  // lead, flags, count, magic
+
 int EntryCount(const AVPacket* pkt)
 {
     return pkt->side_data_elems < static_cast<int>(kMaxSideDataEntries) ? pkt->side_data_elems
@@ -27,12 +43,12 @@ int EntryCount(const AVPacket* pkt)
 
 size_t PackedPacketSize(const AVPacket* pkt)
 {
-    size_t size = static_cast<size_t>(pkt->size) + 8;
+    size_t size = static_cast<size_t>(pkt->size) + kFixedTrailerSize;
     for (int i = 0; i < EntryCount(pkt); ++i) size += pkt->side_data[i].size + 8;
     return size;
 }
 
-void PackPacket(const AVPacket* pkt, uint8_t* dst)
+void PackPacket(const AVPacket* pkt, uint8_t* dst, const PacketTiming& timing)
 {
     if (pkt->size > 0) std::memcpy(dst, pkt->data, static_cast<size_t>(pkt->size));
     uint8_t* p = dst + pkt->size;
@@ -45,17 +61,22 @@ void PackPacket(const AVPacket* pkt, uint8_t* dst)
         Put32(p + 4, static_cast<uint32_t>(sd.size));
         p += 8;
     }
-    Put32(p, static_cast<uint32_t>(count));
-    Put32(p + 4, kSideDataMagic);
+    Put64(p, timing.decodeLead.value_or(kNoDecodeLead));
+    Put32(p + 8, timing.startIsDecodeTime ? kTimingStartIsDecodeTime : 0);
+    Put32(p + 12, static_cast<uint32_t>(count));
+    Put32(p + 16, kSideDataMagic);
 }
 
-bool UnpackPacket(const uint8_t* data, size_t size, AVPacket* out)
+bool UnpackPacket(const uint8_t* data, size_t size, AVPacket* out, PacketTiming* timing)
 {
-    if (!data || size < 8 || size > static_cast<size_t>(INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE)) return false;
+    if (!data || size < kFixedTrailerSize || size > static_cast<size_t>(INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
+        return false;
     if (Get32(data + size - 4) != kSideDataMagic) return false;
     const uint32_t count = Get32(data + size - 8);
-    if (count > kMaxSideDataEntries) return false;
-    size_t end = size - 8;  // end of the part not yet read
+    const uint32_t flags = Get32(data + size - 12);
+    const int64_t lead = Get64(data + size - 20);
+    if (count > kMaxSideDataEntries || (flags & ~kTimingStartIsDecodeTime) != 0) return false;
+    size_t end = size - kFixedTrailerSize;  // end of the part not yet read
     struct Entry
     {
         uint32_t type;
@@ -76,6 +97,10 @@ bool UnpackPacket(const uint8_t* data, size_t size, AVPacket* out)
         uint8_t* sd = av_packet_new_side_data(out, static_cast<AVPacketSideDataType>(entries[i].type), entries[i].size);
         if (!sd) return false;
         if (entries[i].size) std::memcpy(sd, data + entries[i].offset, entries[i].size);
+    }
+    if (timing) {
+        timing->startIsDecodeTime = (flags & kTimingStartIsDecodeTime) != 0;
+        timing->decodeLead = lead == kNoDecodeLead ? std::nullopt : std::optional<int64_t>(lead);
     }
     return true;
 }
