@@ -655,6 +655,9 @@ TEST_F(GraphTest, SeekWhileRunningRestartsTheClockOnceTheNewFirstSampleIsHeld)
         raw->Pin()->DeliverEndFlush();
         raw->Start(SlowFirstSample(), false);
     };
+    // Paused first: a source that delivers while the graph is stopped gets
+    // no buffer.
+    ASSERT_EQ(m_control->Pause(), S_FALSE);
     source->Start({{Bytes({9}), 0, 100 * kMs, {}}}, false);
     ASSERT_TRUE(SUCCEEDED(m_control->Run()));
     ASSERT_TRUE(WaitUntil([&] { return capture->Count() >= 1 && source->Done(); }, 3000ms));
