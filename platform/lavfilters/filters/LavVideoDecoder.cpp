@@ -9,6 +9,11 @@ using lav::CompressedSample;
 using lav::DecodedPicture;
 using lav::PictureFormat;
 
+namespace {
+// The widest SIMD word libswscale reads (AVX-512).
+constexpr LONG kPictureAlign = 64;
+}  // namespace
+
 CLavVideoDecoder::CLavVideoDecoder(REFCLSID clsid) : CTransformFilter("CLavVideoDecoder", nullptr, clsid) {}
 
 CLavVideoDecoder::~CLavVideoDecoder() = default;
@@ -77,7 +82,9 @@ HRESULT CLavVideoDecoder::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR_PROP
     if (need > static_cast<uint32_t>(INT32_MAX)) return E_OUTOFMEMORY;
     pProp->cBuffers = std::max<LONG>(pProp->cBuffers, 3);
     pProp->cbBuffer = std::max<LONG>(pProp->cbBuffer, static_cast<LONG>(need));
-    pProp->cbAlign = std::max<LONG>(pProp->cbAlign, 1);
+    // Pictures start on a SIMD word: libswscale then reads them where they
+    // lie, instead of the converter first copying each into aligned planes.
+    pProp->cbAlign = std::max<LONG>(pProp->cbAlign, kPictureAlign);
     ALLOCATOR_PROPERTIES actual{};
     HRESULT hr = pAlloc->SetProperties(pProp, &actual);
     if (FAILED(hr)) return hr;
