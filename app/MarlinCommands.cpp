@@ -4,14 +4,13 @@
 //   Playing --StartPlayFile--> old one stopped, then Playing or Idle
 //   Playing --StopPlayFile / dialog end--> Idle
 //
-// Every operation but TestFile runs under m_cmdLock (recursive: StartPlayFile
-// calls StopPlayFile). The streaming threads never take it, so destroying the
-// engine under it, which waits for them, cannot deadlock. The graph-event
-// handler takes it too, so HandleGraphEvents never runs on an engine that a
-// stop on another thread is destroying. Nothing is sent to the controller
-// while it is held.
-#include <malloc.h>
-
+// Every operation but TestFile runs under m_cmdLock (recursive: the position
+// refresh calls GetPosition with it held). The streaming threads never take
+// it, so destroying the engine under it, which waits for them, cannot
+// deadlock. The graph-event handler takes it too, so HandleGraphEvents never
+// runs on an engine that a stop on another thread is destroying. Nothing is
+// sent to the controller while it is held, and the freed memory of an ended
+// playback goes back to the system only after it is released.
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -21,6 +20,7 @@
 #include "app/MarlinDlg.h"
 #include "convert/ColorSpaceZoom.h"
 #include "log/LogWrapper.h"
+#include "platform/os/Memory.h"
 #include "platform/os/Unicode.h"
 #include "platform/ui/GraphNotify.h"
 #include "playback/MultiMediaPlay.h"
@@ -69,8 +69,25 @@ void CMarlinDlg::ReleaseConverters()
 bool CMarlinDlg::StartPlayFile(const char16_t* path, const MediaFormat* format, IMarlinMgrSink* sink)
 {
     CLogLine().rec().Advance("CMarlinDlg::StartPlayFile ") << path;
-    std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
-    if (m_pPlay) StopPlayFile();
+    bool stopped = false;
+    bool started = false;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
+        if (m_pPlay) {
+            CLogLine().rec().Advance("CMarlinDlg::StopPlayFile ");  // the old one's stop, as logged by a stop
+            StopLocked();
+            stopped = true;
+        }
+        started = StartLocked(path, format, sink);
+    }
+    // A new playback reuses the old one's freed memory; only a host left
+    // idle gives it back.
+    if (stopped && !started) ReleaseFreedMemory();
+    return started;
+}
+
+bool CMarlinDlg::StartLocked(const char16_t* path, const MediaFormat* format, IMarlinMgrSink* sink)
+{
     m_pFrameSink.store(sink);
 
     std::unique_ptr<CMultiMediaPlay, CPlayDeleter> engine(new CMultiMediaPlay(false, this));
@@ -107,16 +124,24 @@ MediaInfo CMarlinDlg::GetFileInfo()
 bool CMarlinDlg::StopPlayFile()
 {
     CLogLine().rec().Advance("CMarlinDlg::StopPlayFile ");
-    std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
+        StopLocked();
+    }
+    // The playback's buffers were spread over the allocator arenas of its
+    // streaming threads; their freed pages go back to the system, so that
+    // an idle host does not keep the high-water mark of every playback. It
+    // walks every arena, so no command waits behind it.
+    ReleaseFreedMemory();
+    return true;
+}
+
+void CMarlinDlg::StopLocked()
+{
     // Destroying the engine stops the graph and waits for its streaming
     // threads: no OnDateReceive runs once it returns.
     m_pPlay.reset();
     ReleaseConverters();
-    // The playback's buffers were spread over the malloc arenas of its
-    // streaming threads; their freed pages go back to the system, so that
-    // an idle host does not keep the high-water mark of every playback.
-    malloc_trim(0);
-    return true;
 }
 
 bool CMarlinDlg::Pause()

@@ -169,6 +169,11 @@ private:
     // change) on demand; null while video is disabled.
     IColorSpaceZoom* ConverterFor(const MediaFormat& source);
 
+    // The playback commands' work with m_cmdLock held: the engine's start
+    // (the old one already gone) and its end with the frame path's objects.
+    bool StartLocked(const char16_t* path, const MediaFormat* format, IMarlinMgrSink* sink);
+    void StopLocked();
+
     LRESULT OnCopyData(WPARAM wParam, LPARAM lParam);
     LRESULT OnGraphNotify(WPARAM wParam, LPARAM lParam);
     LRESULT OnMarlinCommand(WPARAM wParam, LPARAM lParam);

@@ -14,37 +14,13 @@
 //     |    Stop       |    Pause       |
 //     +---------------+----------------+ Stop: every filter, renderers first
 //
-// Pause/Run call the filters downstream first (renderers before their
-// sources), so that nothing is delivered to a filter that is not ready.
-// GetState reports the target state with VFW_S_STATE_INTERMEDIATE while a
-// renderer has not completed its pause.
-//
-// Preroll: Run (from stopped it pauses first), and a seek of a running
-// graph, wait until every renderer holds its first sample, at most
-// kPrerollTimeoutMs, and only then start the clock. The first sample is
-// then due as it is rendered, and the ones after it keep its schedule.
-// A renderer still waiting at the bound is left to catch up.
-//
-// Stream time: zero at m_tStart on the clock while running, frozen while
-// paused; Run after Pause continues it. The current position is the
-// position seeked to last plus the stream time since, kept within the
-// duration.
-//
-// Seeking goes through the first renderer (with a connected input) that
-// accepts it; the renderers pass it upstream to the filter that seeks (a
-// splitter seeks all its streams on one request). So every request reaches
-// the source once, and the source seeks on every one it gets. The graph adds
-// AM_SEEKING_ReturnTime, so a source that honours it tells where it really
-// got to (the key frame), and that becomes the current position.
-//
-// Restart after Stop is the graph's alone: Stop keeps the position reached,
-// and the next Pause or Run seeks the sources back to it before any filter
-// leaves the stopped state (m_bSeekOnStart). A source started without a
-// seek plays its current segment from the start.
-//
-// EC_COMPLETE: every renderer with a connected input reports it once
-// (param2 = the renderer); the graph queues one EC_COMPLETE when all have.
-// Other events are queued as they come.
+// Each concern has its own file, with its rules at the top:
+//   FilterGraph.cpp         the filter list and the aggregate interfaces
+//   FilterGraphBuild.cpp    intelligent connect, Render, RenderFile
+//   FilterGraphControl.cpp  state, clock, preroll, stream time, and the
+//                           restart after Stop (the graph's alone)
+//   FilterGraphEvents.cpp   the event queue, EC_COMPLETE, the notify window
+//   FilterGraphSeeking.cpp  positions and seeking across the renderers
 //
 // Threads and locks
 // - m_lock (recursive): the filter list, state, clock, positions. Taken by
@@ -179,11 +155,13 @@ private:
         LONG_PTR param1, param2;
     };
 
-    // Building, m_lock held.
+    // The filter list (FilterGraph.cpp), m_lock held.
     HRESULT AddFilter_Locked(IBaseFilter* pFilter, LPCWSTR pName);
     HRESULT RemoveFilter_Locked(IBaseFilter* pFilter);
     bool InGraph_Locked(IBaseFilter* pFilter);
     bool PinInGraph_Locked(IPin* pin);
+
+    // Building (FilterGraphBuild.cpp), m_lock held.
     HRESULT RenderPin_Locked(IPin* out, int depth);
     HRESULT ConnectAndRender_Locked(IPin* out, IBaseFilter* filter, IPin* in, int depth);
     HRESULT ConnectVia_Locked(IPin* out, IPin* in, int depth);
@@ -193,11 +171,8 @@ private:
     bool TrySystemFiltersFor_Locked(IPin* out, const std::function<bool(IBaseFilter*)>& use);
     HRESULT AddSourceFilter_Locked(LPCWSTR file, LPCWSTR name, IBaseFilter** ppFilter);
 
-    // State, m_lock held.
+    // State and clock (FilterGraphControl.cpp), m_lock held.
     std::vector<ComPtr<IBaseFilter>> DownstreamFirst_Locked();
-    // The renderers with a connected input, as they were when the graph
-    // last was stopped.
-    std::vector<ComPtr<IBaseFilter>> ConnectedRenderers_Locked();
     void ChooseClock_Locked();
     HRESULT Pause_Locked();
     HRESULT Run_Locked();
@@ -207,12 +182,17 @@ private:
     void WaitForPreroll_Locked();
     REFERENCE_TIME ClockTime_Locked();
     REFERENCE_TIME StreamTime_Locked();
+
+    // Seeking and position (FilterGraphSeeking.cpp), m_lock held.
+    // The renderers with a connected input, as they were when the graph
+    // last was stopped.
+    std::vector<ComPtr<IBaseFilter>> ConnectedRenderers_Locked();
     LONGLONG CurrentPosition_Locked();
     HRESULT Duration_Locked(LONGLONG* duration);
     HRESULT Seek_Locked(LONGLONG position, DWORD flags, LONGLONG* pStop, DWORD stopFlags, LONGLONG* reached);
-    void ResetCompletion_Locked();
 
-    // Events.
+    // Events (FilterGraphEvents.cpp).
+    void ResetCompletion_Locked();           // m_lock held; takes m_eventLock
     void QueueEvent_Locked(const Event& e);  // m_eventLock held
 
     // The first filter offering T.

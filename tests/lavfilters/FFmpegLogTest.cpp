@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/FFmpegLog.h"
+#include "platform/lavfilters/core/FFmpegLog.h"
 
 extern "C" {
 #include <libavutil/log.h>

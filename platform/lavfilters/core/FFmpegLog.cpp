@@ -1,4 +1,4 @@
-#include "app/FFmpegLog.h"
+#include "platform/lavfilters/core/FFmpegLog.h"
 
 #include <chrono>
 #include <cstdarg>
