@@ -9,12 +9,15 @@
 #   make test-tsan   builds with ThreadSanitizer, runs every test
 #   make test-tsan-sample   the same for the host's own threads only
 #   make soak        one optimized host under random commands for SOAK_MINUTES
+#   make check-locks clang's lock analysis over every unit (-Wthread-safety),
+#                    the order in platform/dshow/README.md; under a minute
 #   make fuzz        the libFuzzer targets (clang), FUZZ_SECONDS each; see fuzz/README.md
 JOBS ?= $(shell nproc)
 TEST_BUILD := build/test
 RELEASE_BUILD := build/release
 TSAN_BUILD := build/tsan
 FUZZ_BUILD := build/fuzz
+LOCKS_BUILD := build/check-locks
 SOAK_MINUTES ?= 10
 SOAK_SEED ?= 1
 FUZZ_SECONDS ?= 60
@@ -24,7 +27,7 @@ DESTDIR ?=
 TSAN_CTEST_ARGS ?=
 
 .PHONY: all deps test build-test demo build-release install package bench bench-deps build-tsan test-tsan test-tsan-sample \
-  soak fuzz-deps build-fuzz fuzz clean
+  soak fuzz-deps build-fuzz fuzz check-locks clean
 
 all: build-release
 
@@ -95,6 +98,12 @@ build-fuzz: fuzz-deps
 
 fuzz: build-fuzz
 	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run $(FUZZ_BUILD)
+
+# Only configured, never built: the script runs clang's front end over each
+# unit of compile_commands.json with the thread-safety analysis as errors.
+check-locks: deps
+	CC=clang CXX=clang++ cmake -S . -B $(LOCKS_BUILD) -DCMAKE_BUILD_TYPE=Debug -DMARLIN_TESTS=OFF >/dev/null
+	scripts/check-locks $(LOCKS_BUILD) $(JOBS)
 
 clean:
 	rm -rf build

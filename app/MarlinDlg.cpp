@@ -53,15 +53,15 @@ class CDeadline
 public:
     CDeadline(std::chrono::milliseconds limit, std::function<void()> late)
         : m_thread([this, limit, late = std::move(late)] {
-              std::unique_lock<std::mutex> lock(m_lock);
-              if (!m_wake.wait_for(lock, limit, [this] { return m_bMet; })) late();
+              MutexUniqueLock lock(m_lock);
+              if (!m_wake.wait_for(lock.Native(), limit, [this]() REQUIRES(m_lock) { return m_bMet; })) late();
           })
     {
     }
     ~CDeadline()
     {
         {
-            std::lock_guard<std::mutex> lock(m_lock);
+            MutexLock lock(m_lock);
             m_bMet = true;
         }
         m_wake.notify_all();
@@ -71,9 +71,9 @@ public:
     CDeadline& operator=(const CDeadline&) = delete;
 
 private:
-    std::mutex m_lock;
+    Mutex m_lock;
     std::condition_variable m_wake;
-    bool m_bMet = false;  // with m_lock
+    bool m_bMet GUARDED_BY(m_lock) = false;
     std::thread m_thread;  // last: starts once the members above exist
 };
 
@@ -146,8 +146,8 @@ bool CMarlinDlg::OnPollTick()
     const int32_t before = m_nPollTicks;
     m_nPollTicks = static_cast<int32_t>(static_cast<uint32_t>(before) + 1u);
     if (before % 2 != 0) PollPosition();
-    std::unique_lock<std::mutex> lock(m_pollLock);
-    m_pollWake.wait_for(lock, kPollInterval, [this] { return m_bPollStop; });
+    MutexUniqueLock lock(m_pollLock);
+    m_pollWake.wait_for(lock.Native(), kPollInterval, [this]() REQUIRES(m_pollLock) { return m_bPollStop; });
     return true;
 }
 
@@ -156,23 +156,21 @@ void CMarlinDlg::PollPosition()
     // A command may hold the lock for long (a stop or seek waits for the
     // renderers, and a renderer for its delivery to the controller): the
     // poller tries again every slice and gives up once it is being stopped.
-    std::unique_lock<std::recursive_mutex> lock(m_cmdLock, std::try_to_lock);
-    while (!lock.owns_lock()) {
-        {
-            std::unique_lock<std::mutex> poll(m_pollLock);
-            if (m_pollWake.wait_for(poll, kPollLockSlice, [this] { return m_bPollStop; })) return;
-        }
-        lock.try_lock();
+    while (!m_cmdLock.try_lock()) {
+        MutexUniqueLock poll(m_pollLock);
+        if (m_pollWake.wait_for(poll.Native(), kPollLockSlice, [this]() REQUIRES(m_pollLock) { return m_bPollStop; }))
+            return;
     }
+    CAutoLock lock(m_cmdLock, kAdoptLock);
     int64_t position = m_llPosition.load();
-    if (GetPosition(&position)) m_llPosition.store(position);
+    if (GetPositionLocked(&position)) m_llPosition.store(position);
 }
 
 bool CMarlinDlg::StopPositionPoller()
 {
     if (!m_pPositionThread) return true;
     {
-        std::lock_guard<std::mutex> lock(m_pollLock);
+        MutexLock lock(m_pollLock);
         m_bPollStop = true;
     }
     m_pollWake.notify_all();
@@ -194,9 +192,9 @@ void CMarlinDlg::EndProcessWithThreadRunning(const char* thread)
 
 void CMarlinDlg::RefreshCachedPosition()
 {
-    std::lock_guard<std::recursive_mutex> lock(m_cmdLock);
+    CAutoLock lock(m_cmdLock);
     int64_t position = m_llPosition.load();
-    if (GetPosition(&position)) m_llPosition.store(position);
+    if (GetPositionLocked(&position)) m_llPosition.store(position);
 }
 
 void CMarlinDlg::OnData(const void* data, uint32_t length)

@@ -21,6 +21,7 @@
 #include "convert/ResampleDriver.h"
 #include "pipe/SimplePipe.h"
 #include "pipe/ThreadWindows.h"
+#include "platform/os/Sync.h"
 #include "platform/ui/Dialog.h"
 #include "playback/IRendererDataSink.h"
 #include "playback/MediaFormat.h"
@@ -143,13 +144,15 @@ private:
     // window thread if it is blocked in a send.
     void PostQuitOnce();
     // GetPosition into m_llPosition, under the command lock.
-    void RefreshCachedPosition();
+    void RefreshCachedPosition() EXCLUDES(m_cmdLock);
+    // GetPosition's work, the command lock held.
+    bool GetPositionLocked(int64_t* positionMs) REQUIRES(m_cmdLock);
 
     static bool PollCallback(void* self);
     bool OnPollTick();
     // The poller's refresh; it stops waiting for the command lock once the
     // poller is being stopped.
-    void PollPosition();
+    void PollPosition() EXCLUDES(m_cmdLock);
     // False when the poller is still running after the stop's wait.
     bool StopPositionPoller();
     // A thread that runs in the dialog could not be stopped: the process
@@ -171,8 +174,9 @@ private:
 
     // The playback commands' work with m_cmdLock held: the engine's start
     // (the old one already gone) and its end with the frame path's objects.
-    bool StartLocked(const char16_t* path, const MediaFormat* format, IMarlinMgrSink* sink);
-    void StopLocked();
+    bool StartLocked(const char16_t* path, const MediaFormat* format, IMarlinMgrSink* sink)
+        REQUIRES(m_cmdLock);
+    void StopLocked() REQUIRES(m_cmdLock);
 
     LRESULT OnCopyData(WPARAM wParam, LPARAM lParam);
     LRESULT OnGraphNotify(WPARAM wParam, LPARAM lParam);
@@ -181,8 +185,7 @@ private:
 
     // --- state, in the documented order ---
 
-    // Guarded by m_cmdLock.
-    std::unique_ptr<CMultiMediaPlay, CPlayDeleter> m_pPlay;
+    std::unique_ptr<CMultiMediaPlay, CPlayDeleter> m_pPlay GUARDED_BY(m_cmdLock);
     // Read by every sending thread, written by the dispatch.
     std::atomic<uint32_t> m_nReplyWnd{1};
     // Written by StartPlayFile while no streaming runs; read by streaming threads.
@@ -209,7 +212,9 @@ private:
     bool m_bVideoDiscontinuity = true;
     bool m_bAudioDiscontinuity = true;
     int64_t m_llLastVideoTime = 0;  // for a picture without a time
-    std::recursive_mutex m_cmdLock;
+    // The command lock, the first in the host's lock order
+    // (platform/dshow/README.md): the engine's graph lock is taken under it.
+    CCriticalSection m_cmdLock;
     // Created and stopped on the window thread.
     std::unique_ptr<ThreadWindows> m_pPositionThread;
     // Pipe reader thread only.
@@ -240,9 +245,9 @@ private:
     CResampleDriver m_resample;
 
     // Wakes the poller out of its 500 ms pause when the dialog ends.
-    std::mutex m_pollLock;
+    Mutex m_pollLock;
     std::condition_variable m_pollWake;
-    bool m_bPollStop = false;  // guarded by m_pollLock
+    bool m_bPollStop GUARDED_BY(m_pollLock) = false;
 
     // Window thread only: set while graph events are drained under the
     // command lock, with the completions counted meanwhile, to be sent once

@@ -33,8 +33,8 @@ CSimplePipe::~CSimplePipe()
         m_pThread->WaitUntilEnded(INFINITE);
         Close();
     }
-    std::lock_guard<CCriticalSection> holdWrite(m_lock);
-    std::lock_guard<std::mutex> holdShutdown(m_shutdownLock);
+    CAutoLock holdWrite(m_lock);
+    MutexLock holdShutdown(m_shutdownLock);
     m_hWritePipe.Close();
 }
 
@@ -77,9 +77,9 @@ bool CSimplePipe::Attach(CPipeHandle writePipe, CPipeHandle readPipe)
     // Not while an earlier reader may still use the old handles.
     if (!Close()) return false;
     {
-        std::lock_guard<CCriticalSection> holdWrite(m_lock);
-        std::lock_guard<std::mutex> holdRead(m_readLock);
-        std::lock_guard<std::mutex> holdShutdown(m_shutdownLock);
+        CAutoLock holdWrite(m_lock);
+        MutexLock holdRead(m_readLock);
+        MutexLock holdShutdown(m_shutdownLock);
         m_hWritePipe = std::move(writePipe);
         m_hReadPipe = std::move(readPipe);
         m_bWriteBroken = false;
@@ -142,7 +142,7 @@ bool CSimplePipe::WritePacket(const PacketHeader& header, const PipeBuffer* payl
     for (size_t i = 0; i < count; ++i)
         if (payload[i].size != 0) parts[used++] = payload[i];
 
-    std::lock_guard<CCriticalSection> hold(m_lock);
+    CAutoLock hold(m_lock);
     if (!m_bConnected.load() || m_bWriteBroken) return false;
     // A failure part-way leaves part of a packet on the socket; nothing more
     // is written after it, so the peer never reads a later packet as the
@@ -161,7 +161,7 @@ uint32_t CSimplePipe::ReadFully(void* buffer, uint32_t size)
     while (done < size) {
         ssize_t n;
         {
-            std::lock_guard<std::mutex> hold(m_readLock);
+            MutexLock hold(m_readLock);
             // Close has shut the handles down before it clears the flag, so
             // a read that starts in time returns at once as well.
             if (!m_bConnected.load()) break;
@@ -225,7 +225,7 @@ bool CSimplePipe::Close()
     // descriptors stay reserved, so no other file can take their numbers
     // while a thread might still use them.
     {
-        std::lock_guard<std::mutex> hold(m_shutdownLock);
+        MutexLock hold(m_shutdownLock);
         if (m_bConnected.load()) {
             m_hReadPipe.Shutdown();
             m_hWritePipe.Shutdown();
@@ -239,16 +239,16 @@ bool CSimplePipe::Close()
     m_bReaderAdrift = !m_pThread->Stop();
     if (m_bReaderAdrift) return false;
     {
-        std::lock_guard<std::mutex> holdRead(m_readLock);
-        std::lock_guard<std::mutex> holdShutdown(m_shutdownLock);
+        MutexLock holdRead(m_readLock);
+        MutexLock holdShutdown(m_shutdownLock);
         m_hReadPipe.Close();
     }
     // A writer still inside Write (it fails at once on the shut-down
     // socket, unless it cannot run) holds m_lock: then the handle waits for
     // the destructor rather than the caller for the writer.
-    std::unique_lock<CCriticalSection> holdWrite(m_lock, std::try_to_lock);
-    if (holdWrite.owns_lock()) {
-        std::lock_guard<std::mutex> holdShutdown(m_shutdownLock);
+    if (m_lock.try_lock()) {
+        CAutoLock holdWrite(m_lock, kAdoptLock);
+        MutexLock holdShutdown(m_shutdownLock);
         m_hWritePipe.Close();
     }
     return true;
@@ -256,6 +256,6 @@ bool CSimplePipe::Close()
 
 void CSimplePipe::StopSending()
 {
-    std::lock_guard<std::mutex> hold(m_shutdownLock);
+    MutexLock hold(m_shutdownLock);
     if (m_bConnected.load()) m_hWritePipe.Shutdown();
 }

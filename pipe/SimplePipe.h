@@ -74,10 +74,10 @@ private:
     // returns the number of bytes read. Reader thread only.
     uint32_t ReadFully(void* buffer, uint32_t size);
     // Header and payload parts as one packet, under m_lock.
-    bool WritePacket(const PacketHeader& header, const PipeBuffer* payload, size_t count);
+    bool WritePacket(const PacketHeader& header, const PipeBuffer* payload, size_t count) EXCLUDES(m_lock);
     // Writes all the parts, in order, in as many write operations as it
     // takes; `parts` is used up. With m_lock held.
-    bool WriteParts_Locked(PipeBuffer* parts, size_t count);
+    bool WriteParts_Locked(PipeBuffer* parts, size_t count) REQUIRES(m_lock);
 
     // Set once by the constructor.
     CSimplePipeSink* const m_pSink;  // not owned
@@ -87,21 +87,25 @@ private:
     // fast refusal, and again under m_lock (writers) or m_readLock (reader).
     std::atomic<bool> m_bConnected{false};
 
-    // Serialises writers for the whole of one packet. Guards m_hWritePipe.
+    // The write lock: serialises writers for the whole of one packet.
+    // Writes to m_hWritePipe hold it; replacing or closing the handle holds
+    // it and m_shutdownLock, shutting it down only m_shutdownLock. The
+    // checker cannot express "either lock", so the handles carry no
+    // annotation. Order: m_lock, m_readLock, m_shutdownLock.
     CCriticalSection m_lock;
     CPipeHandle m_hWritePipe;  // "_pipe1", everything is written here
-    bool m_bWriteBroken = false;  // a write failed part-way; with m_lock
+    bool m_bWriteBroken GUARDED_BY(m_lock) = false;  // a write failed part-way
 
     // Held by the reader around each read call only (never across a sink
     // call), so Close can close the read handle without racing a read that
     // is about to begin. Guards m_hReadPipe against closing.
-    std::mutex m_readLock;
+    Mutex m_readLock ACQUIRED_AFTER(m_lock);
     CPipeHandle m_hReadPipe;  // "_pipe2", commands are read here
 
     // Held to shut the sockets down, and by whoever replaces or closes the
     // handles, so that a shutdown from any thread never meets a handle
     // being closed. Taken last, held only for those calls.
-    std::mutex m_shutdownLock;
+    Mutex m_shutdownLock ACQUIRED_AFTER(m_lock, m_readLock);
     // Close gave up on the reader; owner's thread only.
     bool m_bReaderAdrift = false;
 

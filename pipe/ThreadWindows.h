@@ -58,10 +58,10 @@ private:
         bool m_bNamed = false;
 
         CCriticalSection m_lock;  // guards the hand-over of m_hThread
-        // with m_lock:
-        bool m_bFinished = true;  // no thread body is executing
-        bool m_bStopping = false;  // a Stop is under way: the stopper closes m_hThread
-        std::shared_ptr<CThreadHandle> m_hThread;
+        bool m_bFinished GUARDED_BY(m_lock) = true;  // no thread body is executing
+        // A Stop is under way: the stopper closes m_hThread.
+        bool m_bStopping GUARDED_BY(m_lock) = false;
+        std::shared_ptr<CThreadHandle> m_hThread GUARDED_BY(m_lock);
     };
 
     // Replaced by Start when an earlier thread still runs on (a Stop that

@@ -7,8 +7,9 @@
 
 #include "platform/dshow/DShowTypes.h"
 
-using CCritSec = std::recursive_mutex;
-using CAutoLock = std::lock_guard<std::recursive_mutex>;
+// The base classes' lock: the OS layer's recursive critical section, held
+// with CAutoLock (platform/os/Sync.h).
+using CCritSec = CCriticalSection;
 
 class CAMEvent
 {
@@ -21,7 +22,7 @@ public:
 
     void Set()
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         m_bSignaled = true;
         if (m_bManualReset)
             m_cv.notify_all();
@@ -30,17 +31,17 @@ public:
     }
     void Reset()
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         m_bSignaled = false;
     }
     // True when the event was set within the wait (INFINITE: no limit).
     bool Wait(DWORD milliseconds = INFINITE)
     {
-        std::unique_lock<std::mutex> guard(m_lock);
-        auto signaled = [this] { return m_bSignaled; };
+        MutexUniqueLock guard(m_lock);
+        auto signaled = [this]() REQUIRES(m_lock) { return m_bSignaled; };
         if (milliseconds == INFINITE)
-            m_cv.wait(guard, signaled);
-        else if (!m_cv.wait_for(guard, std::chrono::milliseconds(milliseconds), signaled))
+            m_cv.wait(guard.Native(), signaled);
+        else if (!m_cv.wait_for(guard.Native(), std::chrono::milliseconds(milliseconds), signaled))
             return false;
         if (!m_bManualReset) m_bSignaled = false;
         return true;
@@ -52,7 +53,7 @@ public:
 
 private:
     const bool m_bManualReset;
-    std::mutex m_lock;
+    Mutex m_lock;
     std::condition_variable m_cv;
-    bool m_bSignaled = false;  // guarded by m_lock
+    bool m_bSignaled GUARDED_BY(m_lock) = false;
 };

@@ -250,7 +250,7 @@ void CBasePin::SetConnected_Locked(IPin* pin)
 {
     ComPtr<IPin> previous(pin);
     {
-        std::lock_guard<std::mutex> hold(m_connectedLock);
+        MutexLock hold(m_connectedLock);
         previous.Swap(m_pConnected);
     }
     // The old peer is released without m_connectedLock: its filter may go.
@@ -387,7 +387,7 @@ HRESULT CBasePin::Disconnect()
 HRESULT CBasePin::ConnectedTo(IPin** pPin)
 {
     if (!pPin) return E_POINTER;
-    std::lock_guard<std::mutex> hold(m_connectedLock);
+    MutexLock hold(m_connectedLock);
     *pPin = m_pConnected.Get();
     if (!*pPin) return VFW_E_NOT_CONNECTED;
     (*pPin)->AddRef();

@@ -85,14 +85,15 @@ protected:
     // must never wait for the filter lock (a stop holding it may be waiting
     // for them).
     std::atomic<FILTER_STATE> m_State{State_Stopped};
-    // Guarded by m_pLock:
+    // Written under m_pLock; renderers read them under their renderer lock
+    // too (Renderer.h), which the checker cannot express.
     ComPtr<IReferenceClock> m_pClock;
     REFERENCE_TIME m_tStart = 0;        // stream time zero on the clock
-    IFilterGraph* m_pGraph = nullptr;   // weak: the graph owns the filter
+    IFilterGraph* m_pGraph GUARDED_BY(m_pLock) = nullptr;  // weak: the graph owns the filter
     // Weak, the graph's own sink. Atomic: streaming threads post events
     // without the filter lock (a thread joining them may hold it).
     std::atomic<IMediaEventSink*> m_pSink{nullptr};
-    std::u16string m_name;              // name in the graph
+    std::u16string m_name GUARDED_BY(m_pLock);  // name in the graph
 };
 
 class CBasePin : public CBaseObject, public IPin
@@ -159,13 +160,13 @@ public:
 protected:
     // Output pins try their own types first: the output proposes, the
     // input checks.
-    HRESULT AgreeMediaType(IPin* pReceivePin, const CMediaType* pmt);
-    HRESULT TryMediaTypes(IPin* pReceivePin, const CMediaType* pmt, IEnumMediaTypes* pEnum);
-    HRESULT AttemptConnection(IPin* pReceivePin, const CMediaType* pmt);
+    HRESULT AgreeMediaType(IPin* pReceivePin, const CMediaType* pmt) REQUIRES(m_pLock);
+    HRESULT TryMediaTypes(IPin* pReceivePin, const CMediaType* pmt, IEnumMediaTypes* pEnum) REQUIRES(m_pLock);
+    HRESULT AttemptConnection(IPin* pReceivePin, const CMediaType* pmt) REQUIRES(m_pLock);
     // Undoes a failed connection attempt on this end.
-    void ClearConnection_Locked();
+    void ClearConnection_Locked() REQUIRES(m_pLock);
     // Sets m_pConnected (null: none). With the filter lock held.
-    void SetConnected_Locked(IPin* pin);
+    void SetConnected_Locked(IPin* pin) REQUIRES(m_pLock);
 
     CBaseFilter* const m_pFilter;  // owner; not reference-counted
     CCritSec* const m_pLock;       // the filter lock
@@ -174,7 +175,7 @@ protected:
     // Written with both m_pLock and m_connectedLock held; read with either.
     ComPtr<IPin> m_pConnected;
     // Held only to copy or replace m_pConnected, never across a call.
-    mutable std::mutex m_connectedLock;
+    mutable Mutex m_connectedLock ACQUIRED_AFTER(m_pLock);
     // Guarded by m_pLock:
     CMediaType m_mt;
     bool m_bTryMyTypesFirst;

@@ -122,7 +122,7 @@ HRESULT CFilterGraph::AddFilter_Locked(IBaseFilter* pFilter, LPCWSTR pName)
     if (InGraph_Locked(pFilter)) return E_INVALIDARG;
     std::u16string base = pName ? std::u16string(pName) : std::u16string(u"Filter");
     if (base.size() > MAX_FILTER_NAME - 6) base.resize(MAX_FILTER_NAME - 6);
-    auto taken = [this](const std::u16string& n) {
+    auto taken = [this](const std::u16string& n) REQUIRES(m_lock) {
         return std::any_of(m_filters.begin(), m_filters.end(), [&](const FilterEntry& e) { return e.name == n; });
     };
     std::u16string name = base;

@@ -156,71 +156,73 @@ private:
     };
 
     // The filter list (FilterGraph.cpp), m_lock held.
-    HRESULT AddFilter_Locked(IBaseFilter* pFilter, LPCWSTR pName);
-    HRESULT RemoveFilter_Locked(IBaseFilter* pFilter);
-    bool InGraph_Locked(IBaseFilter* pFilter);
-    bool PinInGraph_Locked(IPin* pin);
+    HRESULT AddFilter_Locked(IBaseFilter* pFilter, LPCWSTR pName) REQUIRES(m_lock);
+    HRESULT RemoveFilter_Locked(IBaseFilter* pFilter) REQUIRES(m_lock);
+    bool InGraph_Locked(IBaseFilter* pFilter) REQUIRES(m_lock);
+    bool PinInGraph_Locked(IPin* pin) REQUIRES(m_lock);
 
     // Building (FilterGraphBuild.cpp), m_lock held.
-    HRESULT RenderPin_Locked(IPin* out, int depth);
-    HRESULT ConnectAndRender_Locked(IPin* out, IBaseFilter* filter, IPin* in, int depth);
-    HRESULT ConnectVia_Locked(IPin* out, IPin* in, int depth);
+    HRESULT RenderPin_Locked(IPin* out, int depth) REQUIRES(m_lock);
+    HRESULT ConnectAndRender_Locked(IPin* out, IBaseFilter* filter, IPin* in, int depth) REQUIRES(m_lock);
+    HRESULT ConnectVia_Locked(IPin* out, IPin* in, int depth) REQUIRES(m_lock);
     // Adds, highest merit first, each system filter whose inputs take a type
     // of `out` and hands it to `use`; a filter that `use` fails on leaves the
     // graph again. The first success ends the search.
-    bool TrySystemFiltersFor_Locked(IPin* out, const std::function<bool(IBaseFilter*)>& use);
-    HRESULT AddSourceFilter_Locked(LPCWSTR file, LPCWSTR name, IBaseFilter** ppFilter);
+    bool TrySystemFiltersFor_Locked(IPin* out, const std::function<bool(IBaseFilter*)>& use) REQUIRES(m_lock);
+    HRESULT AddSourceFilter_Locked(LPCWSTR file, LPCWSTR name, IBaseFilter** ppFilter) REQUIRES(m_lock);
 
     // State and clock (FilterGraphControl.cpp), m_lock held.
-    std::vector<ComPtr<IBaseFilter>> DownstreamFirst_Locked();
-    void ChooseClock_Locked();
-    HRESULT Pause_Locked();
-    HRESULT Run_Locked();
-    HRESULT Stop_Locked();
+    std::vector<ComPtr<IBaseFilter>> DownstreamFirst_Locked() REQUIRES(m_lock);
+    void ChooseClock_Locked() REQUIRES(m_lock);
+    HRESULT Pause_Locked() REQUIRES(m_lock);
+    HRESULT Run_Locked() REQUIRES(m_lock);
+    HRESULT Stop_Locked() REQUIRES(m_lock);
     // Bounded wait until every paused renderer holds its first sample (or
     // has nothing to come).
-    void WaitForPreroll_Locked();
-    REFERENCE_TIME ClockTime_Locked();
-    REFERENCE_TIME StreamTime_Locked();
+    void WaitForPreroll_Locked() REQUIRES(m_lock);
+    REFERENCE_TIME ClockTime_Locked() REQUIRES(m_lock);
+    REFERENCE_TIME StreamTime_Locked() REQUIRES(m_lock);
 
     // Seeking and position (FilterGraphSeeking.cpp), m_lock held.
     // The renderers with a connected input, as they were when the graph
     // last was stopped.
-    std::vector<ComPtr<IBaseFilter>> ConnectedRenderers_Locked();
-    LONGLONG CurrentPosition_Locked();
-    HRESULT Duration_Locked(LONGLONG* duration);
-    HRESULT Seek_Locked(LONGLONG position, DWORD flags, LONGLONG* pStop, DWORD stopFlags, LONGLONG* reached);
+    std::vector<ComPtr<IBaseFilter>> ConnectedRenderers_Locked() REQUIRES(m_lock);
+    LONGLONG CurrentPosition_Locked() REQUIRES(m_lock);
+    HRESULT Duration_Locked(LONGLONG* duration) REQUIRES(m_lock);
+    HRESULT Seek_Locked(LONGLONG position, DWORD flags, LONGLONG* pStop, DWORD stopFlags, LONGLONG* reached) REQUIRES(m_lock);
 
     // Events (FilterGraphEvents.cpp).
-    void ResetCompletion_Locked();           // m_lock held; takes m_eventLock
-    void QueueEvent_Locked(const Event& e);  // m_eventLock held
+    void ResetCompletion_Locked() REQUIRES(m_lock) EXCLUDES(m_eventLock);
+    void QueueEvent_Locked(const Event& e) REQUIRES(m_eventLock);
 
     // The first filter offering T.
     template <class T>
     ComPtr<T> FirstOffering();
 
+    // The graph lock: after the application's command lock, before every
+    // filter's lock (platform/dshow/README.md).
     CCritSec m_lock;
-    // Guarded by m_lock:
-    std::vector<FilterEntry> m_filters;  // in the order added
-    FILTER_STATE m_state = State_Stopped;
-    ComPtr<IReferenceClock> m_pClock;
-    REFERENCE_TIME m_tStart = 0;       // clock time of stream time zero (running)
-    REFERENCE_TIME m_tPausedStream = 0;  // stream time while paused
-    LONGLONG m_llBasePos = 0;          // media position at stream time zero
-    bool m_bSeekOnStart = false;       // after Stop: sources go back to m_llBasePos
-    std::vector<ComPtr<IBaseFilter>> m_renderers;  // see ConnectedRenderers_Locked
+    std::vector<FilterEntry> m_filters GUARDED_BY(m_lock);  // in the order added
+    FILTER_STATE m_state GUARDED_BY(m_lock) = State_Stopped;
+    ComPtr<IReferenceClock> m_pClock GUARDED_BY(m_lock);
+    REFERENCE_TIME m_tStart GUARDED_BY(m_lock) = 0;       // clock time of stream time zero (running)
+    REFERENCE_TIME m_tPausedStream GUARDED_BY(m_lock) = 0;  // stream time while paused
+    LONGLONG m_llBasePos GUARDED_BY(m_lock) = 0;          // media position at stream time zero
+    bool m_bSeekOnStart GUARDED_BY(m_lock) = false;       // after Stop: sources go back to m_llBasePos
+    std::vector<ComPtr<IBaseFilter>> m_renderers GUARDED_BY(m_lock);  // see ConnectedRenderers_Locked
 
-    std::mutex m_eventLock;
+    // The event lock: the last in the order; filters queue events under
+    // their own locks.
+    Mutex m_eventLock ACQUIRED_AFTER(m_lock);
     std::condition_variable m_eventCv;
-    // Guarded by m_eventLock:
-    std::deque<Event> m_events;
+    std::deque<Event> m_events GUARDED_BY(m_eventLock);
     CAMEvent m_evEvents{true};          // set while m_events is not empty
-    OAHWND m_notifyWindow = 0;
-    LONG m_notifyMessage = 0;
-    LONG_PTR m_notifyInstance = 0;
-    LONG m_notifyFlags = 0;
-    bool m_bCompleteDefault = true;     // aggregate EC_COMPLETE
-    std::vector<IBaseFilter*> m_expectedRenderers;  // identities only, never called
-    std::vector<IBaseFilter*> m_completedRenderers;
-    bool m_bCompleteQueued = false;
+    OAHWND m_notifyWindow GUARDED_BY(m_eventLock) = 0;
+    LONG m_notifyMessage GUARDED_BY(m_eventLock) = 0;
+    LONG_PTR m_notifyInstance GUARDED_BY(m_eventLock) = 0;
+    LONG m_notifyFlags GUARDED_BY(m_eventLock) = 0;
+    bool m_bCompleteDefault GUARDED_BY(m_eventLock) = true;     // aggregate EC_COMPLETE
+    std::vector<IBaseFilter*> m_expectedRenderers GUARDED_BY(m_eventLock);  // identities only, never called
+    std::vector<IBaseFilter*> m_completedRenderers GUARDED_BY(m_eventLock);
+    bool m_bCompleteQueued GUARDED_BY(m_eventLock) = false;
 };

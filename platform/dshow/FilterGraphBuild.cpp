@@ -71,7 +71,7 @@ HRESULT CFilterGraph::RenderPin_Locked(IPin* out, int depth)
 
     // Then the system filters.
     HRESULT rendered = VFW_E_CANNOT_RENDER;
-    TrySystemFiltersFor_Locked(out, [&](IBaseFilter* filter) {
+    TrySystemFiltersFor_Locked(out, [&](IBaseFilter* filter) REQUIRES(m_lock) {
         for (const ComPtr<IPin>& in : PinsOf(filter, PINDIR_INPUT)) {
             if (PeerOf(in.Get())) continue;
             HRESULT hr = ConnectAndRender_Locked(out, filter, in.Get(), depth);
@@ -109,7 +109,7 @@ HRESULT CFilterGraph::ConnectVia_Locked(IPin* out, IPin* in, int depth)
 {
     if (SUCCEEDED(out->Connect(in, nullptr))) return S_OK;
     if (depth >= kMaxRenderDepth) return VFW_E_CANNOT_CONNECT;
-    bool connected = TrySystemFiltersFor_Locked(out, [&](IBaseFilter* filter) {
+    bool connected = TrySystemFiltersFor_Locked(out, [&](IBaseFilter* filter) REQUIRES(m_lock) {
         for (const ComPtr<IPin>& mid : PinsOf(filter, PINDIR_INPUT)) {
             if (FAILED(out->Connect(mid.Get(), nullptr))) continue;
             for (const ComPtr<IPin>& o : PinsOf(filter, PINDIR_OUTPUT))

@@ -21,7 +21,7 @@ void CFilterGraph::ResetCompletion_Locked()
 {
     std::vector<IBaseFilter*> expected;
     for (const ComPtr<IBaseFilter>& r : ConnectedRenderers_Locked()) expected.push_back(r.Get());
-    std::lock_guard<std::mutex> guard(m_eventLock);
+    MutexLock guard(m_eventLock);
     m_expectedRenderers = std::move(expected);
     m_completedRenderers.clear();
     m_bCompleteQueued = false;
@@ -38,7 +38,7 @@ void CFilterGraph::QueueEvent_Locked(const Event& e)
 
 HRESULT CFilterGraph::Notify(LONG EventCode, LONG_PTR EventParam1, LONG_PTR EventParam2)
 {
-    std::lock_guard<std::mutex> guard(m_eventLock);
+    MutexLock guard(m_eventLock);
     if (EventCode == EC_COMPLETE && m_bCompleteDefault) {
         auto* sender = reinterpret_cast<IBaseFilter*>(EventParam2);
         bool expected = std::find(m_expectedRenderers.begin(), m_expectedRenderers.end(), sender) !=
@@ -67,11 +67,11 @@ HRESULT CFilterGraph::GetEventHandle(OAEVENT* hEvent)
 HRESULT CFilterGraph::GetEvent(LONG* lEventCode, LONG_PTR* lParam1, LONG_PTR* lParam2, LONG msTimeout)
 {
     if (!lEventCode || !lParam1 || !lParam2) return E_POINTER;
-    std::unique_lock<std::mutex> guard(m_eventLock);
-    auto ready = [this] { return !m_events.empty(); };
+    MutexUniqueLock guard(m_eventLock);
+    auto ready = [this]() REQUIRES(m_eventLock) { return !m_events.empty(); };
     if (msTimeout < 0)
-        m_eventCv.wait(guard, ready);
-    else if (!m_eventCv.wait_for(guard, std::chrono::milliseconds(msTimeout), ready)) {
+        m_eventCv.wait(guard.Native(), ready);
+    else if (!m_eventCv.wait_for(guard.Native(), std::chrono::milliseconds(msTimeout), ready)) {
         *lEventCode = 0;
         *lParam1 = *lParam2 = 0;
         return E_ABORT;
@@ -89,14 +89,14 @@ HRESULT CFilterGraph::WaitForCompletion(LONG msTimeout, LONG* pEvCode)
 {
     if (!pEvCode) return E_POINTER;
     *pEvCode = 0;
-    std::unique_lock<std::mutex> guard(m_eventLock);
+    MutexUniqueLock guard(m_eventLock);
     auto isEnd = [](const Event& e) {
         return e.code == EC_COMPLETE || e.code == EC_ERRORABORT || e.code == EC_USERABORT;
     };
-    auto ready = [&] { return std::any_of(m_events.begin(), m_events.end(), isEnd); };
+    auto ready = [&]() REQUIRES(m_eventLock) { return std::any_of(m_events.begin(), m_events.end(), isEnd); };
     if (msTimeout < 0)
-        m_eventCv.wait(guard, ready);
-    else if (!m_eventCv.wait_for(guard, std::chrono::milliseconds(msTimeout), ready))
+        m_eventCv.wait(guard.Native(), ready);
+    else if (!m_eventCv.wait_for(guard.Native(), std::chrono::milliseconds(msTimeout), ready))
         return E_ABORT;
     auto it = std::find_if(m_events.begin(), m_events.end(), isEnd);
     *pEvCode = it->code;
@@ -108,7 +108,7 @@ HRESULT CFilterGraph::WaitForCompletion(LONG msTimeout, LONG* pEvCode)
 HRESULT CFilterGraph::CancelDefaultHandling(LONG lEvCode)
 {
     if (lEvCode != EC_COMPLETE) return S_FALSE;
-    std::lock_guard<std::mutex> guard(m_eventLock);
+    MutexLock guard(m_eventLock);
     m_bCompleteDefault = false;
     return S_OK;
 }
@@ -116,7 +116,7 @@ HRESULT CFilterGraph::CancelDefaultHandling(LONG lEvCode)
 HRESULT CFilterGraph::RestoreDefaultHandling(LONG lEvCode)
 {
     if (lEvCode != EC_COMPLETE) return S_FALSE;
-    std::lock_guard<std::mutex> guard(m_eventLock);
+    MutexLock guard(m_eventLock);
     m_bCompleteDefault = true;
     return S_OK;
 }
@@ -125,7 +125,7 @@ HRESULT CFilterGraph::FreeEventParams(LONG, LONG_PTR, LONG_PTR) { return S_OK; }
 
 HRESULT CFilterGraph::SetNotifyWindow(OAHWND hwnd, LONG lMsg, LONG_PTR lInstanceData)
 {
-    std::lock_guard<std::mutex> guard(m_eventLock);
+    MutexLock guard(m_eventLock);
     m_notifyWindow = hwnd;
     m_notifyMessage = lMsg;
     m_notifyInstance = lInstanceData;
@@ -137,7 +137,7 @@ HRESULT CFilterGraph::SetNotifyWindow(OAHWND hwnd, LONG lMsg, LONG_PTR lInstance
 HRESULT CFilterGraph::SetNotifyFlags(LONG lNoNotifyFlags)
 {
     if (lNoNotifyFlags & ~AM_MEDIAEVENT_NONOTIFY) return E_INVALIDARG;
-    std::lock_guard<std::mutex> guard(m_eventLock);
+    MutexLock guard(m_eventLock);
     m_notifyFlags = lNoNotifyFlags;
     return S_OK;
 }
@@ -145,7 +145,7 @@ HRESULT CFilterGraph::SetNotifyFlags(LONG lNoNotifyFlags)
 HRESULT CFilterGraph::GetNotifyFlags(LONG* lplNoNotifyFlags)
 {
     if (!lplNoNotifyFlags) return E_POINTER;
-    std::lock_guard<std::mutex> guard(m_eventLock);
+    MutexLock guard(m_eventLock);
     *lplNoNotifyFlags = m_notifyFlags;
     return S_OK;
 }

@@ -113,14 +113,17 @@ public:
     bool IsEndOfStreamDelivered();
 
 protected:
+    // The renderer interface lock is its filter lock (m_pLock); the renderer
+    // lock guards the streaming side and is taken after it.
     CCritSec m_InterfaceLock;
-    CCritSec m_RendererLock;
+    CCritSec m_RendererLock ACQUIRED_AFTER(m_InterfaceLock);
 
 private:
-    HRESULT ScheduleSample_Locked();
-    void CancelNotification_Locked();
-    void DiscardPending_Locked();  // sample and EOS go; the waiter is woken
-    bool IsDue_Locked(bool hasTime, REFERENCE_TIME streamTime);
+    HRESULT ScheduleSample_Locked() REQUIRES(m_RendererLock);
+    void CancelNotification_Locked() REQUIRES(m_RendererLock);
+    // Sample and EOS go; the waiter is woken.
+    void DiscardPending_Locked() REQUIRES(m_RendererLock);
+    bool IsDue_Locked(bool hasTime, REFERENCE_TIME streamTime) REQUIRES(m_RendererLock);
     HRESULT WaitForRenderTime(uint64_t serial, bool isEndOfStream);
 
     std::unique_ptr<CRendererInputPin> m_pInputPin;
@@ -128,15 +131,14 @@ private:
     CAMEvent m_RenderEvent{false};        // auto-reset: wakes the streaming thread
     CAMEvent m_evStateComplete{true};     // manual: set unless pausing without a sample
 
-    // Guarded by m_RendererLock:
-    ComPtr<IMediaSample> m_pMediaSample;  // the sample waiting in Receive
-    bool m_bSampleHasTime = false;
-    REFERENCE_TIME m_tSampleStart = 0;
-    bool m_bEOS = false;                  // end of stream received, not yet discarded
-    bool m_bEOSDelivered = false;         // EC_COMPLETE sent since the last stop/flush
-    bool m_bLastEndValid = false;
-    REFERENCE_TIME m_tLastEnd = 0;        // end time of the last sample received
-    uint64_t m_nSerial = 0;               // changes whenever the pending item goes
-    DWORD_PTR m_dwAdvise = 0;             // clock advise for the pending item
-    ComPtr<IReferenceClock> m_pAdviseClock;  // the clock m_dwAdvise belongs to
+    ComPtr<IMediaSample> m_pMediaSample GUARDED_BY(m_RendererLock);  // the sample waiting in Receive
+    bool m_bSampleHasTime GUARDED_BY(m_RendererLock) = false;
+    REFERENCE_TIME m_tSampleStart GUARDED_BY(m_RendererLock) = 0;
+    bool m_bEOS GUARDED_BY(m_RendererLock) = false;                  // end of stream received, not yet discarded
+    bool m_bEOSDelivered GUARDED_BY(m_RendererLock) = false;         // EC_COMPLETE sent since the last stop/flush
+    bool m_bLastEndValid GUARDED_BY(m_RendererLock) = false;
+    REFERENCE_TIME m_tLastEnd GUARDED_BY(m_RendererLock) = 0;        // end time of the last sample received
+    uint64_t m_nSerial GUARDED_BY(m_RendererLock) = 0;  // changes whenever the pending item goes
+    DWORD_PTR m_dwAdvise GUARDED_BY(m_RendererLock) = 0;             // clock advise for the pending item
+    ComPtr<IReferenceClock> m_pAdviseClock GUARDED_BY(m_RendererLock);  // the clock m_dwAdvise belongs to
 };

@@ -120,9 +120,10 @@ protected:
 
     friend class CTransformInputPin;
     friend class CTransformOutputPin;
+    // The filter lock, then the streaming lock.
     CCritSec m_csFilter;
-    CCritSec m_csReceive;
+    CCritSec m_csReceive ACQUIRED_AFTER(m_csFilter);
     std::unique_ptr<CTransformInputPin> m_pInput;
     std::unique_ptr<CTransformOutputPin> m_pOutput;
-    bool m_bEOSDelivered = false;  // guarded by m_csReceive
+    bool m_bEOSDelivered GUARDED_BY(m_csReceive) = false;
 };

@@ -5,27 +5,102 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/os/ThreadAnnotations.h"
+
 constexpr uint32_t INFINITE = 0xFFFFFFFFu;
 constexpr uint32_t WAIT_OBJECT_0 = 0;
 constexpr uint32_t WAIT_TIMEOUT = 258;
 
 // CRITICAL_SECTION: recursive, owned by one thread at a time. Lockable, so
-// std::lock_guard / std::unique_lock work on it.
-class CCriticalSection
+// std::lock_guard / std::unique_lock work on it, but only CAutoLock tells
+// the lock checker that the lock is held.
+class CAPABILITY("mutex") CCriticalSection
 {
 public:
     CCriticalSection() = default;
     CCriticalSection(const CCriticalSection&) = delete;
     CCriticalSection& operator=(const CCriticalSection&) = delete;
 
-    void Lock() { m_mutex.lock(); }
-    void Unlock() { m_mutex.unlock(); }
-    void lock() { m_mutex.lock(); }
-    void unlock() { m_mutex.unlock(); }
-    bool try_lock() { return m_mutex.try_lock(); }
+    void Lock() ACQUIRE() { m_mutex.lock(); }
+    void Unlock() RELEASE() { m_mutex.unlock(); }
+    void lock() ACQUIRE() { m_mutex.lock(); }
+    void unlock() RELEASE() { m_mutex.unlock(); }
+    bool try_lock() TRY_ACQUIRE(true) { return m_mutex.try_lock(); }
 
 private:
     std::recursive_mutex m_mutex;
+};
+
+struct AdoptLockT
+{
+};
+inline constexpr AdoptLockT kAdoptLock{};
+
+// Holds a CCriticalSection for its scope (DirectShow's CAutoLock). The
+// adopting form takes over a lock the caller already holds, e.g. after a
+// successful try_lock.
+class SCOPED_CAPABILITY CAutoLock
+{
+public:
+    explicit CAutoLock(CCriticalSection& lock) ACQUIRE(lock) : m_lock(lock) { m_lock.lock(); }
+    explicit CAutoLock(CCriticalSection* lock) ACQUIRE(lock) : m_lock(*lock) { m_lock.lock(); }
+    CAutoLock(CCriticalSection& lock, AdoptLockT) REQUIRES(lock) : m_lock(lock) {}
+    ~CAutoLock() RELEASE() { m_lock.unlock(); }
+    CAutoLock(const CAutoLock&) = delete;
+    // Lets go for a wait; Lock must follow before the scope ends.
+    void Unlock() RELEASE() { m_lock.unlock(); }
+    void Lock() ACQUIRE() { m_lock.lock(); }
+    CAutoLock& operator=(const CAutoLock&) = delete;
+
+private:
+    CCriticalSection& m_lock;
+};
+
+// A plain (not recursive) mutex that the lock checker follows.
+class CAPABILITY("mutex") Mutex
+{
+public:
+    Mutex() = default;
+    Mutex(const Mutex&) = delete;
+    Mutex& operator=(const Mutex&) = delete;
+
+    void lock() ACQUIRE() { m_mutex.lock(); }
+    void unlock() RELEASE() { m_mutex.unlock(); }
+    bool try_lock() TRY_ACQUIRE(true) { return m_mutex.try_lock(); }
+
+private:
+    friend class MutexUniqueLock;
+    std::mutex m_mutex;
+};
+
+// Holds a Mutex for its scope.
+class SCOPED_CAPABILITY MutexLock
+{
+public:
+    explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : m_mutex(mutex) { m_mutex.lock(); }
+    ~MutexLock() RELEASE() { m_mutex.unlock(); }
+    MutexLock(const MutexLock&) = delete;
+    MutexLock& operator=(const MutexLock&) = delete;
+
+private:
+    Mutex& m_mutex;
+};
+
+// Holds a Mutex for its scope and lends the std::unique_lock that
+// std::condition_variable waits on. A wait lets go of the mutex and takes it
+// back before it returns, so to the checker the mutex stays held.
+class SCOPED_CAPABILITY MutexUniqueLock
+{
+public:
+    explicit MutexUniqueLock(Mutex& mutex) ACQUIRE(mutex) : m_hold(mutex.m_mutex) {}
+    ~MutexUniqueLock() RELEASE() {}
+    MutexUniqueLock(const MutexUniqueLock&) = delete;
+    MutexUniqueLock& operator=(const MutexUniqueLock&) = delete;
+
+    std::unique_lock<std::mutex>& Native() { return m_hold; }
+
+private:
+    std::unique_lock<std::mutex> m_hold;
 };
 
 // An event (CreateEvent). A manual-reset event stays signalled until Reset

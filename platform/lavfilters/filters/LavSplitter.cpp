@@ -75,11 +75,13 @@ HRESULT CLavSplitterInputPin::CheckConnect(IPin* pPin)
 HRESULT CLavSplitterInputPin::CompleteConnect(IPin* pReceivePin)
 {
     if (!m_pReader) return E_UNEXPECTED;
+    m_pSplitter->FilterLockHeldByPin();
     return m_pSplitter->OpenStream(m_pReader.Get(), pReceivePin);
 }
 
 HRESULT CLavSplitterInputPin::BreakConnect()
 {
+    m_pSplitter->FilterLockHeldByPin();
     m_pSplitter->CloseStream();
     m_pReader = nullptr;
     return S_OK;
@@ -166,7 +168,7 @@ HRESULT CLavSplitterOutputPin::GetDuration(LONGLONG* pDuration)
 HRESULT CLavSplitterOutputPin::GetStopPosition(LONGLONG* pStop)
 {
     if (!pStop) return E_POINTER;
-    CAutoLock lock(*m_pLock);
+    CAutoLock lock(m_pSplitter->m_csFilter);  // = *m_pLock
     *pStop = m_pSplitter->m_rtStop == INT64_MAX ? m_pSplitter->Duration() : m_pSplitter->m_rtStop;
     return S_OK;
 }
@@ -181,7 +183,7 @@ HRESULT CLavSplitterOutputPin::GetCurrentPosition(LONGLONG* pCurrent)
 HRESULT CLavSplitterOutputPin::SetPositions(LONGLONG* pCurrent, DWORD dwCurrentFlags, LONGLONG* pStop,
                                             DWORD dwStopFlags)
 {
-    CAutoLock lock(*m_pLock);
+    CAutoLock lock(m_pSplitter->m_csFilter);  // = *m_pLock
     const DWORD curMode = dwCurrentFlags & AM_SEEKING_PositioningBitsMask;
     const DWORD stopMode = dwStopFlags & AM_SEEKING_PositioningBitsMask;
     if (pStop && stopMode != AM_SEEKING_NoPositioning) {

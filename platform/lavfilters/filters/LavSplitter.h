@@ -142,8 +142,11 @@ private:
     friend class CLavSplitterOutputPin;
 
     // Input pin connection (filter lock).
-    HRESULT OpenStream(IAsyncReader* pReader, IPin* pSourcePin);
-    void CloseStream();
+    HRESULT OpenStream(IAsyncReader* pReader, IPin* pSourcePin) REQUIRES(m_csFilter);
+    void CloseStream() REQUIRES(m_csFilter);
+    // The base pins call their virtuals with m_pLock held, which is
+    // &m_csFilter; the checker cannot see through that pointer.
+    void FilterLockHeldByPin() ASSERT_CAPABILITY(m_csFilter) {}
 
     // Seeking (from any output pin).
     HRESULT SeekTo(REFERENCE_TIME target, REFERENCE_TIME* pLanded);
@@ -151,18 +154,20 @@ private:
     REFERENCE_TIME CurrentPosition();
 
     // Threads (filter lock held by the callers of Start/StopThreads).
-    void StartThreads_Locked();
-    void StopThreads_Locked();
+    void StartThreads_Locked() REQUIRES(m_csFilter);
+    void StopThreads_Locked() REQUIRES(m_csFilter);
     void DemuxLoop(REFERENCE_TIME segmentStart, REFERENCE_TIME stop);
     void DeliveryLoop(CLavSplitterOutputPin* pin, REFERENCE_TIME segmentStart, REFERENCE_TIME segmentStop);
-    void SignalStop_Locked();
-    void JoinThreads_Locked();
+    void SignalStop_Locked() REQUIRES(m_csFilter);
+    void JoinThreads_Locked() REQUIRES(m_csFilter);
     // The active pin for a packet kind; null when that stream has no
     // connected pin.
     CLavSplitterOutputPin* ActivePinFor(lav::MediaKind kind) const;
     // Whether every active pin but `pin` has an empty queue (queue mutex held).
     bool OthersEmpty_Locked(const CLavSplitterOutputPin* pin) const;
 
+    // The splitter's filter lock: after the graph lock, before the locks
+    // of the decoders downstream (platform/dshow/README.md).
     CCritSec m_csFilter;
     std::unique_ptr<CLavSplitterInputPin> m_pInput;
     // Output pins exist while the input is connected (filter lock). Pins
@@ -175,14 +180,14 @@ private:
     // lock holder otherwise.
     std::unique_ptr<lav::Demuxer> m_pDemuxer;
     std::thread m_demuxThread;
-    bool m_bThreadsRunning = false;        // filter lock
+    bool m_bThreadsRunning GUARDED_BY(m_csFilter) = false;
     // The connected output pins the threads serve; written under the filter
     // lock while no thread runs, read by the threads.
     std::vector<CLavSplitterOutputPin*> m_active;
-    REFERENCE_TIME m_rtStop = INT64_MAX;   // filter lock; end of the segment
+    REFERENCE_TIME m_rtStop GUARDED_BY(m_csFilter) = INT64_MAX;  // end of the segment
     // Filter lock: the demuxer has read past the segment start (streamed,
     // then stopped), so starting again must go back to it.
-    bool m_bRewindOnStart = false;
+    bool m_bRewindOnStart GUARDED_BY(m_csFilter) = false;
 
     // Queues of all pins.
     std::mutex m_queueMutex;

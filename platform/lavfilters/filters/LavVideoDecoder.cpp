@@ -106,7 +106,7 @@ HRESULT CLavVideoDecoder::GrowBuffers(uint32_t need)
     HRESULT hr = peer->GetAllocator(alloc.ReleaseAndGetAddressOf());
     if (FAILED(hr)) return hr;
 
-    std::lock_guard<std::mutex> guard(m_allocLock);
+    MutexLock guard(m_allocLock);
     // A stop decommits the allocator for good; recommitting behind it would
     // leave memory committed in a stopped graph.
     if (m_bStopping) return VFW_E_NOT_COMMITTED;
@@ -134,7 +134,7 @@ HRESULT CLavVideoDecoder::GrowBuffers(uint32_t need)
 HRESULT CLavVideoDecoder::Stop()
 {
     {
-        std::lock_guard<std::mutex> guard(m_allocLock);
+        MutexLock guard(m_allocLock);
         m_bStopping = true;
     }
     return CTransformFilter::Stop();
@@ -143,7 +143,7 @@ HRESULT CLavVideoDecoder::Stop()
 HRESULT CLavVideoDecoder::Pause()
 {
     {
-        std::lock_guard<std::mutex> guard(m_allocLock);
+        MutexLock guard(m_allocLock);
         m_bStopping = false;
     }
     return CTransformFilter::Pause();

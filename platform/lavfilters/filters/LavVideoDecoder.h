@@ -56,6 +56,6 @@ private:
     bool m_bDiscontinuity = true;    // next output starts after a flush
     LONG m_cbBuffer = 0;             // size of the output buffers now
 
-    std::mutex m_allocLock;
-    bool m_bStopping = false;  // guarded by m_allocLock: stopped or stopping
+    Mutex m_allocLock;
+    bool m_bStopping GUARDED_BY(m_allocLock) = false;  // stopped or stopping
 };
