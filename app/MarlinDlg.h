@@ -56,6 +56,9 @@ public:
                          const SampleStamp& stamp) override;
     void OnPlayComplete() override;
     void OnPictureColour(const PictureColour& colour) override;
+    // Builds the converter or resampler of the held sample's stream ahead of
+    // its time; the sample itself is handed over when it is rendered.
+    void OnSamplePreroll(bool isVideo, const MediaFormat* format, const uint8_t* data, int32_t length) override;
 
     // IMarlinMgr
     bool SetReplyWnd(uint32_t value) override;

@@ -125,6 +125,24 @@ void CMarlinDlg::OnSampleReceive(bool isVideo, const MediaFormat* format, const 
         ReceiveSound(*format, data, length, stamp);
 }
 
+void CMarlinDlg::OnSamplePreroll(bool isVideo, const MediaFormat* format, const uint8_t* data, int32_t length)
+{
+    // Building a converter or a resampler (scaler tables, filter bank) is
+    // done here, while the graph waits for its samples, and not when the
+    // clock starts, where it would make the first picture late. The picture
+    // is converted once too, so that the output's pages (megabytes for a
+    // large picture) are in place before it is due.
+    if (!format) return;
+    if (!isVideo) {
+        m_resample.Prepare(*format, m_targetFormat, this);
+        return;
+    }
+    IColorSpaceZoom* zoom = ConverterFor(*format);
+    uint8_t* picture = nullptr;
+    long pictureLength = 0;
+    if (zoom && data && length >= 0) zoom->Convert(data, length, &picture, &pictureLength);
+}
+
 void CMarlinDlg::ReceiveSound(const MediaFormat& source, const uint8_t* data, int32_t length, const SampleStamp& stamp)
 {
     // Every block the renderer hands over takes a number, also one that is

@@ -166,6 +166,12 @@ int CAudioResampler::Convert(const uint8_t* data, int frames, uint8_t* out, int 
     static const uint8_t kNothing[4] = {};
     const uint8_t* inPlanes[1] = {in ? in : kNothing};
     uint8_t* outPlanes[1] = {out};
+    // libswresample sizes (and clears) its work buffers by the output limit
+    // it is given: a limit of what this input can yield keeps them small,
+    // where the caller's whole buffer would cost megabytes at the first
+    // block and after every reset.
+    const int yield = swr_get_out_samples(m_pSwr, frames);
+    if (yield >= 0 && yield < outCapacityFrames) outCapacityFrames = yield;
     return swr_convert(m_pSwr, outPlanes, outCapacityFrames, inPlanes, frames);
 }
 

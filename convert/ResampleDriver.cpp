@@ -10,29 +10,33 @@ int64_t CResampleDriver::Need(long length, int32_t sourceRate, int32_t targetRat
     return static_cast<int64_t>(length) * targetRate * 2 / sourceRate + 5000;
 }
 
+bool CResampleDriver::Prepare(const MediaFormat& source, const MediaFormat& target, const void* owner)
+{
+    // A format change within a playback needs a resampler made for it;
+    // feeding the old one would misread the samples.
+    if (m_pResampleCtx && !m_pResampleCtx->MadeFor(source, target)) m_pResampleCtx.reset();
+    if (m_pResampleCtx) return true;  // step 3 grows a missing buffer
+
+    m_pResampleCtx = CAudioResampler::Create(source, target);
+    m_bRun = false;
+    if (!m_pResampleData) {
+        m_pResampleData.reset(new (std::nothrow) uint8_t[kInitialDataLen]);
+    }
+    iDataLen = m_pResampleData ? kInitialDataLen : 0;
+    CLogLine line;
+    line.rec().Advance("CMarlinDlg.OnDateReceive.else.if  m_pResampleData=").Advance("0x")
+        << CLogWrapper::Hex << static_cast<unsigned long>(reinterpret_cast<uintptr_t>(m_pResampleData.get()));
+    line.rec().Advance(" iDataLen= ") << iDataLen << LogThis{owner};
+    return m_pResampleCtx && m_pResampleData;
+}
+
 ResampleOutput CResampleDriver::OnBlock(const MediaFormat& source, const MediaFormat& target,
                                         const uint8_t* data, long length, const void* owner, const BlockTime& time)
 {
     ResampleOutput result;
 
-    // A format change within a playback needs a resampler made for it;
-    // feeding the old one would misread the samples.
-    if (m_pResampleCtx && !m_pResampleCtx->MadeFor(source, target)) m_pResampleCtx.reset();
-
     // 1. Creation at the first block.
-    if (!m_pResampleCtx) {
-        m_pResampleCtx = CAudioResampler::Create(source, target);
-        m_bRun = false;
-        if (!m_pResampleData) {
-            m_pResampleData.reset(new (std::nothrow) uint8_t[kInitialDataLen]);
-        }
-        iDataLen = m_pResampleData ? kInitialDataLen : 0;
-        CLogLine line;
-        line.rec().Advance("CMarlinDlg.OnDateReceive.else.if  m_pResampleData=").Advance("0x")
-            << CLogWrapper::Hex << static_cast<unsigned long>(reinterpret_cast<uintptr_t>(m_pResampleData.get()));
-        line.rec().Advance(" iDataLen= ") << iDataLen << LogThis{owner};
-        if (!m_pResampleCtx || !m_pResampleData) return result;
-    }
+    if (!Prepare(source, target, owner)) return result;
 
     // 2. Blocks the buffer rule cannot serve.
     if (length < 0 || length >= kMaxBlockLength || !data) return result;

@@ -83,6 +83,11 @@ public:
     ResampleOutput OnBlock(const MediaFormat& source, const MediaFormat& target, const uint8_t* data,
                            long length, const void* owner, const BlockTime& time = {});
 
+    // Step 1 alone, ahead of the first block (when the playback holds it,
+    // paused): the block then finds its resampler ready. False when none
+    // could be made.
+    bool Prepare(const MediaFormat& source, const MediaFormat& target, const void* owner);
+
     // Container time stamps in whole milliseconds put a block up to a
     // millisecond off its true place; anything further is a gap.
     static constexpr int64_t kResyncTicks = 20000;

@@ -32,6 +32,15 @@ public:
         (void)stamp;
         OnDateReceive(isVideo, format, data, length);
     }
+    // A sample the renderer holds while paused: the first after a start, a
+    // flush or a seek, before its time has come. The sink can get ready for
+    // it here (build what converts it), so that rendering it when the clock
+    // starts costs no more than rendering the ones after it. Same thread and
+    // locks as OnSampleReceive; the sample is rendered later or discarded.
+    virtual void OnSamplePreroll(bool isVideo, const MediaFormat* format, const uint8_t* data, int32_t length)
+    {
+        (void)isVideo, (void)format, (void)data, (void)length;
+    }
     // The file has played to its end; on the dialog's thread.
     virtual void OnPlayComplete() = 0;
     // How the video role's YUV samples are to be read, each time a picture

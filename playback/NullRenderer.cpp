@@ -128,6 +128,14 @@ HRESULT CNullRenderer::SetMediaType(const CMediaType* pmt)
     return S_OK;
 }
 
+void CNullRenderer::OnReceiveFirstSample(IMediaSample* pMediaSample)
+{
+    if (!pMediaSample || !m_bFormatKnown || !m_pSink) return;
+    BYTE* data = nullptr;
+    pMediaSample->GetPointer(&data);
+    m_pSink->OnSamplePreroll(m_bVideo != 0, &m_format, data, pMediaSample->GetActualDataLength());
+}
+
 HRESULT CNullRenderer::DoRenderSample(IMediaSample* pMediaSample)
 {
     if (!pMediaSample || !m_bFormatKnown || !m_pSink) return S_FALSE;

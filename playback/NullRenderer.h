@@ -31,6 +31,8 @@ public:
     HRESULT SetMediaType(const CMediaType* pmt) override;
     // S_FALSE (nothing handed over) without a sample, a format or a sink.
     HRESULT DoRenderSample(IMediaSample* pMediaSample) override;
+    // The sample held while paused goes to the sink's OnSamplePreroll.
+    void OnReceiveFirstSample(IMediaSample* pMediaSample) override;
 
     const MediaFormat* FormatForTesting() const { return &m_format; }
 

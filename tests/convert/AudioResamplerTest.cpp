@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <numbers>
 #include <string>
 #include <vector>
+
+extern "C" {
+#include <libavutil/mem.h>
+}
 
 #include "convert/AudioResampler.h"
 #include "tests/convert/AudioTestUtil.h"
@@ -208,6 +213,27 @@ TEST(AudioResampler, OutputLimitKeepsTheRestForLaterCalls)
 }
 
 }  // namespace
+
+TEST(AudioResampler, AWideOutputBufferCostsNoWorkMemoryOfItsSize)
+{
+    // The driver hands over its whole output buffer (a million frames) with
+    // every block of a thousand. Work memory sized by that limit took
+    // milliseconds at the first block and after each seek; with FFmpeg's
+    // allocations capped well below it, the block must still convert.
+    auto r = CAudioResampler::Create(Sound(48000, 16, 2), Sound(16000, 16, 1));
+    ASSERT_TRUE(r);
+    const std::vector<uint8_t> in = Sine16(440, 8000, 48000, 2, 1024);
+    std::vector<uint8_t> out(size_t{1} << 21);
+    const int capacity = static_cast<int>(out.size() / 2);
+    av_max_alloc(256 * 1024);
+    const int first = r->Convert(in.data(), 1024, out.data(), capacity);
+    const bool reset = r->Reset();
+    const int again = r->Convert(in.data(), 1024, out.data(), capacity);
+    av_max_alloc(INT_MAX);
+    EXPECT_GT(first, 300);
+    EXPECT_TRUE(reset);
+    EXPECT_GT(again, 300);
+}
 
 TEST(AudioResampler, ResetDropsWhatIsHeldAndKeepsTheSettings)
 {

@@ -63,6 +63,29 @@ TEST(ResampleDriver, FirstBlockCreatesAndLogsExactly)
     EXPECT_NEAR(out.length / 4 + second.length / 4, 882, 16);
 }
 
+TEST(ResampleDriver, PreparedAheadTheBlocksComeOutAsWithout)
+{
+    // Made while the playback holds its first block, the resampler is the
+    // one that block would have made: same output, same times, one creation.
+    FakeDialog dlg;
+    const std::vector<uint8_t> block = Sine16(1000, 5000, 48000, 2, 960);
+    const MediaFormat src = Sound(48000, 16, 2), dst = Sound(16000, 16, 1);
+    CResampleDriver plain, prepared;
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(prepared.Prepare(src, dst, &dlg));
+    ASSERT_TRUE(prepared.Prepare(src, dst, &dlg));
+    for (int i = 0; i < 3; ++i) {
+        const BlockTime at{true, i * 200000LL, i == 0};
+        ResampleOutput a = plain.OnBlock(src, dst, block.data(), 3840, &dlg, at);
+        std::vector<uint8_t> want(a.data, a.data + a.length);
+        ResampleOutput b = prepared.OnBlock(src, dst, block.data(), 3840, &dlg, at);
+        EXPECT_EQ(std::vector<uint8_t>(b.data, b.data + b.length), want) << "block " << i;
+        EXPECT_EQ(b.time, a.time) << "block " << i;
+    }
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(CountOf(log, kCreationLine), 2);  // one for each driver
+}
+
 TEST(ResampleDriver, RefusedPairNeverYieldsAndLogsEveryBlock)
 {
     FakeDialog dlg;

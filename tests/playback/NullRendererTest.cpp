@@ -27,7 +27,17 @@ public:
         std::lock_guard<std::mutex> guard(m_lock);
         m_calls.push_back({isVideo, format, *format, std::vector<BYTE>(data, data + length), CSystemClock::Now()});
     }
+    void OnSamplePreroll(bool isVideo, const MediaFormat* format, const uint8_t* data, int32_t length) override
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_prerolls.push_back({isVideo, format, *format, std::vector<BYTE>(data, data + length), CSystemClock::Now()});
+    }
     void OnPlayComplete() override { ++m_complete; }
+    std::vector<Call> Prerolls()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_prerolls;
+    }
     std::vector<Call> Calls()
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -42,6 +52,7 @@ public:
 private:
     std::mutex m_lock;
     std::vector<Call> m_calls;
+    std::vector<Call> m_prerolls;
     std::atomic<int> m_complete{0};
 };
 
@@ -347,6 +358,28 @@ TEST_F(NullRendererTest, PauseHoldsTheFirstSampleUntilRun)
     Run(0);
     ASSERT_TRUE(WaitUntil([&] { return m_sink.Count() == 2; }, 2000ms));
     EXPECT_EQ(m_sink.Calls()[0].data, Bytes({1}));
+}
+
+TEST_F(NullRendererTest, TheSampleHeldWhilePausedIsOfferedToTheSinkBeforeItIsRendered)
+{
+    ASSERT_EQ(Build(0, {MakeAudioType(WAVE_FORMAT_PCM, 2, 44100, 16)}), S_OK);
+    Pause();
+    m_source->Start({{Bytes({1, 2, 3, 4}), {}, {}, {}}, {Bytes({5, 6, 7, 8}), {}, {}, {}}}, false);
+    FILTER_STATE state;
+    ASSERT_EQ(m_renderer->GetState(2000, &state), S_OK);
+    // Offered while held, with its data and the agreed format, not rendered.
+    std::vector<CTestSink::Call> prerolls = m_sink.Prerolls();
+    ASSERT_EQ(prerolls.size(), 1u);
+    EXPECT_FALSE(prerolls[0].isVideo);
+    EXPECT_EQ(prerolls[0].format, m_renderer->FormatForTesting());
+    EXPECT_EQ(prerolls[0].seen.sampleRate, 44100);
+    EXPECT_EQ(prerolls[0].data, Bytes({1, 2, 3, 4}));
+    EXPECT_EQ(m_sink.Count(), 0u);
+    Run(0);
+    ASSERT_TRUE(WaitUntil([&] { return m_sink.Count() == 2; }, 2000ms));
+    // The sample is still rendered; one that arrives while running is not offered.
+    EXPECT_EQ(m_sink.Calls()[0].data, Bytes({1, 2, 3, 4}));
+    EXPECT_EQ(m_sink.Prerolls().size(), 1u);
 }
 
 TEST_F(NullRendererTest, PauseWhileRunningStopsTheFlow)
