@@ -195,15 +195,18 @@ IoResult ControllerLink::ReadRaw(void* buffer, size_t size, int timeoutMs)
     if (m_pipe1 < 0) return IoResult::Error;
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     auto* p = static_cast<uint8_t*>(buffer);
+    // What is queued already is taken without a poll first: a picture comes
+    // in many pieces, and most are there when the last one has been read.
     while (size > 0) {
-        int ready = PollUntil(m_pipe1, POLLIN, deadline);
-        if (ready == 0) return IoResult::Timeout;
-        if (ready < 0) return IoResult::Error;
         ssize_t n = recv(m_pipe1, p, size, MSG_DONTWAIT);
         if (n == 0) return IoResult::Closed;
         if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR) continue;
-            return errno == ECONNRESET ? IoResult::Closed : IoResult::Error;
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN) return errno == ECONNRESET ? IoResult::Closed : IoResult::Error;
+            int ready = PollUntil(m_pipe1, POLLIN, deadline);
+            if (ready == 0) return IoResult::Timeout;
+            if (ready < 0) return IoResult::Error;
+            continue;
         }
         p += n;
         size -= static_cast<size_t>(n);
@@ -232,8 +235,6 @@ IoResult ControllerLink::ReadPacket(Packet* out, int timeoutMs, uint32_t maxLeng
 
 IoResult ControllerLink::ReadMessage(Message* out, int timeoutMs, std::string* error)
 {
-    // The payload goes into a buffer kept from packet to packet: a stream of
-    // large pictures then costs no allocation, and no fresh pages, each.
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     uint8_t header[8];
     IoResult r = ReadRaw(header, sizeof header, timeoutMs);
@@ -244,15 +245,28 @@ IoResult ControllerLink::ReadMessage(Message* out, int timeoutMs, std::string* e
         return IoResult::Error;
     }
     if (length > kMaxReadLength) return IoResult::Error;
-    if (m_readBuffer.size() < length) m_readBuffer.resize(length);
-    r = ReadRaw(m_readBuffer.data(), length, MsLeft(deadline));
+    // The fixed part first: a frame's data then goes from the socket straight
+    // into the storage out->data already has, not through this buffer.
+    const size_t head = std::min<size_t>(length, kFrameHeadSize);
+    if (m_readBuffer.size() < head) m_readBuffer.resize(kFrameHeadSize);
+    r = ReadRaw(m_readBuffer.data(), head, MsLeft(deadline));
+    if (r != IoResult::Ok) return r;
+    const size_t dataLength = FrameDataLength(m_readBuffer.data(), length);
+    if (m_readBuffer.size() < length - dataLength) m_readBuffer.resize(length - dataLength);
+    if (dataLength > 0) {
+        out->data.resize(dataLength);
+        r = ReadRaw(out->data.data(), dataLength, MsLeft(deadline));
+        if (r != IoResult::Ok) return r;
+        const size_t tail = length - head - dataLength;
+        r = ReadRaw(m_readBuffer.data() + head, tail, MsLeft(deadline));
+        if (r != IoResult::Ok) return r;
+        return DecodeFrameAround(m_readBuffer.data(), m_readBuffer.data() + head, tail, length, out, error)
+                   ? IoResult::Ok
+                   : IoResult::Error;
+    }
+    r = ReadRaw(m_readBuffer.data() + head, length - head, MsLeft(deadline));
     if (r != IoResult::Ok) return r;
     return DecodeMessage(m_readBuffer.data(), length, out, error) ? IoResult::Ok : IoResult::Error;
-}
-
-void ControllerLink::ReserveReadBuffer(size_t bytes)
-{
-    if (m_readBuffer.size() < bytes) m_readBuffer.resize(bytes);
 }
 
 IoResult ControllerLink::WaitForEndOfStream(int timeoutMs)

@@ -75,11 +75,10 @@ public:
     // Exactly `size` bytes.
     IoResult ReadRaw(void* buffer, size_t size, int timeoutMs);
     // Reads and decodes the next message; Error also when it does not decode
-    // (the reason in *error).
+    // (the reason in *error). A frame's data is read straight into out->data,
+    // which keeps its storage: a caller that reuses one Message, sized ahead
+    // for its pictures, reads each picture with no copy and no allocation.
     IoResult ReadMessage(Message* out, int timeoutMs, std::string* error = nullptr);
-    // Makes ReadMessage's buffer hold `bytes` now (and touches it), so the
-    // first large message costs no more to read than the ones after it.
-    void ReserveReadBuffer(size_t bytes);
     // Closed when the host has closed "_pipe1" (end of stream) within the
     // time limit, Ok when data arrived instead (nothing is consumed).
     IoResult WaitForEndOfStream(int timeoutMs);
@@ -104,7 +103,7 @@ private:
     bool m_bRemoveFiles = false;
     int m_listen1 = -1, m_listen2 = -1;
     int m_pipe1 = -1, m_pipe2 = -1;  // accepted connections
-    Bytes m_readBuffer;  // ReadMessage's payload, reused; grows only
+    Bytes m_readBuffer;  // ReadMessage's payload but a frame's data, reused; grows only
 };
 
 }  // namespace marlin::controller

@@ -134,9 +134,75 @@ Bytes EncodePacketHeader(uint32_t length, uint32_t close)
 
 Bytes EncodePacket(const Bytes& message, uint32_t close)
 {
-    Bytes p = EncodePacketHeader(static_cast<uint32_t>(message.size()), close);
-    p.insert(p.end(), message.begin(), message.end());
+    Bytes p(8 + message.size());
+    Put32(p, 0, static_cast<uint32_t>(message.size()));
+    Put32(p, 4, close);
+    std::copy(message.begin(), message.end(), p.begin() + 8);
     return p;
+}
+
+namespace {
+
+// The frame fields of a message of `length` bytes, whose data lies apart
+// from its fixed part (`head`, kFrameHeadSize bytes) and from what follows
+// the data (`tail`; null: right behind the data at head). Checks as
+// DecodeMessage does; the header fields of m are already set.
+bool DecodeFrameFields(const uint8_t* head, const uint8_t* tail, size_t length, Message& m, std::string* error)
+{
+    m.kind = MessageKind::Frame;
+    if (m.hasTrailer > 1) return Fail(error, "hasTrailer " + std::to_string(m.hasTrailer));
+    if (length < kFrameHeadSize + kFramePadding) return Fail(error, "frame message too short");
+    m.format.width = GetI32(head, 12);
+    m.format.height = GetI32(head, 16);
+    m.format.colorSpace = GetI32(head, 20);
+    m.format.sampleRate = GetI32(head, 24);
+    m.format.bitsPerSample = GetI32(head, 28);
+    m.format.channels = GetI32(head, 32);
+    const int32_t dataLength = GetI32(head, 36);
+    if (dataLength < 0) return Fail(error, "negative dataLength");
+    const size_t want = kFrameHeadSize + static_cast<size_t>(dataLength) + (m.hasTrailer ? 24 : 0) + kFramePadding;
+    if (!ExpectLength(length, want, m.type, error)) return false;
+    if (!tail) tail = head + kFrameHeadSize + dataLength;
+    if (m.hasTrailer) {
+        if (Get32(tail, 0) != 52) return Fail(error, "trailer type " + std::to_string(Get32(tail, 0)));
+        if (Get32(tail, 8) != 0) return Fail(error, "trailer word at offset 8 is not 0");
+        m.trailerPositionMs = static_cast<int64_t>(Get64(tail, 16));
+    }
+    const uint8_t* padding = tail + (m.hasTrailer ? 24 : 0);
+    m.frameNumber = m.id;
+    m.presentationTime = static_cast<int64_t>(Get64(padding, kFrameStampTimeOffset));
+    m.frameFlags = static_cast<uint16_t>(padding[kFrameStampFlagsOffset] | padding[kFrameStampFlagsOffset + 1] << 8);
+    m.isDiscontinuity = (m.frameFlags & kFrameDiscontinuity) != 0;
+    m.isKeyPicture = (m.frameFlags & kFrameKeyPicture) != 0;
+    return true;
+}
+
+}  // namespace
+
+size_t FrameDataLength(const uint8_t* head, size_t length)
+{
+    if (length < kFrameHeadSize + kFramePadding) return 0;
+    const uint32_t type = Get32(head, 0);
+    if (type != 50 && type != 51) return 0;
+    const int32_t dataLength = GetI32(head, 36);
+    if (dataLength <= 0 || static_cast<size_t>(dataLength) > length - kFrameHeadSize - kFramePadding) return 0;
+    return static_cast<size_t>(dataLength);
+}
+
+bool DecodeFrameAround(const uint8_t* head, const uint8_t* tail, size_t tailLength, size_t length, Message* out,
+                       std::string* error)
+{
+    const size_t dataLength = FrameDataLength(head, length);
+    if (dataLength == 0 || out->data.size() != dataLength || tailLength != length - kFrameHeadSize - dataLength)
+        return Fail(error, "frame parts do not add up to the message");
+    Message m;
+    m.type = Get32(head, 0);
+    m.id = Get32(head, 4);
+    m.hasTrailer = Get32(head, 8);
+    if (!DecodeFrameFields(head, tail, length, m, error)) return false;
+    m.data.swap(out->data);
+    *out = std::move(m);
+    return true;
 }
 
 bool DecodeMessage(const uint8_t* p, size_t length, Message* out, std::string* error)
@@ -175,35 +241,11 @@ bool DecodeMessage(const uint8_t* p, size_t length, Message* out, std::string* e
         m.kind = MessageKind::PlayComplete;
         break;
     case 50: case 51: {
-        m.kind = MessageKind::Frame;
-        if (m.hasTrailer > 1) return Fail(error, "hasTrailer " + std::to_string(m.hasTrailer));
-        if (length < 40 + kFramePadding) return Fail(error, "frame message too short");
-        m.format.width = GetI32(p, 12);
-        m.format.height = GetI32(p, 16);
-        m.format.colorSpace = GetI32(p, 20);
-        m.format.sampleRate = GetI32(p, 24);
-        m.format.bitsPerSample = GetI32(p, 28);
-        m.format.channels = GetI32(p, 32);
-        int32_t dataLength = GetI32(p, 36);
-        if (dataLength < 0) return Fail(error, "negative dataLength");
-        size_t want = 40 + static_cast<size_t>(dataLength) + (m.hasTrailer ? 24 : 0) + kFramePadding;
-        if (!ExpectLength(length, want, m.type, error)) return false;
-        if (m.hasTrailer) {
-            const uint8_t* t = p + 40 + dataLength;
-            if (Get32(t, 0) != 52) return Fail(error, "trailer type " + std::to_string(Get32(t, 0)));
-            if (Get32(t, 8) != 0) return Fail(error, "trailer word at offset 8 is not 0");
-            m.trailerPositionMs = static_cast<int64_t>(Get64(t, 16));
-        }
+        if (!DecodeFrameFields(p, nullptr, length, m, error)) return false;
         // Decoded: the data goes into the storage *out already has, so a
         // caller that reuses one Message allocates once, not per frame.
         m.data.swap(out->data);
-        m.data.assign(p + 40, p + 40 + dataLength);
-        const uint8_t* padding = p + length - kFramePadding;
-        m.frameNumber = m.id;
-        m.presentationTime = static_cast<int64_t>(Get64(padding, kFrameStampTimeOffset));
-        m.frameFlags = static_cast<uint16_t>(padding[kFrameStampFlagsOffset] | padding[kFrameStampFlagsOffset + 1] << 8);
-        m.isDiscontinuity = (m.frameFlags & kFrameDiscontinuity) != 0;
-        m.isKeyPicture = (m.frameFlags & kFrameKeyPicture) != 0;
+        m.data.assign(p + kFrameHeadSize, p + kFrameHeadSize + FrameDataLength(p, length));
         break;
     }
     default:

@@ -85,4 +85,16 @@ struct Message
 // anything else.
 bool DecodeMessage(const uint8_t* payload, size_t length, Message* out, std::string* error);
 
+// A frame message read in three parts, so that its data can go straight
+// into out->data: the fixed part (kFrameHeadSize bytes), then the data,
+// then what follows it. FrameDataLength gives the data's length from the
+// fixed part of a message of `length` bytes, or 0 when it is not a frame
+// with data that fits. DecodeFrameAround then decodes with out->data already
+// holding the data, and checks as DecodeMessage does; on failure out->data
+// may have changed.
+constexpr size_t kFrameHeadSize = 40;
+size_t FrameDataLength(const uint8_t* head, size_t length);
+bool DecodeFrameAround(const uint8_t* head, const uint8_t* tail, size_t tailLength, size_t length, Message* out,
+                       std::string* error);
+
 }  // namespace marlin::controller

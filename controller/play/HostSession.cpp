@@ -36,8 +36,6 @@ Failure Interrupted()
 }
 
 constexpr int kPollMs = 50;
-// A frame message around its data: header (40), trailer (24), padding (10).
-constexpr size_t kMaxFrameOverhead = 74;
 
 std::string CommandName(uint32_t type)
 {
@@ -243,7 +241,6 @@ HostSession::Wait HostSession::Next(Message* out, int timeoutMs, Failure* failur
 
 void HostSession::PrepareForFrames(size_t pictureBytes)
 {
-    m_link->ReserveReadBuffer(pictureBytes + kMaxFrameOverhead);
     m_pending.data.resize(pictureBytes);
 }
 

@@ -182,6 +182,62 @@ TEST(ControllerLink, CarriesCommandsAndRepliesBothWays)
     }
 }
 
+TEST(ControllerLink, FramesReadStraightIntoTheirMessageDecodeAsWholeOnes)
+{
+    // Frames are read in parts (fixed part, data, tail) so that the data goes
+    // into the message's own storage. Each must come out as DecodeMessage
+    // reads the same bytes, whatever kind came before; a frame whose
+    // dataLength does not fit its message stays an error.
+    auto link = ControllerLink::Listen(UniqueBase("parts", true));
+    ASSERT_TRUE(link);
+    FakeHost host(*link);
+    ASSERT_TRUE(link->Accept(1000));
+    const auto frame = [](uint32_t type, uint32_t id, int32_t dataLength, bool trailer, uint8_t fill) {
+        Bytes m(40 + static_cast<size_t>(dataLength) + (trailer ? 24 : 0) + kFramePadding, fill);
+        Put32(m, 0, type);
+        Put32(m, 4, id);
+        Put32(m, 8, trailer ? 1 : 0);
+        Put32(m, 36, static_cast<uint32_t>(dataLength));
+        if (trailer) {
+            const size_t t = 40 + static_cast<size_t>(dataLength);
+            Put32(m, t, 52);
+            Put32(m, t + 8, 0);
+            Put64(m, t + 16, 1234);
+        }
+        return m;
+    };
+    const std::vector<Bytes> frames = {frame(50, 0, 300000, true, 7), frame(51, 0, 4096, true, 9),
+                                       frame(51, 1, 4000, false, 3), frame(50, 1, 300000, true, 5),
+                                       frame(50, 2, 0, true, 1)};
+    Message m;
+    std::string error;
+    for (const Bytes& f : frames) {
+        // Sent in pieces, so that the reader also finds parts not there yet.
+        const Bytes packet = EncodePacket(f);
+        std::thread writer([&] {
+            for (size_t at = 0; at < packet.size(); at += 65536) {
+                const size_t n = std::min<size_t>(65536, packet.size() - at);
+                ASSERT_EQ(send(host.pipe1, packet.data() + at, n, MSG_NOSIGNAL), ssize_t(n));
+                std::this_thread::yield();
+            }
+        });
+        const IoResult r = link->ReadMessage(&m, 2000, &error);
+        writer.join();
+        ASSERT_EQ(r, IoResult::Ok) << error;
+        Message whole;
+        ASSERT_TRUE(DecodeMessage(f.data(), f.size(), &whole, &error)) << error;
+        EXPECT_EQ(m.type, whole.type);
+        EXPECT_EQ(m.frameNumber, whole.frameNumber);
+        EXPECT_EQ(m.data, whole.data);
+        EXPECT_EQ(m.trailerPositionMs, whole.trailerPositionMs);
+        EXPECT_EQ(m.presentationTime, whole.presentationTime);
+    }
+    Bytes bad = frame(50, 3, 100, false, 0);
+    Put32(bad, 36, 200);
+    host.Send(EncodePacket(bad));
+    EXPECT_EQ(link->ReadMessage(&m, 1000, &error), IoResult::Error);
+}
+
 TEST(ControllerLink, ReportsTheHostGoingAway)
 {
     auto link = ControllerLink::Listen(UniqueBase("gone", true));
