@@ -59,6 +59,9 @@ public:
     // Builds the converter or resampler of the held sample's stream ahead of
     // its time; the sample itself is handed over when it is rendered.
     void OnSamplePreroll(bool isVideo, const MediaFormat* format, const uint8_t* data, int32_t length) override;
+    // A picture read from its decoder's planes; false when the converter
+    // reads its source packed (the picture then comes as OnSampleReceive).
+    bool OnPictureReceive(const MediaFormat* format, const PicturePlanes& planes, const SampleStamp& stamp) override;
 
     // IMarlinMgr
     bool SetReplyWnd(uint32_t value) override;
@@ -169,6 +172,12 @@ private:
     void ReleaseConverters();
     // The picture path of OnDateReceive (video streaming thread).
     void ReceivePicture(const MediaFormat& source, const uint8_t* data, int32_t length, const SampleStamp& stamp);
+    // What every picture goes through before its conversion: its number,
+    // stamp and the receive log line. Returns the frame stamp and whether
+    // the line was written.
+    FrameStamp StampPicture(const SampleStamp& stamp, bool* logged);
+    // Hands a converted picture to the frame sink.
+    void SendPicture(const uint8_t* picture, long length, const FrameStamp& frame, bool logged);
     // The sound path of OnDateReceive (audio streaming thread).
     void ReceiveSound(const MediaFormat& source, const uint8_t* data, int32_t length, const SampleStamp& stamp);
     // Converter for `source`, created (or re-created after a source format

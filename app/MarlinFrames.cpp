@@ -191,35 +191,62 @@ IColorSpaceZoom* CMarlinDlg::ConverterFor(const MediaFormat& source)
     return m_pColorSpaceZoom;
 }
 
-void CMarlinDlg::ReceivePicture(const MediaFormat& source, const uint8_t* data, int32_t length,
-                                const SampleStamp& stamp)
+FrameStamp CMarlinDlg::StampPicture(const SampleStamp& stamp, bool* logged)
 {
-    // Numbered on arrival: a picture dropped below leaves a gap.
+    // Numbered on arrival: a picture dropped after this leaves a gap.
     const uint32_t number = m_nVideoNumber++;
     if (stamp.discontinuity) m_bVideoDiscontinuity = true;
     if (stamp.hasTime) m_llLastVideoTime = stamp.start;
     uint16_t flags = stamp.syncPoint ? uint16_t{kFrameKeyPicture} : uint16_t{0};
     if (m_bVideoDiscontinuity) flags |= kFrameDiscontinuity;
-    const FrameStamp frame{number, m_llLastVideoTime, flags};
 
-    bool logged = false;
+    *logged = false;
     const uint32_t now = g_tick.load()();
     if (now - g_lastVideoLogTime.load() > kVideoLogIntervalMs) {
-        logged = true;
+        *logged = true;
         CLogLine().rec().Advance("CMarlinDlg::OnDateReceive receive video data");
         g_lastVideoLogTime.store(now);
     }
+    return FrameStamp{number, m_llLastVideoTime, flags};
+}
 
+void CMarlinDlg::SendPicture(const uint8_t* picture, long length, const FrameStamp& frame, bool logged)
+{
+    if (IMarlinMgrSink* sink = m_pFrameSink.load()) {
+        sink->OnVideoFrame(&m_targetFormat, picture, length, frame);
+        m_bVideoDiscontinuity = false;
+    }
+    if (logged) CLogLine().rec().Advance("CMarlinDlg::OnDateReceive send video data client");
+}
+
+void CMarlinDlg::ReceivePicture(const MediaFormat& source, const uint8_t* data, int32_t length,
+                                const SampleStamp& stamp)
+{
+    bool logged = false;
+    const FrameStamp frame = StampPicture(stamp, &logged);
     IColorSpaceZoom* zoom = ConverterFor(source);
     if (!zoom || !data || length < 0) return;
     uint8_t* picture = nullptr;
     long pictureLength = 0;
     if (zoom->Convert(data, length, &picture, &pictureLength) != 0) return;  // dropped silently
-    if (IMarlinMgrSink* sink = m_pFrameSink.load()) {
-        sink->OnVideoFrame(&m_targetFormat, picture, pictureLength, frame);
-        m_bVideoDiscontinuity = false;
-    }
-    if (logged) CLogLine().rec().Advance("CMarlinDlg::OnDateReceive send video data client");
+    SendPicture(picture, pictureLength, frame, logged);
+}
+
+bool CMarlinDlg::OnPictureReceive(const MediaFormat* format, const PicturePlanes& planes, const SampleStamp& stamp)
+{
+    if (!format) return false;
+    IColorSpaceZoom* zoom = ConverterFor(*format);
+    if (!zoom) return false;  // dropped on the packed path, as every picture of a playback without video
+    // Asked before the picture is numbered: a converter that does not take
+    // planes leaves it to OnSampleReceive untouched.
+    uint8_t* picture = nullptr;
+    long pictureLength = 0;
+    const int rc = zoom->ConvertPlanes(planes.data, planes.stride, &picture, &pictureLength);
+    if (rc == IColorSpaceZoom::kPlanesNotTaken) return false;
+    bool logged = false;
+    const FrameStamp frame = StampPicture(stamp, &logged);
+    if (rc == 0) SendPicture(picture, pictureLength, frame, logged);  // otherwise dropped silently
+    return true;
 }
 
 void CMarlinDlg::OnVideoFrame(const MediaFormat* format, const uint8_t* data, long length)

@@ -74,10 +74,20 @@ public:
     // unknown code is refused (non-zero) and changes nothing.
     virtual int SetSourceColour(int range, int matrix) = 0;
 
+    // Convert for a planar 4:2:0 source (I420, IYUV, YV12) whose planes lie
+    // apart: Y, U, V (in that order whatever the source code's memory order)
+    // with their line strides, each covering the source size. Same results
+    // and output as Convert. kPlanesNotTaken, with nothing done, when this
+    // converter reads its source another way (another source code, an odd
+    // size that is scaled, a bottom-up source): Convert is then the way.
+    static constexpr int kPlanesNotTaken = 4;
+    virtual int ConvertPlanes(const uint8_t* const planes[3], const int32_t strides[3], uint8_t** out,
+                              long* outLength) = 0;
+
 protected:
     // Destroyed only through DestoryColorSpaceZoom. No virtual destructor, so
     // that the operations keep their slots: Init 0, Reset 1, Convert 2 as the
-    // host knows them, SetSourceColour 3.
+    // host knows them, SetSourceColour 3, ConvertPlanes 4.
     ~IColorSpaceZoom() = default;
 };
 

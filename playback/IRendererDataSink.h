@@ -14,6 +14,14 @@ struct SampleStamp
     bool syncPoint = false;      // a key picture (always set for sound)
 };
 
+// A planar 4:2:0 picture where its decoder made it: Y, U, V and the bytes
+// from one line to the next in each. The picture is `format`'s size.
+struct PicturePlanes
+{
+    const uint8_t* data[3] = {};
+    int32_t stride[3] = {};
+};
+
 class IRendererDataSink
 {
 public:
@@ -40,6 +48,15 @@ public:
     virtual void OnSamplePreroll(bool isVideo, const MediaFormat* format, const uint8_t* data, int32_t length)
     {
         (void)isVideo, (void)format, (void)data, (void)length;
+    }
+    // A picture whose planes lie apart (an I420 sample lent by its decoder),
+    // handed over as OnSampleReceive would be. True when the sink took it;
+    // false, before it has changed anything, to have it handed over packed
+    // through OnSampleReceive instead.
+    virtual bool OnPictureReceive(const MediaFormat* format, const PicturePlanes& planes, const SampleStamp& stamp)
+    {
+        (void)format, (void)planes, (void)stamp;
+        return false;
     }
     // The file has played to its end; on the dialog's thread.
     virtual void OnPlayComplete() = 0;

@@ -139,9 +139,6 @@ void CNullRenderer::OnReceiveFirstSample(IMediaSample* pMediaSample)
 HRESULT CNullRenderer::DoRenderSample(IMediaSample* pMediaSample)
 {
     if (!pMediaSample || !m_bFormatKnown || !m_pSink) return S_FALSE;
-    BYTE* data = nullptr;
-    pMediaSample->GetPointer(&data);
-    LONG length = pMediaSample->GetActualDataLength();
     // Sample times count from the segment start, which is where the source
     // began (0) or landed after a seek, on the file's time line.
     SampleStamp stamp;
@@ -152,6 +149,23 @@ HRESULT CNullRenderer::DoRenderSample(IMediaSample* pMediaSample)
     }
     stamp.discontinuity = pMediaSample->IsDiscontinuity() == S_OK;
     stamp.syncPoint = pMediaSample->IsSyncPoint() == S_OK;
-    m_pSink->OnSampleReceive(m_bVideo != 0, &m_format, data, length, stamp);
+    // An I420 picture still in its decoder's frame is read from there; the
+    // sample's buffer would first have to be filled with a packed copy.
+    if (m_bVideo && m_format.colorSpace == ColorSpace::I420) {
+        ComPtr<IMediaSamplePlanes> lent;
+        SamplePlanes planes;
+        if (SUCCEEDED(pMediaSample->QueryInterface(IID_IMediaSamplePlanes, lent.ReleaseAndGetVoidAddress())) &&
+            lent->GetPlanes(&planes) == S_OK && planes.count == 3) {
+            PicturePlanes picture;
+            for (int p = 0; p < 3; ++p) {
+                picture.data[p] = planes.data[p];
+                picture.stride[p] = planes.stride[p];
+            }
+            if (m_pSink->OnPictureReceive(&m_format, picture, stamp)) return S_OK;
+        }
+    }
+    BYTE* data = nullptr;
+    pMediaSample->GetPointer(&data);
+    m_pSink->OnSampleReceive(m_bVideo != 0, &m_format, data, pMediaSample->GetActualDataLength(), stamp);
     return S_OK;
 }

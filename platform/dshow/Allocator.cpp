@@ -13,6 +13,7 @@ HRESULT CMediaSample::QueryInterface(REFIID riid, void** ppv)
 {
     if (!ppv) return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_IMediaSample) return GetInterface(static_cast<IMediaSample*>(this), ppv);
+    if (riid == IID_IMediaSamplePlanes) return GetInterface(static_cast<IMediaSamplePlanes*>(this), ppv);
     *ppv = nullptr;
     return E_NOINTERFACE;
 }
@@ -29,7 +30,30 @@ ULONG CMediaSample::Release()
 HRESULT CMediaSample::GetPointer(BYTE** ppBuffer)
 {
     if (!ppBuffer) return E_POINTER;
+    if (m_pack) {
+        const auto pack = std::move(m_pack);
+        m_pack = nullptr;
+        if (!pack(m_pBuffer, m_cbBuffer)) m_lActual = 0;  // nothing readable came of it
+    }
     *ppBuffer = m_pBuffer;
+    return S_OK;
+}
+
+HRESULT CMediaSample::GetPlanes(SamplePlanes* pPlanes)
+{
+    if (!pPlanes) return E_POINTER;
+    if (m_planes.count == 0) return S_FALSE;
+    *pPlanes = m_planes;
+    return S_OK;
+}
+
+HRESULT CMediaSample::SetPlanes(const SamplePlanes& planes, std::shared_ptr<const void> owner,
+                                std::function<bool(BYTE*, LONG)> pack)
+{
+    if (planes.count < 1 || planes.count > 4 || !owner || !pack) return E_INVALIDARG;
+    m_planes = planes;
+    m_pPlanesOwner = std::move(owner);
+    m_pack = std::move(pack);
     return S_OK;
 }
 
@@ -116,6 +140,9 @@ void CMediaSample::ResetProperties()
     m_Start = m_End = m_MediaStart = m_MediaEnd = 0;
     DeleteMediaType(m_pMediaType);
     m_pMediaType = nullptr;
+    m_planes = {};
+    m_pPlanesOwner.reset();
+    m_pack = nullptr;
 }
 
 CBaseAllocator::CBaseAllocator(const char* name) : CUnknown(name) {}

@@ -14,7 +14,7 @@
 
 class CBaseAllocator;
 
-class CMediaSample final : public CBaseObject, public IMediaSample
+class CMediaSample final : public CBaseObject, public IMediaSample, public IMediaSamplePlanes
 {
 public:
     CMediaSample(CBaseAllocator* allocator, BYTE* buffer, LONG length);
@@ -41,6 +41,11 @@ public:
     HRESULT SetDiscontinuity(BOOL b) override { return SetFlag(kDiscontinuity, b); }
     HRESULT GetMediaTime(LONGLONG* pTimeStart, LONGLONG* pTimeEnd) override;
     HRESULT SetMediaTime(LONGLONG* pTimeStart, LONGLONG* pTimeEnd) override;
+
+    // IMediaSamplePlanes: GetPointer packs lent planes before it answers.
+    HRESULT GetPlanes(SamplePlanes* pPlanes) override;
+    HRESULT SetPlanes(const SamplePlanes& planes, std::shared_ptr<const void> owner,
+                      std::function<bool(BYTE*, LONG)> pack) override;
 
 private:
     friend class CBaseAllocator;
@@ -71,6 +76,11 @@ private:
     REFERENCE_TIME m_Start = 0, m_End = 0;
     LONGLONG m_MediaStart = 0, m_MediaEnd = 0;
     AM_MEDIA_TYPE* m_pMediaType = nullptr;
+    // A lent picture: its planes, what keeps them, and the packing still to
+    // be done for GetPointer (empty once done or when nothing is lent).
+    SamplePlanes m_planes;
+    std::shared_ptr<const void> m_pPlanesOwner;
+    std::function<bool(BYTE*, LONG)> m_pack;
 };
 
 // The allocator protocol: SetProperties while decommitted, Commit before

@@ -3,6 +3,9 @@
 // as this system uses them. The automation interfaces (IMediaControl,
 // IMediaEventEx, IMediaPosition, IBasicVideo, IBasicAudio, IVideoWindow)
 // leave out IDispatch: they derive from IUnknown directly.
+#include <functional>
+#include <memory>
+
 #include "platform/dshow/DShowTypes.h"
 
 MARLIN_DEFINE_IID(IMediaFilter, 0x56A86899, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
@@ -14,6 +17,8 @@ MARLIN_DEFINE_IID(IEnumMediaTypes, 0x89C31040, 0x846B, 0x11CE, 0x97, 0xD3, 0x00,
 MARLIN_DEFINE_IID(IMemInputPin, 0x56A8689D, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
 MARLIN_DEFINE_IID(IMemAllocator, 0x56A8689C, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
 MARLIN_DEFINE_IID(IMediaSample, 0x56A8689A, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
+// Ours, without a Windows counterpart (see IMediaSamplePlanes below).
+MARLIN_DEFINE_IID(IMediaSamplePlanes, 0x6D1F4C2A, 0x93B5, 0x4E07, 0xA8, 0x1C, 0x5B, 0x2E, 0x70, 0xD4, 0x11, 0x9F);
 MARLIN_DEFINE_IID(IReferenceClock, 0x56A86897, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
 MARLIN_DEFINE_IID(IMediaSeeking, 0x36B73880, 0xC2C8, 0x11CF, 0x8B, 0x46, 0x00, 0x80, 0x5F, 0x6C, 0xEF, 0x60);
 MARLIN_DEFINE_IID(IMediaPosition, 0x56A868B2, 0x0AD4, 0x11CE, 0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70);
@@ -154,6 +159,28 @@ struct IMediaSample : IUnknown
     virtual HRESULT GetMediaTime(LONGLONG* pTimeStart, LONGLONG* pTimeEnd) = 0;
     virtual HRESULT SetMediaTime(LONGLONG* pTimeStart, LONGLONG* pTimeEnd) = 0;
     MARLIN_INTERFACE_END(IMediaSample);
+};
+
+// A picture sample whose planes may still lie in its decoder's frame. A
+// consumer that reads planes takes them from GetPlanes and needs no packed
+// copy; for every other consumer GetPointer packs them into the sample's
+// buffer, once, on its first call, so the sample reads as any other.
+struct SamplePlanes
+{
+    const BYTE* data[4] = {};  // planar 4:2:0: Y, U, V; top-down lines
+    LONG stride[4] = {};       // bytes from one line to the next
+    int count = 0;
+};
+struct IMediaSamplePlanes : IUnknown
+{
+    // S_OK and the planes; S_FALSE when the sample holds its picture packed.
+    virtual HRESULT GetPlanes(SamplePlanes* pPlanes) = 0;
+    // Lends the sample a picture: `owner` keeps the planes alive until the
+    // sample goes back to its allocator; `pack` writes the picture packed
+    // into the sample's buffer (its pointer and size), false on failure.
+    virtual HRESULT SetPlanes(const SamplePlanes& planes, std::shared_ptr<const void> owner,
+                              std::function<bool(BYTE*, LONG)> pack) = 0;
+    MARLIN_INTERFACE_END(IMediaSamplePlanes);
 };
 
 struct IMemAllocator : IUnknown

@@ -190,6 +190,8 @@ public:
     int Reset() override;
     int Convert(const uint8_t* src, long srcLength, uint8_t** out, long* outLength) override;
     int SetSourceColour(int range, int matrix) override;
+    int ConvertPlanes(const uint8_t* const planes[3], const int32_t strides[3], uint8_t** out,
+                      long* outLength) override;
 
 private:
     struct Args
@@ -203,6 +205,7 @@ private:
     void CopyPicture(const uint8_t* src);
     void SplitNV12(const uint8_t* src);
     bool Scale(const uint8_t* src);
+    bool ScalePlanes(const uint8_t* const srcPlanes[4], const int srcStrides[4]);
     void StageIn(const uint8_t* src, AVFrame* work) const;
     void StageOut(const AVFrame* work);
 
@@ -369,6 +372,42 @@ int CColorSpaceZoom::Convert(const uint8_t* src, long srcLength, uint8_t** out, 
     return 0;
 }
 
+int CColorSpaceZoom::ConvertPlanes(const uint8_t* const planes[3], const int32_t strides[3], uint8_t** out,
+                                   long* outLength)
+{
+    if (!m_args || !planes || !strides || !out || !outLength) return 1;
+    if (m_workInFormat != AV_PIX_FMT_YUV420P || m_src.planes != 3 || m_bGrown || m_bBottomUp ||
+        m_mode == Mode::SplitNV12)
+        return kPlanesNotTaken;
+    for (int i = 0; i < 3; ++i)
+        if (!planes[i] || strides[i] < m_src.bytes[i]) return 2;
+    if (m_mode == Mode::Copy) {
+        for (int i = 0; i < 3; ++i)
+            av_image_copy_plane(m_pOut.get() + m_dst.offset[i], m_dst.stride[i], planes[i], strides[i],
+                                m_dst.bytes[i], m_dst.rows[i]);
+    } else {
+        const uint8_t* srcPlanes[4] = {planes[0], planes[1], planes[2], nullptr};
+        int srcStrides[4] = {strides[0], strides[1], strides[2], 0};
+        bool direct = true;
+        for (int i = 0; i < 3; ++i) direct = direct && Aligned(srcPlanes[i], srcStrides[i]);
+        if (!direct) {
+            // libswscale's SIMD code reads aligned lines: staged through them.
+            if (!m_pWorkIn) m_pWorkIn = AlignedFrame(m_workInFormat, m_nWorkWidth, m_nWorkHeight);
+            if (!m_pWorkIn) return 3;
+            for (int i = 0; i < 3; ++i) {
+                av_image_copy_plane(m_pWorkIn->data[i], m_pWorkIn->linesize[i], planes[i], strides[i],
+                                    m_src.bytes[i], m_src.rows[i]);
+                srcPlanes[i] = m_pWorkIn->data[i];
+                srcStrides[i] = m_pWorkIn->linesize[i];
+            }
+        }
+        if (!ScalePlanes(srcPlanes, srcStrides)) return 3;
+    }
+    *out = m_pOut.get();
+    *outLength = static_cast<long>(m_dst.size);
+    return 0;
+}
+
 void CColorSpaceZoom::CopyPicture(const uint8_t* src)
 {
     if (m_src.size == m_dst.size && !m_bBottomUp) {
@@ -422,6 +461,11 @@ bool CColorSpaceZoom::Scale(const uint8_t* src)
             srcStrides[i] = m_pWorkIn->linesize[i];
         }
     }
+    return ScalePlanes(srcPlanes, srcStrides);
+}
+
+bool CColorSpaceZoom::ScalePlanes(const uint8_t* const srcPlanes[4], const int srcStrides[4])
+{
     uint8_t* dstPlanes[4] = {};
     int dstStrides[4] = {};
     for (int i = 0; i < m_dst.planes; ++i) {

@@ -86,6 +86,54 @@ TEST(Allocator, SamplePropertiesAndResetOnReturn)
     alloc->Decommit();
 }
 
+TEST(Allocator, LentPlanesArePackedOnceForAReaderOfTheBufferAndGoWithTheSample)
+{
+    ComPtr<IMemAllocator> alloc = MakeAllocator(1, 64);
+    ASSERT_EQ(alloc->Commit(), S_OK);
+    IMediaSample* sample = nullptr;
+    ASSERT_EQ(alloc->GetBuffer(&sample, nullptr, nullptr, 0), S_OK);
+    ComPtr<IMediaSamplePlanes> planes;
+    ASSERT_EQ(sample->QueryInterface(IID_IMediaSamplePlanes, planes.ReleaseAndGetVoidAddress()), S_OK);
+    SamplePlanes got;
+    EXPECT_EQ(planes->GetPlanes(&got), S_FALSE);  // packed, as every sample starts
+
+    auto owner = std::make_shared<std::vector<BYTE>>(48, 7);
+    std::weak_ptr<std::vector<BYTE>> watch = owner;
+    SamplePlanes lent;
+    lent.count = 3;
+    for (int p = 0; p < 3; ++p) {
+        lent.data[p] = owner->data() + 16 * p;
+        lent.stride[p] = 4;
+    }
+    int packs = 0;
+    ASSERT_EQ(planes->SetPlanes(lent, owner, [&packs](BYTE* dst, LONG size) {
+        ++packs;
+        std::fill(dst, dst + size, BYTE{9});
+        return true;
+    }), S_OK);
+    owner.reset();
+    ASSERT_EQ(planes->GetPlanes(&got), S_OK);
+    EXPECT_EQ(got.data[2], lent.data[2]);
+    EXPECT_EQ(got.stride[1], 4);
+    EXPECT_EQ(packs, 0);  // a reader of planes costs no packing
+    BYTE* data = nullptr;
+    sample->GetPointer(&data);
+    sample->GetPointer(&data);
+    EXPECT_EQ(packs, 1);
+    EXPECT_EQ(data[63], 9);
+    EXPECT_FALSE(watch.expired());  // the planes live as long as the sample is out
+
+    planes = nullptr;
+    sample->Release();
+    EXPECT_TRUE(watch.expired());
+    ASSERT_EQ(alloc->GetBuffer(&sample, nullptr, nullptr, 0), S_OK);
+    ASSERT_EQ(sample->QueryInterface(IID_IMediaSamplePlanes, planes.ReleaseAndGetVoidAddress()), S_OK);
+    EXPECT_EQ(planes->GetPlanes(&got), S_FALSE);  // the next loan starts packed
+    planes = nullptr;
+    sample->Release();
+    alloc->Decommit();
+}
+
 TEST(Allocator, GetBufferWaitsForAReturnedSample)
 {
     ComPtr<IMemAllocator> alloc = MakeAllocator(1, 16);

@@ -724,6 +724,62 @@ TEST(ColorSpaceZoom, ConvertRefusesShortSourcesAndNeedsInit)
     EXPECT_NE(zoom->Convert(in.data(), static_cast<long>(in.size()), &out, &outLen), 0);
 }
 
+TEST(ColorSpaceZoom, PlanesLyingApartConvertAsThePackedPicture)
+{
+    // A decoder's frame: I420 planes with strides wider than the picture,
+    // aligned (read in place) and not (staged first). Every target, at the
+    // source's own size and scaled, must come out byte for byte as Convert
+    // makes it from the packed picture.
+    for (const auto& [w, h] : {std::pair{128, 64}, std::pair{129, 63}}) {
+        const std::vector<uint8_t> packed = Pack(Waves(w, h), ColorSpace::I420);
+        const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+        for (int pad : {64, 3}) {
+            const auto wide = [pad](int n) { return pad == 64 ? (n + 63) / 64 * 64 + 64 : n + pad; };
+            const int32_t stride[3] = {wide(w), wide(cw), wide(cw)};
+            std::vector<uint8_t> store(static_cast<size_t>(stride[0] * h + 2 * stride[1] * ch + 128), 0xA5);
+            uint8_t* base = store.data() + (64 - reinterpret_cast<uintptr_t>(store.data()) % 64) % 64;
+            uint8_t* plane[3] = {base, base + stride[0] * h, base + stride[0] * h + stride[1] * ch};
+            const uint8_t* in = packed.data();
+            for (int y = 0; y < h; ++y) std::memcpy(plane[0] + y * stride[0], in + y * w, static_cast<size_t>(w));
+            for (int c = 1; c < 3; ++c)
+                for (int y = 0; y < ch; ++y)
+                    std::memcpy(plane[c] + y * stride[c], in + w * h + (c - 1) * cw * ch + y * cw, static_cast<size_t>(cw));
+            const uint8_t* const planes[3] = {plane[0], plane[1], plane[2]};
+            for (int dst : kAllCodes) {
+                for (const auto& [dw, dh] : {std::pair{w, h}, std::pair{64, 48}}) {
+                    Zoom zoom = Make();
+                    ASSERT_EQ(zoom->Init(static_cast<uint16_t>(w), static_cast<uint16_t>(h), ColorSpace::I420, dw, dh, dst,
+                                         0, 0),
+                              0);
+                    uint8_t* out = nullptr;
+                    long outLength = 0;
+                    const int rc = zoom->ConvertPlanes(planes, stride, &out, &outLength);
+                    const bool grown = (w % 2 || h % 2) && dw == w && dh == h && dst != ColorSpace::I420 &&
+                                       dst != ColorSpace::IYUV;
+                    if (rc == IColorSpaceZoom::kPlanesNotTaken) {
+                        EXPECT_TRUE(grown) << "to " << dst << " " << dw << "x" << dh;
+                        continue;
+                    }
+                    ASSERT_EQ(rc, 0) << "to " << dst << " " << dw << "x" << dh;
+                    const std::vector<uint8_t> fromPlanes(out, out + outLength);
+                    ASSERT_EQ(zoom->Convert(packed.data(), static_cast<long>(packed.size()), &out, &outLength), 0);
+                    EXPECT_EQ(fromPlanes, std::vector<uint8_t>(out, out + outLength))
+                        << w << "x" << h << " pad " << pad << " to " << dst << " " << dw << "x" << dh;
+                }
+            }
+        }
+    }
+    // Sources that are not planar 4:2:0 are read packed only.
+    Zoom zoom = Make();
+    ASSERT_EQ(zoom->Init(64, 32, ColorSpace::NV12, 64, 32, ColorSpace::RGB32, 1, 0), 0);
+    std::vector<uint8_t> y(64 * 32);
+    const uint8_t* const planes[3] = {y.data(), y.data(), y.data()};
+    const int32_t strides[3] = {64, 64, 64};
+    uint8_t* out = nullptr;
+    long outLength = 0;
+    EXPECT_EQ(zoom->ConvertPlanes(planes, strides, &out, &outLength), IColorSpaceZoom::kPlanesNotTaken);
+}
+
 TEST(ColorSpaceZoom, ExportsAndSlotsAsTheHostUsesThem)
 {
     // Found by name in the shared library.

@@ -32,6 +32,24 @@ public:
         std::lock_guard<std::mutex> guard(m_lock);
         m_prerolls.push_back({isVideo, format, *format, std::vector<BYTE>(data, data + length), CSystemClock::Now()});
     }
+    bool OnPictureReceive(const MediaFormat* format, const PicturePlanes& planes, const SampleStamp& stamp) override
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_pictures.push_back({format, planes, stamp});
+        return m_bTakePlanes;
+    }
+    struct PlanesCall
+    {
+        const MediaFormat* format;
+        PicturePlanes planes;
+        SampleStamp stamp;
+    };
+    std::vector<PlanesCall> Pictures()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_pictures;
+    }
+    std::atomic<bool> m_bTakePlanes{true};
     void OnPlayComplete() override { ++m_complete; }
     std::vector<Call> Prerolls()
     {
@@ -53,6 +71,7 @@ private:
     std::mutex m_lock;
     std::vector<Call> m_calls;
     std::vector<Call> m_prerolls;
+    std::vector<PlanesCall> m_pictures;
     std::atomic<int> m_complete{0};
 };
 
@@ -380,6 +399,58 @@ TEST_F(NullRendererTest, TheSampleHeldWhilePausedIsOfferedToTheSinkBeforeItIsRen
     // The sample is still rendered; one that arrives while running is not offered.
     EXPECT_EQ(m_sink.Calls()[0].data, Bytes({1, 2, 3, 4}));
     EXPECT_EQ(m_sink.Prerolls().size(), 1u);
+}
+
+TEST_F(NullRendererTest, AnI420PictureLentInPlanesIsReadFromThemUnlessTheSinkDeclines)
+{
+    HRESULT hr = S_OK;
+    m_renderer = new CNullRenderer(&m_sink, 1, &hr);
+    CMediaType i420 = MakeVideoType(MEDIASUBTYPE_I420, 4, 2);
+    ASSERT_EQ(m_renderer->SetMediaType(&i420), S_OK);
+    ComPtr<IMemAllocator> alloc(static_cast<IMemAllocator*>(new CMemAllocator));
+    ALLOCATOR_PROPERTIES props{1, 12, 1, 0}, actual{};
+    ASSERT_EQ(alloc->SetProperties(&props, &actual), S_OK);
+    ASSERT_EQ(alloc->Commit(), S_OK);
+    auto frame = std::make_shared<std::vector<BYTE>>(Bytes({1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 9, 0, 0, 0, 10, 0}));
+    int packs = 0;
+    const auto lend = [&](IMediaSample* sample) {
+        ComPtr<IMediaSamplePlanes> planes;
+        ASSERT_EQ(sample->QueryInterface(IID_IMediaSamplePlanes, planes.ReleaseAndGetVoidAddress()), S_OK);
+        SamplePlanes p;
+        p.count = 3;
+        p.data[0] = frame->data();
+        p.stride[0] = 4;
+        p.data[1] = frame->data() + 10;
+        p.data[2] = frame->data() + 14;
+        p.stride[1] = p.stride[2] = 2;
+        ASSERT_EQ(planes->SetPlanes(p, frame, [&packs](BYTE* dst, LONG) {
+            ++packs;
+            const BYTE packed[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 10, 0};
+            std::copy(std::begin(packed), std::end(packed), dst);
+            return true;
+        }), S_OK);
+        sample->SetActualDataLength(12);
+    };
+    for (bool take : {true, false}) {
+        m_sink.m_bTakePlanes = take;
+        IMediaSample* sample = nullptr;
+        ASSERT_EQ(alloc->GetBuffer(&sample, nullptr, nullptr, 0), S_OK);
+        lend(sample);
+        EXPECT_EQ(m_renderer->DoRenderSample(sample), S_OK);
+        sample->Release();
+    }
+    // Taken from the planes: no packed copy and no second hand-over.
+    std::vector<CTestSink::PlanesCall> pictures = m_sink.Pictures();
+    ASSERT_EQ(pictures.size(), 2u);
+    EXPECT_EQ(pictures[0].format, m_renderer->FormatForTesting());
+    EXPECT_EQ(pictures[0].planes.data[1], frame->data() + 10);
+    EXPECT_EQ(pictures[0].planes.stride[0], 4);
+    // Declined: handed over packed instead, once.
+    std::vector<CTestSink::Call> calls = m_sink.Calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].data, Bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 10, 0}));
+    EXPECT_EQ(packs, 1);
+    alloc->Decommit();
 }
 
 TEST_F(NullRendererTest, PauseWhileRunningStopsTheFlow)

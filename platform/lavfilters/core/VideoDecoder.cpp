@@ -359,26 +359,62 @@ void VideoDecoder::ReceiveAll(const PictureCallback& onPicture)
     }
 }
 
+namespace {
+
+// The decoded picture already is the output layout, plane for plane.
+bool IsOutputLayout(const AVFrame* f, const PictureFormat& pf)
+{
+    return f->format == TargetPixelFormat(pf.subtype) ||
+           (pf.subtype == VideoSubtype::I420 && f->format == AV_PIX_FMT_YUVJ420P);
+}
+
+}  // namespace
+
+bool VideoDecoder::PlanesOf(const DecodedPicture& picture, const uint8_t* data[4], int stride[4], int* count)
+{
+    const AVFrame* f = picture.frame.get();
+    const PictureFormat& pf = picture.format;
+    if (!f || pf.subtype != VideoSubtype::I420 || f->width != pf.width || f->height != pf.height ||
+        !IsOutputLayout(f, pf))
+        return false;
+    for (int p = 0; p < 3; ++p) {
+        if (!f->data[p] || f->linesize[p] <= 0) return false;
+        data[p] = f->data[p];
+        stride[p] = f->linesize[p];
+    }
+    data[3] = nullptr;
+    stride[3] = 0;
+    *count = 3;
+    return true;
+}
+
+bool VideoDecoder::PackPlanes(const AVFrame* f, const PictureFormat& pf, uint8_t* dst, size_t size)
+{
+    if (!f || !dst || size < pf.ImageSize() || f->width != pf.width || f->height != pf.height ||
+        !IsOutputLayout(f, pf))
+        return false;
+    uint8_t* planes[4];
+    int lines[4];
+    OutputPlanes(pf, dst, planes, lines);
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(TargetPixelFormat(pf.subtype));
+    for (int p = 0; p < 4 && planes[p]; ++p) {
+        const int rows = p > 0 ? -((-pf.height) >> desc->log2_chroma_h) : pf.height;
+        av_image_copy_plane(planes[p], lines[p], f->data[p], f->linesize[p], lines[p], rows);
+    }
+    return true;
+}
+
 bool VideoDecoder::CopyPicture(const DecodedPicture& picture, uint8_t* dst, size_t size)
 {
     const AVFrame* f = picture.frame.get();
     const PictureFormat& pf = picture.format;
     if (!f || !dst || size < pf.ImageSize() || f->width != pf.width || f->height != pf.height) return false;
+    if (IsOutputLayout(f, pf)) return PackPlanes(f, pf, dst, size);
     uint8_t* planes[4];
     int lines[4];
     OutputPlanes(pf, dst, planes, lines);
     const AVPixelFormat target = TargetPixelFormat(pf.subtype);
     const int w = pf.width, h = pf.height;
-
-    if (f->format == target || (pf.subtype == VideoSubtype::I420 && f->format == AV_PIX_FMT_YUVJ420P)) {
-        const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(target);
-        for (int p = 0; p < 4 && planes[p]; ++p) {
-            const bool chroma = p > 0;
-            const int rows = chroma ? -((-h) >> desc->log2_chroma_h) : h;
-            av_image_copy_plane(planes[p], lines[p], f->data[p], f->linesize[p], lines[p], rows);
-        }
-        return true;
-    }
     // Each plane of an aligned picture into the packed output layout.
     const auto copyOut = [&](const AVFrame* from) {
         const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(target);

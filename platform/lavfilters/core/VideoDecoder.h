@@ -100,6 +100,14 @@ public:
     // is below ImageSize() or the conversion fails.
     bool CopyPicture(const DecodedPicture& picture, uint8_t* dst, size_t size);
 
+    // The planes of an I420 picture that the decoder made in that layout
+    // (a 4:2:0 stream), for a consumer that reads them where they lie: Y,
+    // U, V with their line strides. False for every other picture.
+    static bool PlanesOf(const DecodedPicture& picture, const uint8_t* data[4], int stride[4], int* count);
+    // What CopyPicture writes for such a picture. Uses no decoder state, so
+    // any thread may call it while the frame lives.
+    static bool PackPlanes(const AVFrame* frame, const PictureFormat& format, uint8_t* dst, size_t size);
+
 private:
     VideoDecoder() = default;
     void ReceiveAll(const PictureCallback& onPicture);

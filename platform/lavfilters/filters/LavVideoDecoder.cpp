@@ -179,7 +179,9 @@ void CLavVideoDecoder::DeliverPicture(DecodedPicture& picture)
         m_hrDeliver = E_FAIL;
         return;
     }
-    if (!m_pDecoder->CopyPicture(picture, data, static_cast<size_t>(out->GetSize()))) return;
+    if (!LendPlanes(picture, out.Get()) &&
+        !m_pDecoder->CopyPicture(picture, data, static_cast<size_t>(out->GetSize())))
+        return;
     out->SetActualDataLength(static_cast<LONG>(f.ImageSize()));
     const bool newType = !(f == m_outFormat);
     if (newType) {
@@ -200,6 +202,35 @@ void CLavVideoDecoder::DeliverPicture(DecodedPicture& picture)
     // flushing renderer refuses the sample before it looks at its type.
     if (hr == S_OK && newType) m_outFormat = f;
     if (hr != S_OK) m_hrDeliver = hr;
+}
+
+bool CLavVideoDecoder::LendPlanes(const DecodedPicture& picture, IMediaSample* sample)
+{
+    // A picture that is already I420 goes out in the decoder's own frame: a
+    // consumer that reads planes converts it from there, and only one that
+    // asks for the sample's buffer pays for the packed copy.
+    SamplePlanes planes;
+    int stride[4] = {};
+    const uint8_t* data[4] = {};
+    if (!lav::VideoDecoder::PlanesOf(picture, data, stride, &planes.count)) return false;
+    ComPtr<IMediaSamplePlanes> lend;
+    if (FAILED(sample->QueryInterface(IID_IMediaSamplePlanes, lend.ReleaseAndGetVoidAddress()))) return false;
+    for (int p = 0; p < planes.count; ++p) {
+        planes.data[p] = data[p];
+        planes.stride[p] = stride[p];
+    }
+    // A new reference to the same buffers, no copy of the picture.
+    AVFrame* ref = av_frame_clone(picture.frame.get());
+    if (!ref) return false;
+    std::shared_ptr<const AVFrame> frame(ref, [](const AVFrame* f) {
+        AVFrame* owned = const_cast<AVFrame*>(f);
+        av_frame_free(&owned);
+    });
+    const PictureFormat format = picture.format;
+    auto pack = [frame, format](BYTE* dst, LONG size) {
+        return lav::VideoDecoder::PackPlanes(frame.get(), format, dst, static_cast<size_t>(std::max<LONG>(size, 0)));
+    };
+    return SUCCEEDED(lend->SetPlanes(planes, frame, std::move(pack)));
 }
 
 HRESULT CLavVideoDecoder::Receive(IMediaSample* pSample)

@@ -44,6 +44,9 @@ public:
 
 private:
     void DeliverPicture(lav::DecodedPicture& picture);
+    // Hands the picture's own planes to `sample` (IMediaSamplePlanes) when
+    // it needs no conversion; false when it is to be copied.
+    bool LendPlanes(const lav::DecodedPicture& picture, IMediaSample* sample);
     // Output buffers of at least `need` bytes; the allocator keeps its count.
     HRESULT GrowBuffers(uint32_t need);
 
