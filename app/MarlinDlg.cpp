@@ -161,7 +161,7 @@ void CMarlinDlg::PollPosition()
         if (poll.WaitFor(m_pollWake, kPollLockSlice, [this]() REQUIRES(m_pollLock) { return m_bPollStop; }))
             return;
     }
-    CAutoLock lock(m_cmdLock, kAdoptLock);
+    MutexLock lock(m_cmdLock, kAdoptLock);
     int64_t position = m_llPosition.load();
     if (GetPositionLocked(&position)) m_llPosition.store(position);
 }
@@ -192,7 +192,7 @@ void CMarlinDlg::EndProcessWithThreadRunning(const char* thread)
 
 void CMarlinDlg::RefreshCachedPosition()
 {
-    CAutoLock lock(m_cmdLock);
+    MutexLock lock(m_cmdLock);
     int64_t position = m_llPosition.load();
     if (GetPositionLocked(&position)) m_llPosition.store(position);
 }

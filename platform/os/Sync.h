@@ -103,14 +103,19 @@ private:
     std::atomic<std::thread::id> m_owner{};
 };
 
-// Holds a Mutex for its scope.
+// Holds a Mutex for its scope. The adopting form takes over a lock the
+// caller already holds, e.g. after a successful try_lock.
 class SCOPED_CAPABILITY MutexLock
 {
 public:
     explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : m_mutex(mutex) { m_mutex.lock(); }
+    MutexLock(Mutex& mutex, AdoptLockT) REQUIRES(mutex) : m_mutex(mutex) {}
     ~MutexLock() RELEASE() { m_mutex.unlock(); }
     MutexLock(const MutexLock&) = delete;
     MutexLock& operator=(const MutexLock&) = delete;
+    // Lets go for a wait; Lock must follow before the scope ends.
+    void Unlock() RELEASE() { m_mutex.unlock(); }
+    void Lock() ACQUIRE() { m_mutex.lock(); }
 
 private:
     Mutex& m_mutex;
