@@ -123,7 +123,7 @@ private:
 
 // Holds a Mutex for its scope and waits on a std::condition_variable with it.
 // A wait lets go of the mutex and takes it back before it returns, so to the
-// checker the mutex stays held. Wait / WaitFor / WaitUntil record the owner
+// checker the mutex stays held. Wait and WaitFor record the owner
 // again after the wait (another thread may have held the mutex meanwhile);
 // a wait on Native() leaves the re-entry check blind until the next lock.
 class SCOPED_CAPABILITY MutexUniqueLock
@@ -165,12 +165,6 @@ public:
     void WaitFor(std::condition_variable& cv, const std::chrono::duration<Rep, Period>& limit)
     {
         cv.wait_for(m_hold, limit);
-        m_mutex.MarkOwner();
-    }
-    template <class Clock, class Duration>
-    void WaitUntil(std::condition_variable& cv, const std::chrono::time_point<Clock, Duration>& deadline)
-    {
-        cv.wait_until(m_hold, deadline);
         m_mutex.MarkOwner();
     }
 
