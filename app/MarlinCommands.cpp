@@ -4,10 +4,10 @@
 //   Playing --StartPlayFile--> old one stopped, then Playing or Idle
 //   Playing --StopPlayFile / dialog end--> Idle
 //
-// Every operation but TestFile runs under m_cmdLock (recursive, as the
-// Windows critical section it stands for; none re-enters it). The streaming threads never take
-// it, so destroying the engine under it, which waits for them, cannot
-// deadlock. The graph-event handler takes it too, so HandleGraphEvents never
+// Every operation but TestFile runs under m_cmdLock (a plain lock: none
+// re-enters it, and a re-entry ends the process). The streaming threads
+// never take it, so destroying the engine under it, which waits for them,
+// cannot deadlock. The graph-event handler takes it too, so HandleGraphEvents never
 // runs on an engine that a stop on another thread is destroying. Nothing is
 // sent to the controller while it is held, and the freed memory of an ended
 // playback goes back to the system only after it is released.
@@ -72,7 +72,7 @@ bool CMarlinDlg::StartPlayFile(const char16_t* path, const MediaFormat* format, 
     bool stopped = false;
     bool started = false;
     {
-        CAutoLock lock(m_cmdLock);
+        MutexLock lock(m_cmdLock);
         if (m_pPlay) {
             CLogLine().rec().Advance("CMarlinDlg::StopPlayFile ");  // the old one's stop, as logged by a stop
             StopLocked();
@@ -116,7 +116,7 @@ MediaInfo CMarlinDlg::GetFileInfo()
 {
     MediaInfo info{};
     info.durationMs = -1;
-    CAutoLock lock(m_cmdLock);
+    MutexLock lock(m_cmdLock);
     if (m_pPlay) m_pPlay->GetMediaInfo(info);
     return info;
 }
@@ -125,7 +125,7 @@ bool CMarlinDlg::StopPlayFile()
 {
     CLogLine().rec().Advance("CMarlinDlg::StopPlayFile ");
     {
-        CAutoLock lock(m_cmdLock);
+        MutexLock lock(m_cmdLock);
         StopLocked();
     }
     // The playback's buffers were spread over the allocator arenas of its
@@ -147,7 +147,7 @@ void CMarlinDlg::StopLocked()
 bool CMarlinDlg::Pause()
 {
     CLogLine().rec().Advance("CMarlinDlg::Pause ");
-    CAutoLock lock(m_cmdLock);
+    MutexLock lock(m_cmdLock);
     if (m_pPlay) m_pPlay->Pause();
     return true;
 }
@@ -155,7 +155,7 @@ bool CMarlinDlg::Pause()
 bool CMarlinDlg::Contine()
 {
     CLogLine().rec().Advance("CMarlinDlg::Contine ");
-    CAutoLock lock(m_cmdLock);
+    MutexLock lock(m_cmdLock);
     if (m_pPlay) m_pPlay->Play();
     return true;
 }
@@ -163,7 +163,7 @@ bool CMarlinDlg::Contine()
 bool CMarlinDlg::Seek(int64_t positionMs)
 {
     CLogLine().rec().Advance("CMarlinDlg::Seek ") << static_cast<long long>(positionMs);
-    CAutoLock lock(m_cmdLock);
+    MutexLock lock(m_cmdLock);
     if (!m_pPlay) return false;
     m_pPlay->SeekTo(positionMs);
     int64_t position = 0;
@@ -173,7 +173,7 @@ bool CMarlinDlg::Seek(int64_t positionMs)
 
 bool CMarlinDlg::GetPosition(int64_t* positionMs)
 {
-    CAutoLock lock(m_cmdLock);
+    MutexLock lock(m_cmdLock);
     return GetPositionLocked(positionMs);
 }
 
@@ -192,7 +192,7 @@ LRESULT CMarlinDlg::OnGraphNotify(WPARAM /*wParam*/, LPARAM /*lParam*/)
     // are sent after it is released: a send can block behind a controller
     // that does not read, and every command would wait behind it.
     {
-        CAutoLock lock(m_cmdLock);
+        MutexLock lock(m_cmdLock);
         m_bDrainingEvents = true;
         if (m_pPlay) m_pPlay->HandleGraphEvents();
         m_bDrainingEvents = false;

@@ -54,7 +54,7 @@ public:
     CDeadline(std::chrono::milliseconds limit, std::function<void()> late)
         : m_thread([this, limit, late = std::move(late)] {
               MutexUniqueLock lock(m_lock);
-              if (!m_wake.wait_for(lock.Native(), limit, [this]() REQUIRES(m_lock) { return m_bMet; })) late();
+              if (!lock.WaitFor(m_wake, limit, [this]() REQUIRES(m_lock) { return m_bMet; })) late();
           })
     {
     }
@@ -147,7 +147,7 @@ bool CMarlinDlg::OnPollTick()
     m_nPollTicks = static_cast<int32_t>(static_cast<uint32_t>(before) + 1u);
     if (before % 2 != 0) PollPosition();
     MutexUniqueLock lock(m_pollLock);
-    m_pollWake.wait_for(lock.Native(), kPollInterval, [this]() REQUIRES(m_pollLock) { return m_bPollStop; });
+    lock.WaitFor(m_pollWake, kPollInterval, [this]() REQUIRES(m_pollLock) { return m_bPollStop; });
     return true;
 }
 
@@ -158,10 +158,10 @@ void CMarlinDlg::PollPosition()
     // poller tries again every slice and gives up once it is being stopped.
     while (!m_cmdLock.try_lock()) {
         MutexUniqueLock poll(m_pollLock);
-        if (m_pollWake.wait_for(poll.Native(), kPollLockSlice, [this]() REQUIRES(m_pollLock) { return m_bPollStop; }))
+        if (poll.WaitFor(m_pollWake, kPollLockSlice, [this]() REQUIRES(m_pollLock) { return m_bPollStop; }))
             return;
     }
-    CAutoLock lock(m_cmdLock, kAdoptLock);
+    MutexLock lock(m_cmdLock, kAdoptLock);
     int64_t position = m_llPosition.load();
     if (GetPositionLocked(&position)) m_llPosition.store(position);
 }
@@ -192,7 +192,7 @@ void CMarlinDlg::EndProcessWithThreadRunning(const char* thread)
 
 void CMarlinDlg::RefreshCachedPosition()
 {
-    CAutoLock lock(m_cmdLock);
+    MutexLock lock(m_cmdLock);
     int64_t position = m_llPosition.load();
     if (GetPositionLocked(&position)) m_llPosition.store(position);
 }

@@ -66,13 +66,13 @@ public:
     // IMarlinMgr
     bool SetReplyWnd(uint32_t value) override;
     MediaInfo TestFile(const char16_t* path) override;
-    bool StartPlayFile(const char16_t* path, const MediaFormat* format, IMarlinMgrSink* sink) override;
-    MediaInfo GetFileInfo() override;
-    bool StopPlayFile() override;
-    bool Pause() override;
-    bool Contine() override;
-    bool Seek(int64_t positionMs) override;
-    bool GetPosition(int64_t* positionMs) override;
+    bool StartPlayFile(const char16_t* path, const MediaFormat* format, IMarlinMgrSink* sink) override EXCLUDES(m_cmdLock);
+    MediaInfo GetFileInfo() override EXCLUDES(m_cmdLock);
+    bool StopPlayFile() override EXCLUDES(m_cmdLock);
+    bool Pause() override EXCLUDES(m_cmdLock);
+    bool Contine() override EXCLUDES(m_cmdLock);
+    bool Seek(int64_t positionMs) override EXCLUDES(m_cmdLock);
+    bool GetPosition(int64_t* positionMs) override EXCLUDES(m_cmdLock);
 
     // IMarlinMgrSink
     // Without a stamp: number, time and flags 0.
@@ -191,7 +191,7 @@ private:
     void StopLocked() REQUIRES(m_cmdLock);
 
     LRESULT OnCopyData(WPARAM wParam, LPARAM lParam);
-    LRESULT OnGraphNotify(WPARAM wParam, LPARAM lParam);
+    LRESULT OnGraphNotify(WPARAM wParam, LPARAM lParam) EXCLUDES(m_cmdLock);
     LRESULT OnMarlinCommand(WPARAM wParam, LPARAM lParam);
     void OnBnClickedButton1();
 
@@ -226,7 +226,7 @@ private:
     int64_t m_llLastVideoTime = 0;  // for a picture without a time
     // The command lock, the first in the host's lock order
     // (platform/dshow/README.md): the engine's graph lock is taken under it.
-    CCriticalSection m_cmdLock;
+    Mutex m_cmdLock;
     // Created and stopped on the window thread.
     std::unique_ptr<ThreadWindows> m_pPositionThread;
     // Pipe reader thread only.

@@ -33,7 +33,7 @@ CSimplePipe::~CSimplePipe()
         m_pThread->WaitUntilEnded(INFINITE);
         Close();
     }
-    CAutoLock holdWrite(m_lock);
+    MutexLock holdWrite(m_lock);
     MutexLock holdShutdown(m_shutdownLock);
     m_hWritePipe.Close();
 }
@@ -77,7 +77,7 @@ bool CSimplePipe::Attach(CPipeHandle writePipe, CPipeHandle readPipe)
     // Not while an earlier reader may still use the old handles.
     if (!Close()) return false;
     {
-        CAutoLock holdWrite(m_lock);
+        MutexLock holdWrite(m_lock);
         MutexLock holdRead(m_readLock);
         MutexLock holdShutdown(m_shutdownLock);
         m_hWritePipe = std::move(writePipe);
@@ -142,7 +142,7 @@ bool CSimplePipe::WritePacket(const PacketHeader& header, const PipeBuffer* payl
     for (size_t i = 0; i < count; ++i)
         if (payload[i].size != 0) parts[used++] = payload[i];
 
-    CAutoLock hold(m_lock);
+    MutexLock hold(m_lock);
     if (!m_bConnected.load() || m_bWriteBroken) return false;
     // A failure part-way leaves part of a packet on the socket; nothing more
     // is written after it, so the peer never reads a later packet as the
@@ -247,7 +247,7 @@ bool CSimplePipe::Close()
     // socket, unless it cannot run) holds m_lock: then the handle waits for
     // the destructor rather than the caller for the writer.
     if (m_lock.try_lock()) {
-        CAutoLock holdWrite(m_lock, kAdoptLock);
+        MutexLock holdWrite(m_lock, kAdoptLock);
         MutexLock holdShutdown(m_shutdownLock);
         m_hWritePipe.Close();
     }

@@ -92,7 +92,7 @@ private:
     // it and m_shutdownLock, shutting it down only m_shutdownLock. The
     // checker cannot express "either lock", so the handles carry no
     // annotation. Order: m_lock, m_readLock, m_shutdownLock.
-    CCriticalSection m_lock;
+    Mutex m_lock;
     CPipeHandle m_hWritePipe;  // "_pipe1", everything is written here
     bool m_bWriteBroken GUARDED_BY(m_lock) = false;  // a write failed part-way
 

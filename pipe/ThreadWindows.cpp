@@ -39,7 +39,7 @@ ThreadWindows::~ThreadWindows()
 {
     // Neither stops nor waits: the owner calls Stop first. Closing the handle
     // lets a thread that still runs end on its own.
-    CAutoLock hold(m_pShared->m_lock);
+    MutexLock hold(m_pShared->m_lock);
     m_pShared->m_hThread.reset();
 }
 
@@ -53,7 +53,7 @@ bool ThreadWindows::Start(uint32_t* threadId)
     if (!m_pShared->m_pfnCallback) return false;
     {
         std::shared_ptr<Shared> previous = m_pShared;
-        CAutoLock hold(previous->m_lock);
+        MutexLock hold(previous->m_lock);
         // A thread that is running and not being stopped is not started twice.
         if (!previous->m_bFinished && !previous->m_bStopping) return false;
         if (!previous->m_bFinished) {
@@ -72,7 +72,7 @@ bool ThreadWindows::Start(uint32_t* threadId)
     {
         // Held while the handle is stored, so that a thread that ends at once
         // finds its handle in place and closes it itself.
-        CAutoLock hold(shared->m_lock);
+        MutexLock hold(shared->m_lock);
         shared->m_bStopping = false;
         shared->m_hEndEvent.Reset();
         shared->m_hThread = CThreadHandle::Begin(ThreadEntry, this, kStackBytes, &id);
@@ -89,7 +89,7 @@ bool ThreadWindows::Start(uint32_t* threadId)
 
     int priority;
     if (PriorityForLevel(m_nPriority, &priority)) {
-        CAutoLock hold(shared->m_lock);
+        MutexLock hold(shared->m_lock);
         // Failure ignored; no handle means the thread has already ended.
         if (shared->m_hThread) SetThreadPriority(*shared->m_hThread, priority);
     }
@@ -109,7 +109,7 @@ void ThreadWindows::Run()
     std::shared_ptr<Shared> shared = m_pShared;
     shared->m_bRunning.store(true);
     {
-        CAutoLock hold(shared->m_lock);
+        MutexLock hold(shared->m_lock);
         shared->m_bFinished = false;
     }
     shared->m_hStartEvent.Set();
@@ -126,7 +126,7 @@ void ThreadWindows::Run()
         if (!shared->m_bRunning.load()) break;
     }
 
-    CAutoLock hold(shared->m_lock);
+    MutexLock hold(shared->m_lock);
     if (shared->m_hThread && !shared->m_bStopping) shared->m_hThread.reset();
     shared->m_bFinished = true;
     shared->m_hEndEvent.Set();
@@ -142,7 +142,7 @@ bool ThreadWindows::WaitUntilEnded(uint32_t timeoutMs)
 bool ThreadWindows::Stop()
 {
     std::shared_ptr<Shared> shared = m_pShared;
-    CAutoLock hold(shared->m_lock);
+    MutexLock hold(shared->m_lock);
     shared->m_bStopping = true;
     shared->m_bRunning.store(false);
     bool ended = false;
@@ -171,7 +171,7 @@ bool ThreadWindows::SetAffinity(const int* processors, uint32_t count)
     uint64_t mask = 0;
     for (uint32_t i = 0; i < count && processors; ++i)
         mask |= uint64_t{1} << (static_cast<unsigned>(processors[i]) % 32u);
-    CAutoLock hold(m_pShared->m_lock);
+    MutexLock hold(m_pShared->m_lock);
     if (!m_pShared->m_hThread) return false;
     return SetThreadAffinityMask(*m_pShared->m_hThread, mask);
 }

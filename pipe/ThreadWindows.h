@@ -57,7 +57,7 @@ private:
         char m_szName[64] = {};
         bool m_bNamed = false;
 
-        CCriticalSection m_lock;  // guards the hand-over of m_hThread
+        Mutex m_lock;  // guards the hand-over of m_hThread
         bool m_bFinished GUARDED_BY(m_lock) = true;  // no thread body is executing
         // A Stop is under way: the stopper closes m_hThread.
         bool m_bStopping GUARDED_BY(m_lock) = false;

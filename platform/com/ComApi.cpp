@@ -1,8 +1,9 @@
 #include "platform/com/ComApi.h"
 
 #include <cstdlib>
-#include <mutex>
 #include <vector>
+
+#include "platform/os/Sync.h"
 
 namespace {
 
@@ -17,9 +18,9 @@ struct ClassEntry
 // so the registry is a function-local static to be ready for them.
 struct ClassRegistry
 {
-    std::mutex lock;
-    std::vector<ClassEntry> entries;  // guarded by lock; newest last
-    DWORD nextCookie = 1;             // guarded by lock
+    Mutex lock;  // a leaf lock: factories are called and released after it
+    std::vector<ClassEntry> entries GUARDED_BY(lock);  // newest last
+    DWORD nextCookie GUARDED_BY(lock) = 1;
 };
 
 ClassRegistry& Registry()
@@ -46,7 +47,7 @@ HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* factory, DWORD, DWORD, D
 {
     if (!factory || !cookie) return E_INVALIDARG;
     ClassRegistry& reg = Registry();
-    std::lock_guard<std::mutex> guard(reg.lock);
+    MutexLock guard(reg.lock);
     *cookie = reg.nextCookie++;
     reg.entries.push_back({clsid, ComPtr<IUnknown>(factory), *cookie});
     return S_OK;
@@ -56,7 +57,7 @@ HRESULT CoRevokeClassObject(DWORD cookie)
 {
     ComPtr<IUnknown> dropped;  // released outside the lock
     ClassRegistry& reg = Registry();
-    std::lock_guard<std::mutex> guard(reg.lock);
+    MutexLock guard(reg.lock);
     for (auto it = reg.entries.begin(); it != reg.entries.end(); ++it) {
         if (it->cookie == cookie) {
             dropped = std::move(it->factory);
@@ -74,7 +75,7 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD, void*, REFIID riid, void** ppv)
     ComPtr<IUnknown> factory;
     {
         ClassRegistry& reg = Registry();
-        std::lock_guard<std::mutex> guard(reg.lock);
+        MutexLock guard(reg.lock);
         for (auto it = reg.entries.rbegin(); it != reg.entries.rend(); ++it) {
             if (it->clsid == clsid) {
                 factory = it->factory;

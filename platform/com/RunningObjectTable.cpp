@@ -1,9 +1,9 @@
 #include "platform/com/RunningObjectTable.h"
 
 #include <cstring>
-#include <mutex>
 
 #include "platform/com/ComApi.h"
+#include "platform/os/Sync.h"
 
 namespace {
 
@@ -71,7 +71,7 @@ public:
     {
         if (!object || !name || !cookie) return E_INVALIDARG;
         std::u16string display = DisplayNameOf(name);
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         bool already = false;
         for (const Entry& e : m_entries) already = already || e.name == display;
         *cookie = m_nextCookie++;
@@ -81,7 +81,7 @@ public:
     HRESULT Revoke(DWORD cookie) override
     {
         ComPtr<IUnknown> dropped;  // released after the lock
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
             if (it->cookie == cookie) {
                 dropped = std::move(it->object);
@@ -105,7 +105,7 @@ public:
     HRESULT Find(const std::u16string& display, IUnknown** object)
     {
         *object = nullptr;
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         for (const Entry& e : m_entries) {
             if (e.name == display) {
                 *object = e.object.Get();
@@ -117,7 +117,7 @@ public:
     }
     std::vector<std::u16string> Names()
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         std::vector<std::u16string> names;
         for (const Entry& e : m_entries) names.push_back(e.name);
         return names;
@@ -130,9 +130,9 @@ private:
         std::u16string name;
         ComPtr<IUnknown> object;
     };
-    std::mutex m_lock;
-    std::vector<Entry> m_entries;  // guarded by m_lock
-    DWORD m_nextCookie = 1;        // guarded by m_lock; 0 is never a cookie
+    Mutex m_lock;  // a leaf lock: entries are released after it
+    std::vector<Entry> m_entries GUARDED_BY(m_lock);
+    DWORD m_nextCookie GUARDED_BY(m_lock) = 1;  // 0 is never a cookie
 };
 
 CRunningObjectTable& Table()

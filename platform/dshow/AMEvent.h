@@ -40,8 +40,8 @@ public:
         MutexUniqueLock guard(m_lock);
         auto signaled = [this]() REQUIRES(m_lock) { return m_bSignaled; };
         if (milliseconds == INFINITE)
-            m_cv.wait(guard.Native(), signaled);
-        else if (!m_cv.wait_for(guard.Native(), std::chrono::milliseconds(milliseconds), signaled))
+            guard.Wait(m_cv, signaled);
+        else if (!guard.WaitFor(m_cv, std::chrono::milliseconds(milliseconds), signaled))
             return false;
         if (!m_bManualReset) m_bSignaled = false;
         return true;

@@ -158,7 +158,7 @@ HRESULT CBaseAllocator::NonDelegatingQueryInterface(REFIID riid, void** ppv)
 HRESULT CBaseAllocator::SetProperties(ALLOCATOR_PROPERTIES* pRequest, ALLOCATOR_PROPERTIES* pActual)
 {
     if (!pRequest || !pActual) return E_POINTER;
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     if (m_bCommitted) return VFW_E_ALREADY_COMMITTED;
     if (m_bAllocated && m_free.size() != m_samples.size()) return VFW_E_BUFFERS_OUTSTANDING;
     LONG align = pRequest->cbAlign == 0 ? 1 : pRequest->cbAlign;
@@ -173,14 +173,14 @@ HRESULT CBaseAllocator::SetProperties(ALLOCATOR_PROPERTIES* pRequest, ALLOCATOR_
 HRESULT CBaseAllocator::GetProperties(ALLOCATOR_PROPERTIES* pProps)
 {
     if (!pProps) return E_POINTER;
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     *pProps = m_props;
     return S_OK;
 }
 
 HRESULT CBaseAllocator::Commit()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     if (m_bCommitted) return S_OK;
     if (m_props.cBuffers <= 0 || m_props.cbBuffer <= 0) return VFW_E_SIZENOTSET;
     m_bDecommitInProgress = false;
@@ -195,7 +195,7 @@ HRESULT CBaseAllocator::Commit()
 
 HRESULT CBaseAllocator::Decommit()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     if (!m_bCommitted) return S_OK;
     m_bCommitted = false;
     if (m_bAllocated && m_free.size() == m_samples.size()) {
@@ -215,12 +215,12 @@ HRESULT CBaseAllocator::GetBuffer(IMediaSample** ppBuffer, REFERENCE_TIME* pStar
     *ppBuffer = nullptr;
     CMediaSample* sample = nullptr;
     {
-        std::unique_lock<std::mutex> guard(m_lock);
+        MutexUniqueLock guard(m_lock);
         for (;;) {
             if (!m_bCommitted) return VFW_E_NOT_COMMITTED;
             if (!m_free.empty()) break;
             if (dwFlags & AM_GBF_NOWAIT) return VFW_E_TIMEOUT;
-            m_cvFree.wait(guard);
+            guard.Wait(m_cvFree);
         }
         sample = m_free.back();
         m_free.pop_back();
@@ -237,7 +237,7 @@ HRESULT CBaseAllocator::ReleaseBuffer(IMediaSample* pBuffer)
     if (!pBuffer) return E_POINTER;
     auto* sample = static_cast<CMediaSample*>(pBuffer);
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         sample->ResetProperties();
         m_free.push_back(sample);
         if (m_bDecommitInProgress && m_free.size() == m_samples.size()) {
@@ -253,13 +253,13 @@ HRESULT CBaseAllocator::ReleaseBuffer(IMediaSample* pBuffer)
 
 LONG CBaseAllocator::SamplesOutstanding()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     return static_cast<LONG>(m_samples.size() - m_free.size());
 }
 
 CMemAllocator::~CMemAllocator()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     Free_Locked();
 }
 

@@ -7,10 +7,10 @@
 // sample out on loan holds a reference on the allocator.
 #include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "platform/dshow/Interfaces.h"
+#include "platform/os/Sync.h"
 
 class CBaseAllocator;
 
@@ -106,20 +106,20 @@ public:
     LONG SamplesOutstanding();
 
 protected:
-    // Create the samples for m_props; called with m_lock held.
-    virtual HRESULT Alloc_Locked() = 0;
-    // Free the samples' memory; called with m_lock held, every sample back.
-    virtual void Free_Locked() = 0;
+    // Create the samples for m_props.
+    virtual HRESULT Alloc_Locked() REQUIRES(m_lock) = 0;
+    // Free the samples' memory, every sample back.
+    virtual void Free_Locked() REQUIRES(m_lock) = 0;
 
-    std::mutex m_lock;
+    // A leaf lock: nothing that locks is called under it.
+    Mutex m_lock;
     std::condition_variable m_cvFree;  // a sample came back, or decommit
-    // Guarded by m_lock:
-    ALLOCATOR_PROPERTIES m_props{};
-    bool m_bCommitted = false;
-    bool m_bDecommitInProgress = false;  // memory goes when the last sample returns
-    bool m_bAllocated = false;
-    std::vector<std::unique_ptr<CMediaSample>> m_samples;
-    std::vector<CMediaSample*> m_free;
+    ALLOCATOR_PROPERTIES m_props GUARDED_BY(m_lock){};
+    bool m_bCommitted GUARDED_BY(m_lock) = false;
+    bool m_bDecommitInProgress GUARDED_BY(m_lock) = false;  // memory goes when the last sample returns
+    bool m_bAllocated GUARDED_BY(m_lock) = false;
+    std::vector<std::unique_ptr<CMediaSample>> m_samples GUARDED_BY(m_lock);
+    std::vector<CMediaSample*> m_free GUARDED_BY(m_lock);
 };
 
 class CMemAllocator final : public CBaseAllocator
@@ -129,9 +129,9 @@ public:
     ~CMemAllocator() override;
 
 protected:
-    HRESULT Alloc_Locked() override;
-    void Free_Locked() override;
+    HRESULT Alloc_Locked() REQUIRES(m_lock) override;
+    void Free_Locked() REQUIRES(m_lock) override;
 
 private:
-    std::unique_ptr<BYTE[]> m_pMemory;  // guarded by m_lock
+    std::unique_ptr<BYTE[]> m_pMemory GUARDED_BY(m_lock);
 };

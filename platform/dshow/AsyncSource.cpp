@@ -18,7 +18,7 @@ CAsyncOutputPin::CAsyncOutputPin(CAsyncFileSource* filter, CCritSec* lock)
 
 CAsyncOutputPin::~CAsyncOutputPin()
 {
-    std::lock_guard<std::mutex> guard(m_queueLock);
+    MutexLock guard(m_queueLock);
     for (Done& d : m_done) d.sample->Release();
     m_done.clear();
 }
@@ -83,13 +83,13 @@ HRESULT CAsyncOutputPin::Request(IMediaSample* pSample, DWORD_PTR dwUser)
 {
     if (!pSample) return E_POINTER;
     {
-        std::lock_guard<std::mutex> guard(m_queueLock);
+        MutexLock guard(m_queueLock);
         if (m_bFlushing) return VFW_E_WRONG_STATE;
     }
     // The read is done at once; WaitForNext hands the results out in order.
     HRESULT hr = ReadSample(pSample);
     pSample->AddRef();
-    std::lock_guard<std::mutex> guard(m_queueLock);
+    MutexLock guard(m_queueLock);
     m_done.push_back({pSample, dwUser, hr});
     m_queueCv.notify_one();
     return S_OK;
@@ -99,11 +99,11 @@ HRESULT CAsyncOutputPin::WaitForNext(DWORD dwTimeout, IMediaSample** ppSample, D
 {
     if (!ppSample || !pdwUser) return E_POINTER;
     *ppSample = nullptr;
-    std::unique_lock<std::mutex> guard(m_queueLock);
-    auto ready = [this] { return !m_done.empty() || m_bFlushing; };
+    MutexUniqueLock guard(m_queueLock);
+    auto ready = [this]() REQUIRES(m_queueLock) { return !m_done.empty() || m_bFlushing; };
     if (dwTimeout == INFINITE)
-        m_queueCv.wait(guard, ready);
-    else if (!m_queueCv.wait_for(guard, std::chrono::milliseconds(dwTimeout), ready))
+        guard.Wait(m_queueCv, ready);
+    else if (!guard.WaitFor(m_queueCv, std::chrono::milliseconds(dwTimeout), ready))
         return VFW_E_TIMEOUT;
     if (m_done.empty()) return VFW_E_WRONG_STATE;  // flushing
     Done d = m_done.front();
@@ -151,7 +151,7 @@ HRESULT CAsyncOutputPin::Length(LONGLONG* pTotal, LONGLONG* pAvailable)
 
 HRESULT CAsyncOutputPin::BeginFlush()
 {
-    std::lock_guard<std::mutex> guard(m_queueLock);
+    MutexLock guard(m_queueLock);
     m_bFlushing = true;
     m_queueCv.notify_all();
     return S_OK;
@@ -159,7 +159,7 @@ HRESULT CAsyncOutputPin::BeginFlush()
 
 HRESULT CAsyncOutputPin::EndFlush()
 {
-    std::lock_guard<std::mutex> guard(m_queueLock);
+    MutexLock guard(m_queueLock);
     m_bFlushing = false;
     return S_OK;
 }

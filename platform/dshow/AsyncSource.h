@@ -11,7 +11,6 @@
 #include <condition_variable>
 #include <deque>
 #include <memory>
-#include <mutex>
 
 #include "platform/dshow/BaseFilter.h"
 
@@ -52,7 +51,9 @@ private:
     HRESULT ReadSample(IMediaSample* pSample);
 
     CAsyncFileSource* const m_pSource;
-    std::mutex m_queueLock;
+    // A leaf lock; only a completed sample's Release (its allocator's lock)
+    // runs under it, in the destructor.
+    Mutex m_queueLock;
     std::condition_variable m_queueCv;  // a request completed, or flush
     struct Done
     {
@@ -60,8 +61,8 @@ private:
         DWORD_PTR user;
         HRESULT hr;
     };
-    std::deque<Done> m_done;  // guarded by m_queueLock
-    bool m_bFlushing = false; // guarded by m_queueLock
+    std::deque<Done> m_done GUARDED_BY(m_queueLock);
+    bool m_bFlushing GUARDED_BY(m_queueLock) = false;
 };
 
 class CAsyncFileSource final : public CBaseFilter, public IFileSourceFilter

@@ -73,7 +73,7 @@ CFilterGraph::CFilterGraph() : CUnknown("CFilterGraph") {}
 
 CFilterGraph::~CFilterGraph()
 {
-    CAutoLock lock(m_lock);
+    MutexLock lock(m_lock);
     Stop_Locked();
     while (!m_filters.empty()) RemoveFilter_Locked(m_filters.back().filter.Get());
     m_pClock = nullptr;
@@ -112,7 +112,7 @@ bool CFilterGraph::PinInGraph_Locked(IPin* pin)
 
 HRESULT CFilterGraph::AddFilter(IBaseFilter* pFilter, LPCWSTR pName)
 {
-    CAutoLock lock(m_lock);
+    MutexLock lock(m_lock);
     return AddFilter_Locked(pFilter, pName);
 }
 
@@ -143,7 +143,7 @@ HRESULT CFilterGraph::AddFilter_Locked(IBaseFilter* pFilter, LPCWSTR pName)
 
 HRESULT CFilterGraph::RemoveFilter(IBaseFilter* pFilter)
 {
-    CAutoLock lock(m_lock);
+    MutexLock lock(m_lock);
     return RemoveFilter_Locked(pFilter);
 }
 
@@ -184,7 +184,7 @@ HRESULT CFilterGraph::EnumFilters(IEnumFilters** ppEnum)
     if (!ppEnum) return E_POINTER;
     std::vector<ComPtr<IBaseFilter>> filters;
     {
-        CAutoLock lock(m_lock);
+        MutexLock lock(m_lock);
         for (const FilterEntry& e : m_filters) filters.push_back(e.filter);
     }
     return GetInterface(static_cast<IEnumFilters*>(new CEnumFilters(std::move(filters))),
@@ -195,7 +195,7 @@ HRESULT CFilterGraph::FindFilterByName(LPCWSTR pName, IBaseFilter** ppFilter)
 {
     if (!pName || !ppFilter) return E_POINTER;
     *ppFilter = nullptr;
-    CAutoLock lock(m_lock);
+    MutexLock lock(m_lock);
     for (const FilterEntry& e : m_filters) {
         if (e.name == pName) {
             *ppFilter = e.filter.Get();
@@ -209,7 +209,7 @@ HRESULT CFilterGraph::FindFilterByName(LPCWSTR pName, IBaseFilter** ppFilter)
 HRESULT CFilterGraph::ConnectDirect(IPin* ppinOut, IPin* ppinIn, const AM_MEDIA_TYPE* pmt)
 {
     if (!ppinOut || !ppinIn) return E_POINTER;
-    CAutoLock lock(m_lock);
+    MutexLock lock(m_lock);
     if (!PinInGraph_Locked(ppinOut) || !PinInGraph_Locked(ppinIn)) return VFW_E_NOT_IN_GRAPH;
     if (m_state != State_Stopped) return VFW_E_NOT_STOPPED;
     return ppinOut->Connect(ppinIn, pmt);
@@ -220,7 +220,7 @@ HRESULT CFilterGraph::Reconnect(IPin*) { return E_NOTIMPL; }
 HRESULT CFilterGraph::Disconnect(IPin* ppin)
 {
     if (!ppin) return E_POINTER;
-    CAutoLock lock(m_lock);
+    MutexLock lock(m_lock);
     if (m_state != State_Stopped) return VFW_E_NOT_STOPPED;
     return ppin->Disconnect();
 }
@@ -230,7 +230,7 @@ HRESULT CFilterGraph::Disconnect(IPin* ppin)
 template <class T>
 ComPtr<T> CFilterGraph::FirstOffering()
 {
-    CAutoLock lock(m_lock);
+    MutexLock lock(m_lock);
     for (const FilterEntry& e : m_filters) {
         ComPtr<T> itf;
         if (SUCCEEDED(e.filter->QueryInterface(InterfaceIid<T>::value, itf.ReleaseAndGetVoidAddress())) && itf)

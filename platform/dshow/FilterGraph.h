@@ -23,10 +23,11 @@
 //   FilterGraphSeeking.cpp  positions and seeking across the renderers
 //
 // Threads and locks
-// - m_lock (recursive): the filter list, state, clock, positions. Taken by
-//   the application's calls; never by streaming threads, so it may stay held
-//   through the preroll wait (another application call waits at most
-//   kPrerollTimeoutMs for it).
+// - m_lock (plain, not recursive): the filter list, state, clock, positions.
+//   Taken by the application's calls; never by streaming threads, so it may
+//   stay held through the preroll wait (another application call waits at
+//   most kPrerollTimeoutMs for it). A filter called under it reaches the
+//   graph only through Notify, which takes m_eventLock alone.
 // - m_eventLock: the event queue, the notify window and the completion
 //   bookkeeping; taken by Notify on streaming threads and never held while
 //   calling a filter. The notify message is posted under it, so after
@@ -64,33 +65,33 @@ public:
 
     // IFilterGraph. Removing a filter from an active graph stops the graph
     // first. RemoveFilter disconnects the filter's pins (both ends).
-    HRESULT AddFilter(IBaseFilter* pFilter, LPCWSTR pName) override;
-    HRESULT RemoveFilter(IBaseFilter* pFilter) override;
-    HRESULT EnumFilters(IEnumFilters** ppEnum) override;
-    HRESULT FindFilterByName(LPCWSTR pName, IBaseFilter** ppFilter) override;
-    HRESULT ConnectDirect(IPin* ppinOut, IPin* ppinIn, const AM_MEDIA_TYPE* pmt) override;
+    HRESULT AddFilter(IBaseFilter* pFilter, LPCWSTR pName) override EXCLUDES(m_lock);
+    HRESULT RemoveFilter(IBaseFilter* pFilter) override EXCLUDES(m_lock);
+    HRESULT EnumFilters(IEnumFilters** ppEnum) override EXCLUDES(m_lock);
+    HRESULT FindFilterByName(LPCWSTR pName, IBaseFilter** ppFilter) override EXCLUDES(m_lock);
+    HRESULT ConnectDirect(IPin* ppinOut, IPin* ppinIn, const AM_MEDIA_TYPE* pmt) override EXCLUDES(m_lock);
     HRESULT Reconnect(IPin* ppin) override;
-    HRESULT Disconnect(IPin* ppin) override;
-    HRESULT SetDefaultSyncSource() override;
+    HRESULT Disconnect(IPin* ppin) override EXCLUDES(m_lock);
+    HRESULT SetDefaultSyncSource() override EXCLUDES(m_lock);
     // IGraphBuilder. Intelligent connect: filters already in the graph with
     // a free input pin first, then the system filters by merit, recursively,
     // backing out of a branch that reaches no renderer. RenderFile removes
     // the source it added when nothing at all could be rendered.
-    HRESULT Connect(IPin* ppinOut, IPin* ppinIn) override;
-    HRESULT Render(IPin* ppinOut) override;
-    HRESULT RenderFile(LPCWSTR lpcwstrFile, LPCWSTR lpcwstrPlayList) override;
-    HRESULT AddSourceFilter(LPCWSTR lpcwstrFileName, LPCWSTR lpcwstrFilterName, IBaseFilter** ppFilter) override;
+    HRESULT Connect(IPin* ppinOut, IPin* ppinIn) override EXCLUDES(m_lock);
+    HRESULT Render(IPin* ppinOut) override EXCLUDES(m_lock);
+    HRESULT RenderFile(LPCWSTR lpcwstrFile, LPCWSTR lpcwstrPlayList) override EXCLUDES(m_lock);
+    HRESULT AddSourceFilter(LPCWSTR lpcwstrFileName, LPCWSTR lpcwstrFilterName, IBaseFilter** ppFilter) override EXCLUDES(m_lock);
     HRESULT SetLogFile(DWORD_PTR) override { return S_OK; }
     HRESULT Abort() override { return S_OK; }
     HRESULT ShouldOperationContinue() override { return S_OK; }
 
     // IMediaControl
-    HRESULT Run() override;
-    HRESULT Pause() override;
-    HRESULT Stop() override;
-    HRESULT GetState(LONG msTimeout, OAFilterState* pfs) override;
-    HRESULT RenderFile(BSTR strFilename) override;
-    HRESULT StopWhenReady() override;
+    HRESULT Run() override EXCLUDES(m_lock);
+    HRESULT Pause() override EXCLUDES(m_lock);
+    HRESULT Stop() override EXCLUDES(m_lock);
+    HRESULT GetState(LONG msTimeout, OAFilterState* pfs) override EXCLUDES(m_lock);
+    HRESULT RenderFile(BSTR strFilename) override EXCLUDES(m_lock);
+    HRESULT StopWhenReady() override EXCLUDES(m_lock);
 
     // IMediaEvent / IMediaEventEx
     HRESULT GetEventHandle(OAEVENT* hEvent) override;  // a CAMEvent*, set while events wait
@@ -104,16 +105,16 @@ public:
     HRESULT GetNotifyFlags(LONG* lplNoNotifyFlags) override;
 
     // IMediaEventSink: any thread.
-    HRESULT Notify(LONG EventCode, LONG_PTR EventParam1, LONG_PTR EventParam2) override;
+    HRESULT Notify(LONG EventCode, LONG_PTR EventParam1, LONG_PTR EventParam2) override EXCLUDES(m_eventLock);
 
     // IMediaSeeking (media time only)
-    HRESULT GetCapabilities(DWORD* pCapabilities) override;
-    HRESULT GetDuration(LONGLONG* pDuration) override;
-    HRESULT GetStopPosition(LONGLONG* pStop) override;
-    HRESULT GetCurrentPosition(LONGLONG* pCurrent) override;
-    HRESULT SetPositions(LONGLONG* pCurrent, DWORD dwCurrentFlags, LONGLONG* pStop, DWORD dwStopFlags) override;
-    HRESULT GetPositions(LONGLONG* pCurrent, LONGLONG* pStop) override;
-    HRESULT GetAvailable(LONGLONG* pEarliest, LONGLONG* pLatest) override;
+    HRESULT GetCapabilities(DWORD* pCapabilities) override EXCLUDES(m_lock);
+    HRESULT GetDuration(LONGLONG* pDuration) override EXCLUDES(m_lock);
+    HRESULT GetStopPosition(LONGLONG* pStop) override EXCLUDES(m_lock);
+    HRESULT GetCurrentPosition(LONGLONG* pCurrent) override EXCLUDES(m_lock);
+    HRESULT SetPositions(LONGLONG* pCurrent, DWORD dwCurrentFlags, LONGLONG* pStop, DWORD dwStopFlags) override EXCLUDES(m_lock);
+    HRESULT GetPositions(LONGLONG* pCurrent, LONGLONG* pStop) override EXCLUDES(m_lock);
+    HRESULT GetAvailable(LONGLONG* pEarliest, LONGLONG* pLatest) override EXCLUDES(m_lock);
     HRESULT SetRate(double dRate) override;
     HRESULT GetRate(double* pdRate) override;
     HRESULT GetPreroll(LONGLONG* pllPreroll) override;
@@ -197,11 +198,11 @@ private:
 
     // The first filter offering T.
     template <class T>
-    ComPtr<T> FirstOffering();
+    ComPtr<T> FirstOffering() EXCLUDES(m_lock);
 
     // The graph lock: after the application's command lock, before every
     // filter's lock (platform/dshow/README.md).
-    CCritSec m_lock;
+    Mutex m_lock;
     std::vector<FilterEntry> m_filters GUARDED_BY(m_lock);  // in the order added
     FILTER_STATE m_state GUARDED_BY(m_lock) = State_Stopped;
     ComPtr<IReferenceClock> m_pClock GUARDED_BY(m_lock);

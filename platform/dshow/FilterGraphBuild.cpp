@@ -125,7 +125,7 @@ HRESULT CFilterGraph::ConnectVia_Locked(IPin* out, IPin* in, int depth)
 HRESULT CFilterGraph::Connect(IPin* ppinOut, IPin* ppinIn)
 {
     if (!ppinOut || !ppinIn) return E_POINTER;
-    CAutoLock lock(m_lock);
+    MutexLock lock(m_lock);
     if (!PinInGraph_Locked(ppinOut) || !PinInGraph_Locked(ppinIn)) return VFW_E_NOT_IN_GRAPH;
     if (m_state != State_Stopped) return VFW_E_NOT_STOPPED;
     return ConnectVia_Locked(ppinOut, ppinIn, 0);
@@ -134,7 +134,7 @@ HRESULT CFilterGraph::Connect(IPin* ppinOut, IPin* ppinIn)
 HRESULT CFilterGraph::Render(IPin* ppinOut)
 {
     if (!ppinOut) return E_POINTER;
-    CAutoLock lock(m_lock);
+    MutexLock lock(m_lock);
     if (!PinInGraph_Locked(ppinOut)) return VFW_E_NOT_IN_GRAPH;
     if (m_state != State_Stopped) return VFW_E_NOT_STOPPED;
     return RenderPin_Locked(ppinOut, 0);
@@ -160,14 +160,14 @@ HRESULT CFilterGraph::AddSourceFilter_Locked(LPCWSTR file, LPCWSTR name, IBaseFi
 HRESULT CFilterGraph::AddSourceFilter(LPCWSTR lpcwstrFileName, LPCWSTR lpcwstrFilterName, IBaseFilter** ppFilter)
 {
     if (!lpcwstrFileName || !ppFilter) return E_POINTER;
-    CAutoLock lock(m_lock);
+    MutexLock lock(m_lock);
     return AddSourceFilter_Locked(lpcwstrFileName, lpcwstrFilterName, ppFilter);
 }
 
 HRESULT CFilterGraph::RenderFile(LPCWSTR lpcwstrFile, LPCWSTR)
 {
     if (!lpcwstrFile) return E_POINTER;
-    CAutoLock lock(m_lock);
+    MutexLock lock(m_lock);
     if (m_state != State_Stopped) return VFW_E_NOT_STOPPED;
     ComPtr<IBaseFilter> source;
     HRESULT hr = AddSourceFilter_Locked(lpcwstrFile, lpcwstrFile, source.ReleaseAndGetAddressOf());

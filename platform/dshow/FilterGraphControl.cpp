@@ -45,7 +45,7 @@ using graph_pins::WaitUntilSettled;
 
 HRESULT CFilterGraph::SetDefaultSyncSource()
 {
-    CAutoLock lock(m_lock);
+    MutexLock lock(m_lock);
     if (m_state != State_Stopped) return VFW_E_NOT_STOPPED;
     m_pClock = nullptr;
     ChooseClock_Locked();
@@ -184,20 +184,20 @@ HRESULT CFilterGraph::Stop_Locked()
 
 HRESULT CFilterGraph::Run()
 {
-    CAutoLock lock(m_lock);
+    MutexLock lock(m_lock);
     return Run_Locked();
 }
 
 HRESULT CFilterGraph::Pause()
 {
-    CAutoLock lock(m_lock);
+    MutexLock lock(m_lock);
     if (m_state == State_Paused) return S_OK;
     return Pause_Locked();
 }
 
 HRESULT CFilterGraph::Stop()
 {
-    CAutoLock lock(m_lock);
+    MutexLock lock(m_lock);
     return Stop_Locked();
 }
 
@@ -207,7 +207,7 @@ HRESULT CFilterGraph::GetState(LONG msTimeout, OAFilterState* pfs)
     std::vector<ComPtr<IBaseFilter>> filters;
     FILTER_STATE state;
     {
-        CAutoLock lock(m_lock);
+        MutexLock lock(m_lock);
         state = m_state;
         filters = DownstreamFirst_Locked();
     }

@@ -70,8 +70,8 @@ HRESULT CFilterGraph::GetEvent(LONG* lEventCode, LONG_PTR* lParam1, LONG_PTR* lP
     MutexUniqueLock guard(m_eventLock);
     auto ready = [this]() REQUIRES(m_eventLock) { return !m_events.empty(); };
     if (msTimeout < 0)
-        m_eventCv.wait(guard.Native(), ready);
-    else if (!m_eventCv.wait_for(guard.Native(), std::chrono::milliseconds(msTimeout), ready)) {
+        guard.Wait(m_eventCv, ready);
+    else if (!guard.WaitFor(m_eventCv, std::chrono::milliseconds(msTimeout), ready)) {
         *lEventCode = 0;
         *lParam1 = *lParam2 = 0;
         return E_ABORT;
@@ -95,8 +95,8 @@ HRESULT CFilterGraph::WaitForCompletion(LONG msTimeout, LONG* pEvCode)
     };
     auto ready = [&]() REQUIRES(m_eventLock) { return std::any_of(m_events.begin(), m_events.end(), isEnd); };
     if (msTimeout < 0)
-        m_eventCv.wait(guard.Native(), ready);
-    else if (!m_eventCv.wait_for(guard.Native(), std::chrono::milliseconds(msTimeout), ready))
+        guard.Wait(m_eventCv, ready);
+    else if (!guard.WaitFor(m_eventCv, std::chrono::milliseconds(msTimeout), ready))
         return E_ABORT;
     auto it = std::find_if(m_events.begin(), m_events.end(), isEnd);
     *pEvCode = it->code;

@@ -79,7 +79,7 @@ HRESULT CFilterGraph::Seek_Locked(LONGLONG position, DWORD flags, LONGLONG* pSto
 
 HRESULT CFilterGraph::SetPositions(LONGLONG* pCurrent, DWORD dwCurrentFlags, LONGLONG* pStop, DWORD dwStopFlags)
 {
-    CAutoLock lock(m_lock);
+    MutexLock lock(m_lock);
     DWORD how = dwCurrentFlags & AM_SEEKING_PositioningBitsMask;
     if (how == AM_SEEKING_NoPositioning) {
         if ((dwStopFlags & AM_SEEKING_PositioningBitsMask) == AM_SEEKING_NoPositioning) return S_OK;
@@ -125,7 +125,7 @@ HRESULT CFilterGraph::SetPositions(LONGLONG* pCurrent, DWORD dwCurrentFlags, LON
 HRESULT CFilterGraph::GetCapabilities(DWORD* pCapabilities)
 {
     if (!pCapabilities) return E_POINTER;
-    CAutoLock lock(m_lock);
+    MutexLock lock(m_lock);
     *pCapabilities = 0;
     for (const ComPtr<IBaseFilter>& r : ConnectedRenderers_Locked()) {
         ComPtr<IMediaSeeking> seeking = r.As<IMediaSeeking>();
@@ -138,14 +138,14 @@ HRESULT CFilterGraph::GetCapabilities(DWORD* pCapabilities)
 HRESULT CFilterGraph::GetDuration(LONGLONG* pDuration)
 {
     if (!pDuration) return E_POINTER;
-    CAutoLock lock(m_lock);
+    MutexLock lock(m_lock);
     return Duration_Locked(pDuration);
 }
 
 HRESULT CFilterGraph::GetStopPosition(LONGLONG* pStop)
 {
     if (!pStop) return E_POINTER;
-    CAutoLock lock(m_lock);
+    MutexLock lock(m_lock);
     for (const ComPtr<IBaseFilter>& r : ConnectedRenderers_Locked()) {
         ComPtr<IMediaSeeking> seeking = r.As<IMediaSeeking>();
         if (seeking && SUCCEEDED(seeking->GetStopPosition(pStop))) return S_OK;
@@ -156,7 +156,7 @@ HRESULT CFilterGraph::GetStopPosition(LONGLONG* pStop)
 HRESULT CFilterGraph::GetCurrentPosition(LONGLONG* pCurrent)
 {
     if (!pCurrent) return E_POINTER;
-    CAutoLock lock(m_lock);
+    MutexLock lock(m_lock);
     *pCurrent = CurrentPosition_Locked();
     return S_OK;
 }

@@ -1,16 +1,16 @@
 #include "platform/dshow/FilterRegistry.h"
 
 #include <algorithm>
-#include <mutex>
 
 #include "platform/dshow/MediaEventNotify.h"
+#include "platform/os/Sync.h"
 
 namespace {
 
 struct Registry
 {
-    std::mutex lock;
-    std::vector<SystemFilterInfo> entries;  // guarded by lock, registration order
+    Mutex lock;  // a leaf lock
+    std::vector<SystemFilterInfo> entries GUARDED_BY(lock);  // registration order
 };
 
 Registry& TheRegistry()
@@ -21,8 +21,8 @@ Registry& TheRegistry()
 
 struct Poster
 {
-    std::mutex lock;
-    NotifyMessagePoster poster;  // guarded by lock
+    Mutex lock;  // a leaf lock: the poster is called after it is let go
+    NotifyMessagePoster poster GUARDED_BY(lock);
 };
 
 Poster& ThePoster()
@@ -36,7 +36,7 @@ Poster& ThePoster()
 HRESULT RegisterSystemFilter(const SystemFilterInfo& info)
 {
     Registry& reg = TheRegistry();
-    std::lock_guard<std::mutex> guard(reg.lock);
+    MutexLock guard(reg.lock);
     for (SystemFilterInfo& e : reg.entries) {
         if (e.clsid == info.clsid) {
             e = info;
@@ -50,7 +50,7 @@ HRESULT RegisterSystemFilter(const SystemFilterInfo& info)
 HRESULT UnregisterSystemFilter(REFCLSID clsid)
 {
     Registry& reg = TheRegistry();
-    std::lock_guard<std::mutex> guard(reg.lock);
+    MutexLock guard(reg.lock);
     auto it = std::find_if(reg.entries.begin(), reg.entries.end(),
                            [&](const SystemFilterInfo& e) { return e.clsid == clsid; });
     if (it == reg.entries.end()) return S_FALSE;
@@ -63,7 +63,7 @@ std::vector<SystemFilterInfo> SystemFiltersByMerit()
     Registry& reg = TheRegistry();
     std::vector<SystemFilterInfo> copy;
     {
-        std::lock_guard<std::mutex> guard(reg.lock);
+        MutexLock guard(reg.lock);
         copy = reg.entries;
     }
     std::stable_sort(copy.begin(), copy.end(),
@@ -84,7 +84,7 @@ bool SystemFilterAccepts(const SystemFilterInfo& info, const GUID& major, const 
 void SetNotifyMessagePoster(NotifyMessagePoster poster)
 {
     Poster& p = ThePoster();
-    std::lock_guard<std::mutex> guard(p.lock);
+    MutexLock guard(p.lock);
     p.poster = std::move(poster);
 }
 
@@ -93,7 +93,7 @@ bool PostNotifyMessage(OAHWND window, uint32_t message, uintptr_t wParam, intptr
     NotifyMessagePoster poster;
     {
         Poster& p = ThePoster();
-        std::lock_guard<std::mutex> guard(p.lock);
+        MutexLock guard(p.lock);
         poster = p.poster;
     }
     return poster ? poster(window, message, wParam, lParam) : false;

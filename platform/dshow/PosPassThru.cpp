@@ -143,7 +143,7 @@ HRESULT CRendererPosPassThru::RegisterMediaTime(IMediaSample* pSample)
 {
     LONGLONG start = 0, end = 0;
     if (!pSample || FAILED(pSample->GetMediaTime(&start, &end))) return S_FALSE;
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     m_StartMedia = start;
     m_EndMedia = end;
     m_bReset = false;
@@ -152,7 +152,7 @@ HRESULT CRendererPosPassThru::RegisterMediaTime(IMediaSample* pSample)
 
 HRESULT CRendererPosPassThru::ResetMediaTime()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     m_bReset = true;
     m_StartMedia = m_EndMedia = 0;
     return S_OK;
@@ -161,7 +161,7 @@ HRESULT CRendererPosPassThru::ResetMediaTime()
 HRESULT CRendererPosPassThru::GetMediaTime(LONGLONG* pStartTime, LONGLONG* pEndTime)
 {
     if (!pStartTime) return E_POINTER;
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     if (m_bReset) return VFW_E_MEDIA_TIME_NOT_SET;
     *pStartTime = m_StartMedia;
     if (pEndTime) *pEndTime = m_EndMedia;

@@ -7,9 +7,9 @@
 //
 // The object is part of its owner: AddRef/Release go to the owner, and
 // QueryInterface for anything but the two seeking interfaces too.
-#include <mutex>
 
 #include "platform/dshow/Interfaces.h"
+#include "platform/os/Sync.h"
 
 class CPosPassThru : public CBaseObject, public IMediaSeeking, public IMediaPosition
 {
@@ -70,17 +70,17 @@ public:
     CRendererPosPassThru(const char* name, IUnknown* owner, IPin* pin) : CPosPassThru(name, owner, pin) {}
 
     // Called on the streaming thread for every rendered sample.
-    HRESULT RegisterMediaTime(IMediaSample* pSample);
-    HRESULT ResetMediaTime();
+    HRESULT RegisterMediaTime(IMediaSample* pSample) EXCLUDES(m_lock);
+    HRESULT ResetMediaTime() EXCLUDES(m_lock);
     // The media time of the last rendered sample; VFW_E_MEDIA_TIME_NOT_SET
     // before any.
-    HRESULT GetMediaTime(LONGLONG* pStartTime, LONGLONG* pEndTime);
+    HRESULT GetMediaTime(LONGLONG* pStartTime, LONGLONG* pEndTime) EXCLUDES(m_lock);
     // The last rendered sample's media time when known, else the peer's.
     HRESULT GetCurrentPosition(LONGLONG* pCurrent) override;
 
 private:
-    std::mutex m_lock;
-    bool m_bReset = true;         // guarded by m_lock
-    LONGLONG m_StartMedia = 0;    // guarded by m_lock
-    LONGLONG m_EndMedia = 0;      // guarded by m_lock
+    Mutex m_lock;  // a leaf lock
+    bool m_bReset GUARDED_BY(m_lock) = true;
+    LONGLONG m_StartMedia GUARDED_BY(m_lock) = 0;
+    LONGLONG m_EndMedia GUARDED_BY(m_lock) = 0;
 };

@@ -114,7 +114,9 @@ public:
 
 protected:
     // The renderer interface lock is its filter lock (m_pLock); the renderer
-    // lock guards the streaming side and is taken after it.
+    // lock guards the streaming side and is taken after it. Both recursive:
+    // a refused type in Receive ends the stream through EndOfStream, which
+    // takes both again.
     CCritSec m_InterfaceLock;
     CCritSec m_RendererLock ACQUIRED_AFTER(m_InterfaceLock);
 

@@ -7,7 +7,7 @@ CSystemClock::CSystemClock() : CUnknown("CSystemClock") {}
 CSystemClock::~CSystemClock()
 {
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         m_bQuit = true;
         m_cv.notify_all();
     }
@@ -30,7 +30,7 @@ HRESULT CSystemClock::GetTime(REFERENCE_TIME* pTime)
 {
     if (!pTime) return E_POINTER;
     REFERENCE_TIME now = Now();
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     if (now < m_lastTime) now = m_lastTime;
     m_lastTime = now;
     *pTime = now;
@@ -59,7 +59,7 @@ HRESULT CSystemClock::AdvisePeriodic(REFERENCE_TIME startTime, REFERENCE_TIME pe
 
 HRESULT CSystemClock::AddAdvise(REFERENCE_TIME due, REFERENCE_TIME period, CAMEvent* event, DWORD_PTR* cookie)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     if (m_bQuit) return E_UNEXPECTED;
     *cookie = m_nextCookie++;
     m_advises[*cookie] = Advise{due, period, event};
@@ -70,16 +70,16 @@ HRESULT CSystemClock::AddAdvise(REFERENCE_TIME due, REFERENCE_TIME period, CAMEv
 
 HRESULT CSystemClock::Unadvise(DWORD_PTR dwAdviseCookie)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     return m_advises.erase(dwAdviseCookie) ? S_OK : S_FALSE;
 }
 
 void CSystemClock::TimerThread()
 {
-    std::unique_lock<std::mutex> guard(m_lock);
+    MutexUniqueLock guard(m_lock);
     while (!m_bQuit) {
         if (m_advises.empty()) {
-            m_cv.wait(guard);
+            guard.Wait(m_cv);
             continue;
         }
         auto next = m_advises.begin();
@@ -97,6 +97,6 @@ void CSystemClock::TimerThread()
             }
             continue;
         }
-        m_cv.wait_for(guard, std::chrono::nanoseconds((next->second.due - now) * 100));
+        guard.WaitFor(m_cv, std::chrono::nanoseconds((next->second.due - now) * 100));
     }
 }

@@ -34,14 +34,18 @@ private:
         REFERENCE_TIME period;  // 0: one-shot
         CAMEvent* event;
     };
-    HRESULT AddAdvise(REFERENCE_TIME due, REFERENCE_TIME period, CAMEvent* event, DWORD_PTR* cookie);
-    void TimerThread();
+    HRESULT AddAdvise(REFERENCE_TIME due, REFERENCE_TIME period, CAMEvent* event, DWORD_PTR* cookie)
+        EXCLUDES(m_lock);
+    void TimerThread() EXCLUDES(m_lock);
 
-    std::mutex m_lock;
+    // A leaf lock but for the advised events' own locks, set under it.
+    Mutex m_lock;
     std::condition_variable m_cv;         // wakes the timer thread
-    std::map<DWORD_PTR, Advise> m_advises;  // guarded by m_lock
-    DWORD_PTR m_nextCookie = 1;           // guarded by m_lock
-    bool m_bQuit = false;                 // guarded by m_lock
-    REFERENCE_TIME m_lastTime = 0;        // guarded by m_lock; GetTime never goes back
-    std::thread m_thread;                 // started on the first advise
+    std::map<DWORD_PTR, Advise> m_advises GUARDED_BY(m_lock);
+    DWORD_PTR m_nextCookie GUARDED_BY(m_lock) = 1;
+    bool m_bQuit GUARDED_BY(m_lock) = false;
+    REFERENCE_TIME m_lastTime GUARDED_BY(m_lock) = 0;  // GetTime never goes back
+    // Started under m_lock on the first advise; the destructor joins it
+    // once no caller is left.
+    std::thread m_thread;
 };

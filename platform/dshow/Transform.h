@@ -120,7 +120,9 @@ protected:
 
     friend class CTransformInputPin;
     friend class CTransformOutputPin;
-    // The filter lock, then the streaming lock.
+    // The filter lock, then the streaming lock. Both recursive: the pins
+    // share the filter lock, and a refused type in Receive ends the stream
+    // through EndOfStream, which takes the streaming lock again.
     CCritSec m_csFilter;
     CCritSec m_csReceive ACQUIRED_AFTER(m_csFilter);
     std::unique_ptr<CTransformInputPin> m_pInput;

@@ -9,7 +9,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
-#include <mutex>
+
+#include "platform/os/Sync.h"
 
 namespace {
 
@@ -44,10 +45,12 @@ bool ListenerIsTrusted(int fd)
     return peer.uid == geteuid() || peer.uid == 0;
 }
 
-std::mutex g_observerMutex;
+// Tests only; the observer runs under it, so that it is never called after
+// it was taken away.
+Mutex g_observerMutex;
 std::atomic<bool> g_hasObserver{false};
-PipeWriteObserver g_observer = nullptr;  // with g_observerMutex
-void* g_observerContext = nullptr;       // with g_observerMutex
+PipeWriteObserver g_observer GUARDED_BY(g_observerMutex) = nullptr;
+void* g_observerContext GUARDED_BY(g_observerMutex) = nullptr;
 
 }  // namespace
 
@@ -103,7 +106,7 @@ ssize_t CPipeHandle::Write(const void* buffer, size_t size)
 {
     if (m_fd < 0) return -1;
     if (g_hasObserver.load(std::memory_order_acquire)) {
-        std::lock_guard<std::mutex> hold(g_observerMutex);
+        MutexLock hold(g_observerMutex);
         if (g_observer) g_observer(g_observerContext, size);
     }
     for (;;) {
@@ -123,7 +126,7 @@ ssize_t CPipeHandle::WriteGather(const PipeBuffer* parts, size_t count)
         total += parts[i].size;
     }
     if (g_hasObserver.load(std::memory_order_acquire)) {
-        std::lock_guard<std::mutex> hold(g_observerMutex);
+        MutexLock hold(g_observerMutex);
         if (g_observer) g_observer(g_observerContext, total);
     }
     msghdr message{};
@@ -150,7 +153,7 @@ void CPipeHandle::Close()
 
 void SetPipeWriteObserverForTesting(PipeWriteObserver observer, void* context)
 {
-    std::lock_guard<std::mutex> hold(g_observerMutex);
+    MutexLock hold(g_observerMutex);
     g_observer = observer;
     g_observerContext = context;
     g_hasObserver.store(observer != nullptr, std::memory_order_release);

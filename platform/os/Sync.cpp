@@ -1,6 +1,16 @@
 #include "platform/os/Sync.h"
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+void Mutex::ReentryAbort(const Mutex* mutex)
+{
+    std::fprintf(stderr, "Mutex locked again by the thread that holds it (%p): a plain lock taken twice\n",
+                 static_cast<const void*>(mutex));
+    std::fflush(stderr);
+    std::abort();
+}
 
 void CEvent::Set()
 {

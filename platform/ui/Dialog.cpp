@@ -82,8 +82,8 @@ private:
 
 // Every constructed dialog, so that a handle can be checked before use.
 // Posting under this lock keeps a dialog from being destroyed mid-post.
-std::mutex g_windowsLock;
-std::unordered_set<const CDialog*>& LiveWindows()
+Mutex g_windowsLock;
+std::unordered_set<const CDialog*>& LiveWindows() REQUIRES(g_windowsLock)
 {
     static std::unordered_set<const CDialog*> windows;
     return windows;
@@ -94,14 +94,14 @@ std::unordered_set<const CDialog*>& LiveWindows()
 CDialog::CDialog(UINT nIDTemplate, CDialog* /*pParentWnd*/)
     : m_nIDTemplate(nIDTemplate), m_wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
-    std::lock_guard<std::mutex> lock(g_windowsLock);
+    MutexLock lock(g_windowsLock);
     LiveWindows().insert(this);
 }
 
 CDialog::~CDialog()
 {
     {
-        std::lock_guard<std::mutex> lock(g_windowsLock);
+        MutexLock lock(g_windowsLock);
         LiveWindows().erase(this);
     }
     if (m_wakeFd >= 0) ::close(m_wakeFd);
@@ -123,7 +123,7 @@ HWND CDialog::GetSafeHwnd() const { return reinterpret_cast<HWND>(const_cast<CDi
 
 BOOL PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    std::lock_guard<std::mutex> lock(g_windowsLock);
+    MutexLock lock(g_windowsLock);
     const auto* target = reinterpret_cast<const CDialog*>(hwnd);
     if (!hwnd || !LiveWindows().count(target)) return FALSE;
     return const_cast<CDialog*>(target)->PostMessage(message, wParam, lParam);
@@ -132,7 +132,7 @@ BOOL PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 BOOL CDialog::PostMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     {
-        std::lock_guard<std::mutex> lock(m_queueLock);
+        MutexLock lock(m_queueLock);
         if (!m_bRunning) return FALSE;
         m_queue.push_back(MSG{message, wParam, lParam});
     }
@@ -142,7 +142,7 @@ BOOL CDialog::PostMessage(UINT message, WPARAM wParam, LPARAM lParam)
 
 bool CDialog::PopMessage(MSG& msg)
 {
-    std::lock_guard<std::mutex> lock(m_queueLock);
+    MutexLock lock(m_queueLock);
     if (m_queue.empty()) return false;
     msg = m_queue.front();
     m_queue.pop_front();
@@ -217,7 +217,7 @@ void CDialog::EndProcessNow(int status)
 INT_PTR CDialog::DoModal()
 {
     {
-        std::lock_guard<std::mutex> lock(m_queueLock);
+        MutexLock lock(m_queueLock);
         if (m_bRunning || m_wakeFd < 0) return -1;
         m_bRunning = true;
         m_queue.clear();
@@ -230,7 +230,7 @@ INT_PTR CDialog::DoModal()
         CSignalBridge signals;
         SendMessage(WM_INITDIALOG);
         RunLoop();
-        std::lock_guard<std::mutex> lock(m_queueLock);
+        MutexLock lock(m_queueLock);
         m_bRunning = false;
         m_queue.clear();
     }

@@ -18,10 +18,10 @@
 #include <atomic>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <unordered_map>
 
+#include "platform/os/Sync.h"
 #include "platform/ui/WinTypes.h"
 #include "platform/ui/WindowPort.h"
 
@@ -41,7 +41,7 @@ public:
     void EndDialog(int nResult);
     // Queues a message for the window thread. Any thread; FALSE when the
     // window does not exist.
-    BOOL PostMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
+    BOOL PostMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) EXCLUDES(m_queueLock);
     // Runs the message's handler at once. Window thread only.
     LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
     // True on the thread that runs the modal loop, while it runs.
@@ -85,7 +85,7 @@ protected:
 
 private:
     void RunLoop();
-    bool PopMessage(MSG& msg);
+    bool PopMessage(MSG& msg) EXCLUDES(m_queueLock);
     void DeliverPortMessages();
     void WakeLoop();
 
@@ -95,10 +95,11 @@ private:
     std::unordered_map<UINT, MessageHandler> m_messageMap;
     std::unordered_map<UINT, std::function<void()>> m_commandMap;
 
-    // Guarded by m_queueLock: the queue and whether the window exists.
-    std::mutex m_queueLock;
-    std::deque<MSG> m_queue;
-    bool m_bRunning = false;
+    // The queue and whether the window exists. A leaf lock, taken also under
+    // the lock of the live dialogs (PostMessage to a handle).
+    Mutex m_queueLock;
+    std::deque<MSG> m_queue GUARDED_BY(m_queueLock);
+    bool m_bRunning GUARDED_BY(m_queueLock) = false;
 
     std::atomic<bool> m_bEndLoop{false};
     std::atomic<int> m_nModalResult{0};

@@ -18,11 +18,12 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
-#include <mutex>
 #include <new>
 #include <string>
 #include <system_error>
 #include <thread>
+
+#include "platform/os/Sync.h"
 
 namespace {
 
@@ -157,10 +158,10 @@ class CLogOutput
 public:
     CLogOutput() { std::atexit(&CLogOutput::FlushAtExit); }
 
-    void Write(std::string line)
+    void Write(std::string line) EXCLUDES(m_lock)
     {
         if (line.empty()) return;
-        std::lock_guard<std::mutex> lock(m_lock);
+        MutexLock lock(m_lock);
         if (!m_bWriting && m_queue.empty() && m_nDropped == 0) {
             // Nothing before it waits: written at once, under the lock, since
             // this write never waits for the reader.
@@ -180,21 +181,21 @@ public:
         m_changed.notify_all();
     }
 
-    bool Flush(unsigned int timeoutMs)
+    bool Flush(unsigned int timeoutMs) EXCLUDES(m_lock)
     {
-        std::unique_lock<std::mutex> lock(m_lock);
+        MutexUniqueLock lock(m_lock);
         if (m_nDropped > 0) Enqueue_Locked({});
         const uint64_t target = m_nAccepted;
         m_changed.notify_all();
-        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                  [&] { return m_nDone >= target; });
+        return lock.WaitFor(m_changed, std::chrono::milliseconds(timeoutMs),
+                            [&]() REQUIRES(m_lock) { return m_nDone >= target; });
     }
 
 private:
     static void FlushAtExit();
 
     // An empty `line` only writes the drop notice, if one is due.
-    void Enqueue_Locked(std::string line)
+    void Enqueue_Locked(std::string line) REQUIRES(m_lock)
     {
         const size_t room = kMaxQueuedBytes - std::min(kMaxQueuedBytes, m_nQueuedBytes);
         if (m_nDropped > 0) {
@@ -215,7 +216,7 @@ private:
         }
         Push_Locked(std::move(line));
     }
-    void Push_Locked(std::string line)
+    void Push_Locked(std::string line) REQUIRES(m_lock)
     {
         ++m_nAccepted;
         m_nQueuedBytes += line.size();
@@ -223,7 +224,7 @@ private:
         StartWriter_Locked();
     }
 
-    void StartWriter_Locked()
+    void StartWriter_Locked() REQUIRES(m_lock)
     {
         if (m_bWriterStarted) return;
         // The writer takes no signal: a SIGPIPE stays its own, and signals
@@ -242,18 +243,19 @@ private:
 
     // The writer thread: takes everything queued and writes it, waiting for
     // the reader as long as it takes.
-    void RunWriter()
+    void RunWriter() EXCLUDES(m_lock)
     {
-        std::unique_lock<std::mutex> lock(m_lock);
         for (;;) {
-            m_changed.wait(lock, [this] { return !m_queue.empty() && !m_bWriting; });
             std::deque<std::string> batch;
-            batch.swap(m_queue);
-            m_nQueuedBytes = 0;
-            m_bWriting = true;
-            lock.unlock();
+            {
+                MutexUniqueLock lock(m_lock);
+                lock.Wait(m_changed, [this]() REQUIRES(m_lock) { return !m_queue.empty() && !m_bWriting; });
+                batch.swap(m_queue);
+                m_nQueuedBytes = 0;
+                m_bWriting = true;
+            }
             for (const std::string& line : batch) WriteAll(line);
-            lock.lock();
+            MutexLock lock(m_lock);
             m_bWriting = false;
             m_nDone += batch.size();
             m_changed.notify_all();
@@ -277,17 +279,18 @@ private:
         }
     }
 
-    std::mutex m_lock;
+    // A leaf lock: a line written at once goes out under it (a write that
+    // never waits), nothing under it locks.
+    Mutex m_lock;
     std::condition_variable m_changed;  // any change of the members below
-    // With m_lock.
-    CStderrTarget m_target;              // for lines written at once
-    std::deque<std::string> m_queue;
-    size_t m_nQueuedBytes = 0;
-    uint64_t m_nAccepted = 0;            // lines taken for writing
-    uint64_t m_nDone = 0;                // of those, written or given up
-    uint64_t m_nDropped = 0;             // refused since the last drop notice
-    bool m_bWriting = false;             // the writer thread writes a batch now
-    bool m_bWriterStarted = false;
+    CStderrTarget m_target GUARDED_BY(m_lock);  // for lines written at once
+    std::deque<std::string> m_queue GUARDED_BY(m_lock);
+    size_t m_nQueuedBytes GUARDED_BY(m_lock) = 0;
+    uint64_t m_nAccepted GUARDED_BY(m_lock) = 0;  // lines taken for writing
+    uint64_t m_nDone GUARDED_BY(m_lock) = 0;      // of those, written or given up
+    uint64_t m_nDropped GUARDED_BY(m_lock) = 0;   // refused since the last drop notice
+    bool m_bWriting GUARDED_BY(m_lock) = false;   // the writer thread writes a batch now
+    bool m_bWriterStarted GUARDED_BY(m_lock) = false;
 };
 
 // Never destroyed: threads may still log while the process exits.

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,6 +77,50 @@ TEST(OsCriticalSection, IsRecursiveAndExcludesOtherThreads)
     std::thread again([&] { got = lock.try_lock(); if (got) lock.unlock(); });
     again.join();
     EXPECT_TRUE(got);
+}
+
+// A plain Mutex taken again by the thread that holds it must end the process
+// with a message instead of hanging. The alarm turns a hang into a silent
+// death, which the message check then refuses.
+namespace {
+void LockTwice() NO_THREAD_SAFETY_ANALYSIS
+{
+    alarm(5);
+    Mutex mutex;
+    mutex.lock();
+    mutex.lock();
+}
+
+// The owner comes back from a condition wait during which another thread
+// held the mutex; it still counts as the owner.
+void LockAgainAfterAWait() NO_THREAD_SAFETY_ANALYSIS
+{
+    alarm(5);
+    Mutex mutex;
+    std::condition_variable cv;
+    bool other = false;
+    MutexUniqueLock hold(mutex);
+    std::thread t([&] {
+        MutexLock lock(mutex);
+        other = true;
+        cv.notify_all();
+    });
+    hold.Wait(cv, [&] { return other; });
+    t.join();
+    mutex.lock();
+}
+}  // namespace
+
+TEST(OsMutexDeathTest, LockingAgainOnTheOwningThreadAborts)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(LockTwice(), "Mutex locked again by the thread that holds it");
+}
+
+TEST(OsMutexDeathTest, LockingAgainAfterAConditionWaitAborts)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(LockAgainAfterAWait(), "Mutex locked again by the thread that holds it");
 }
 
 // --- time ---

@@ -3,10 +3,10 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
-#include <mutex>
 #include <string>
 
 #include "log/LogWrapper.h"
+#include "platform/os/Sync.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -16,16 +16,16 @@ namespace {
 
 constexpr unsigned int kLevel = 3;
 
-std::mutex g_budgetLock;  // guards the three below
-double g_tokens = kFFmpegLogBurst;
-std::chrono::steady_clock::time_point g_lastRefill = std::chrono::steady_clock::now();
-unsigned long g_held = 0;
+Mutex g_budgetLock;  // a leaf lock: the line is written after it is let go
+double g_tokens GUARDED_BY(g_budgetLock) = kFFmpegLogBurst;
+std::chrono::steady_clock::time_point g_lastRefill GUARDED_BY(g_budgetLock) = std::chrono::steady_clock::now();
+unsigned long g_held GUARDED_BY(g_budgetLock) = 0;
 
 // Takes one line from the budget; returns false when the line is held back.
 // `held` receives the count of lines held back before this one.
-bool TakeLine(unsigned long& held)
+bool TakeLine(unsigned long& held) EXCLUDES(g_budgetLock)
 {
-    std::lock_guard<std::mutex> lock(g_budgetLock);
+    MutexLock lock(g_budgetLock);
     const auto now = std::chrono::steady_clock::now();
     const double elapsed = std::chrono::duration<double>(now - g_lastRefill).count();
     g_lastRefill = now;

@@ -129,7 +129,7 @@ HRESULT CLavSplitterOutputPin::DecideBufferSize(IMemAllocator* pAlloc, ALLOCATOR
     return actual.cbBuffer < m_lBufferSize ? E_FAIL : S_OK;
 }
 
-HRESULT CLavSplitterOutputPin::GrowBuffers_Locked(size_t need)
+HRESULT CLavSplitterOutputPin::GrowBuffers(size_t need)
 {
     if (!m_pAllocator) return VFW_E_NO_ALLOCATOR;
     if (need > static_cast<size_t>(kMaxPacketBytes)) return E_OUTOFMEMORY;
@@ -318,9 +318,9 @@ void CLavSplitter::CloseStream()
 
 size_t CLavSplitter::QueuedForTesting(int pin)
 {
-    std::lock_guard lock(m_queueMutex);
+    MutexLock lock(m_queueMutex);
     if (pin < 0 || pin >= static_cast<int>(m_outputs.size())) return 0;
-    return m_outputs[static_cast<size_t>(pin)]->m_queue.size();
+    return QueueOf(m_outputs[static_cast<size_t>(pin)].get()).packets.size();
 }
 
 HRESULT CLavSplitter::Pause()
@@ -397,10 +397,10 @@ CLavSplitterOutputPin* CLavSplitter::ActivePinFor(lav::MediaKind kind) const
     return nullptr;
 }
 
-bool CLavSplitter::OthersEmpty_Locked(const CLavSplitterOutputPin* pin) const
+bool CLavSplitter::OthersEmpty_Locked(const CLavSplitterOutputPin* pin)
 {
-    for (const CLavSplitterOutputPin* other : m_active)
-        if (other != pin && !other->m_queue.empty()) return false;
+    for (CLavSplitterOutputPin* other : m_active)
+        if (other != pin && !QueueOf(other).packets.empty()) return false;
     return true;
 }
 
@@ -428,7 +428,7 @@ void CLavSplitter::StartThreads_Locked()
 void CLavSplitter::SignalStop_Locked()
 {
     {
-        std::lock_guard queueLock(m_queueMutex);
+        MutexLock queueLock(m_queueMutex);
         m_bStopThreads = true;
     }
     m_cvQueues.notify_all();
@@ -441,11 +441,8 @@ void CLavSplitter::JoinThreads_Locked()
     for (CLavSplitterOutputPin* pin : m_active)
         if (pin->m_thread.joinable()) pin->m_thread.join();
     {
-        std::lock_guard queueLock(m_queueMutex);
-        for (CLavSplitterOutputPin* pin : m_active) {
-            pin->m_queue.clear();
-            pin->m_queueBytes = 0;
-        }
+        MutexLock queueLock(m_queueMutex);
+        for (CLavSplitterOutputPin* pin : m_active) QueueOf(pin) = {};
     }
     if (m_pDemuxer) m_pDemuxer->ClearAbort();
     m_bStopThreads = false;
@@ -456,8 +453,8 @@ void CLavSplitter::DemuxLoop(REFERENCE_TIME segmentStart, REFERENCE_TIME stop)
 {
     auto endAll = [&] {
         {
-            std::lock_guard queueLock(m_queueMutex);
-            for (CLavSplitterOutputPin* pin : m_active) pin->m_queue.emplace_back(std::nullopt);
+            MutexLock queueLock(m_queueMutex);
+            for (CLavSplitterOutputPin* pin : m_active) QueueOf(pin).packets.emplace_back(std::nullopt);
         }
         m_cvQueues.notify_all();
     };
@@ -474,19 +471,20 @@ void CLavSplitter::DemuxLoop(REFERENCE_TIME segmentStart, REFERENCE_TIME stop)
         CLavSplitterOutputPin* pin = ActivePinFor(packet.kind);
         if (!pin) continue;
         const size_t bytes = packet.PackedSize();
-        std::unique_lock queueLock(m_queueMutex);
-        // Room in this queue, or (up to a hard cap) the other streams have
-        // nothing left to work on.
-        m_cvQueues.wait(queueLock, [&] {
-            if (m_bStopThreads.load()) return true;
-            const size_t n = pin->m_queue.size(), b = pin->m_queueBytes;
-            if (n < kMaxQueuePackets && b < kMaxQueueBytes) return true;
-            return OthersEmpty_Locked(pin) && n < 4 * kMaxQueuePackets && b < 4 * kMaxQueueBytes;
-        });
-        if (m_bStopThreads.load()) return;
-        pin->m_queue.emplace_back(std::move(packet));
-        pin->m_queueBytes += bytes;
-        queueLock.unlock();
+        {
+            MutexUniqueLock queueLock(m_queueMutex);
+            // Room in this queue, or (up to a hard cap) the other streams
+            // have nothing left to work on.
+            queueLock.Wait(m_cvQueues, [&]() REQUIRES(m_queueMutex) {
+                if (m_bStopThreads.load()) return true;
+                const size_t n = QueueOf(pin).packets.size(), b = QueueOf(pin).bytes;
+                if (n < kMaxQueuePackets && b < kMaxQueueBytes) return true;
+                return OthersEmpty_Locked(pin) && n < 4 * kMaxQueuePackets && b < 4 * kMaxQueueBytes;
+            });
+            if (m_bStopThreads.load()) return;
+            QueueOf(pin).packets.emplace_back(std::move(packet));
+            QueueOf(pin).bytes += bytes;
+        }
         m_cvQueues.notify_all();
     }
 }
@@ -499,12 +497,14 @@ void CLavSplitter::DeliveryLoop(CLavSplitterOutputPin* pin, REFERENCE_TIME segme
     for (;;) {
         std::optional<lav::DemuxPacket> item;
         {
-            std::unique_lock queueLock(m_queueMutex);
-            m_cvQueues.wait(queueLock, [&] { return m_bStopThreads.load() || !pin->m_queue.empty(); });
+            MutexUniqueLock queueLock(m_queueMutex);
+            queueLock.Wait(m_cvQueues,
+                           [&]() REQUIRES(m_queueMutex) { return m_bStopThreads.load() || !QueueOf(pin).packets.empty(); });
             if (m_bStopThreads.load()) return;
-            item = std::move(pin->m_queue.front());
-            pin->m_queue.pop_front();
-            if (item) pin->m_queueBytes -= std::min(pin->m_queueBytes, item->PackedSize());
+            CLavSplitterOutputPin::PacketQueue& queue = QueueOf(pin);
+            item = std::move(queue.packets.front());
+            queue.packets.pop_front();
+            if (item) queue.bytes -= std::min(queue.bytes, item->PackedSize());
         }
         m_cvQueues.notify_all();
         if (!item) {
@@ -526,8 +526,8 @@ void CLavSplitter::DeliveryLoop(CLavSplitterOutputPin* pin, REFERENCE_TIME segme
             // that began small, a huge uncompressed frame): larger buffers.
             sample = nullptr;
             {
-                std::lock_guard queueLock(m_queueMutex);
-                hr = m_bStopThreads.load() ? VFW_E_NOT_COMMITTED : pin->GrowBuffers_Locked(size);
+                MutexLock queueLock(m_queueMutex);
+                hr = m_bStopThreads.load() ? VFW_E_NOT_COMMITTED : GrowBuffers_Locked(pin, size);
             }
             if (SUCCEEDED(hr)) hr = pin->GetDeliveryBuffer(&raw, nullptr, nullptr, 0);
             if (SUCCEEDED(hr)) sample = ComPtr<IMediaSample>::Attach(raw);

@@ -37,7 +37,6 @@
 #include <condition_variable>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -104,18 +103,23 @@ private:
     friend class CLavSplitter;
     // Delivery thread, every sample of this pin back: recommits the agreed
     // allocator with buffers of at least `need` bytes (fewer of them when
-    // they are huge). Under the splitter's m_queueMutex, so that it never
-    // recommits behind Stop's decommit.
-    HRESULT GrowBuffers_Locked(size_t need);
+    // they are huge). Only through CLavSplitter::GrowBuffers_Locked, under
+    // the splitter's m_queueMutex, so that it never recommits behind Stop's
+    // decommit.
+    HRESULT GrowBuffers(size_t need);
     CLavSplitter* const m_pSplitter;
     const CMediaType m_type;
     const lav::MediaKind m_kind;
     const LONG m_lBufferSize;
 
-    // Queue (guarded by the splitter's m_queueMutex). An empty optional is
-    // the end-of-stream marker.
-    std::deque<std::optional<lav::DemuxPacket>> m_queue;
-    size_t m_queueBytes = 0;
+    // Guarded by the splitter's m_queueMutex: reached only through
+    // CLavSplitter::QueueOf, which the lock checker holds to it.
+    struct PacketQueue
+    {
+        std::deque<std::optional<lav::DemuxPacket>> packets;  // empty optional: end of stream
+        size_t bytes = 0;
+    };
+    PacketQueue m_queue;
     // Delivery thread; started and joined under the filter lock.
     std::thread m_thread;
 };
@@ -135,7 +139,7 @@ public:
     static constexpr size_t kMaxQueueBytes = 16u << 20;
 
     // For tests: packets waiting in a pin's queue.
-    size_t QueuedForTesting(int pin);
+    size_t QueuedForTesting(int pin) EXCLUDES(m_queueMutex);
 
 private:
     friend class CLavSplitterInputPin;
@@ -163,8 +167,17 @@ private:
     // The active pin for a packet kind; null when that stream has no
     // connected pin.
     CLavSplitterOutputPin* ActivePinFor(lav::MediaKind kind) const;
-    // Whether every active pin but `pin` has an empty queue (queue mutex held).
-    bool OthersEmpty_Locked(const CLavSplitterOutputPin* pin) const;
+    // A pin's queue; every access goes through here.
+    CLavSplitterOutputPin::PacketQueue& QueueOf(CLavSplitterOutputPin* pin) REQUIRES(m_queueMutex)
+    {
+        return pin->m_queue;
+    }
+    // Whether every active pin but `pin` has an empty queue.
+    bool OthersEmpty_Locked(const CLavSplitterOutputPin* pin) REQUIRES(m_queueMutex);
+    HRESULT GrowBuffers_Locked(CLavSplitterOutputPin* pin, size_t need) REQUIRES(m_queueMutex)
+    {
+        return pin->GrowBuffers(need);
+    }
 
     // The splitter's filter lock: after the graph lock, before the locks
     // of the decoders downstream (platform/dshow/README.md).
@@ -189,8 +202,9 @@ private:
     // then stopped), so starting again must go back to it.
     bool m_bRewindOnStart GUARDED_BY(m_csFilter) = false;
 
-    // Queues of all pins.
-    std::mutex m_queueMutex;
+    // The pins' queues (QueueOf). A leaf lock but for the allocator calls of
+    // GrowBuffers_Locked, which lock only the allocator.
+    Mutex m_queueMutex;
     std::condition_variable m_cvQueues;
     std::atomic<bool> m_bStopThreads{false};
     // Media time of the last packet start handed downstream (any thread).
