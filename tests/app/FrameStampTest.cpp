@@ -264,8 +264,9 @@ TEST(FrameStamps, ASeekMarksTheFirstFramesAfterItAndNumbersGoOn)
     const size_t restartAt = c.all.size();
     ASSERT_NO_FATAL_FAILURE(StartOk(h, c, 3, want, file));
     // The first pictures may come before the reply: count from the command.
-    if (c.Frames(50, restartAt).size() < 3)
+    if (c.Frames(50, restartAt).size() < 3) {
         ASSERT_TRUE(c.ReadUntil([&](const mc::Message&) { return c.Frames(50, restartAt).size() >= 3; }));
+    }
     const auto again = c.Frames(50, restartAt);
     ASSERT_GE(again.size(), 3u);
     for (size_t i = 0; i < 3; ++i) {
