@@ -197,18 +197,22 @@ HRESULT CBaseRenderer::Receive(IMediaSample* pSample)
         }
         ScheduleSample_Locked();
     }
-    if (WaitForRenderTime(serial, false) != S_OK) return S_OK;  // discarded by stop or flush
-
-    CAutoLock il(m_InterfaceLock);
-    CAutoLock rl(m_RendererLock);
-    if (serial != m_nSerial || !m_pMediaSample) return S_OK;
-    ComPtr<IMediaSample> sample = std::move(m_pMediaSample);
-    // The wait may have found the sample due before the clock fired (a
-    // Run re-armed it, the timer is late): the advise must not outlive it.
-    CancelNotification_Locked();
-    DoRenderSample(sample.Get());
-    m_pPosition->RegisterMediaTime(sample.Get());
-    return S_OK;
+    for (;;) {
+        if (WaitForRenderTime(serial, false) != S_OK) return S_OK;  // discarded by stop or flush
+        CAutoLock il(m_InterfaceLock);
+        CAutoLock rl(m_RendererLock);
+        if (serial != m_nSerial || !m_pMediaSample) return S_OK;
+        // A Pause that came between the wait and these locks has returned to
+        // its caller: the sample waits for the next Run.
+        if (m_State.load() != State_Running) continue;
+        ComPtr<IMediaSample> sample = std::move(m_pMediaSample);
+        // The wait may have found the sample due before the clock fired (a
+        // Run re-armed it, the timer is late): the advise must not outlive it.
+        CancelNotification_Locked();
+        DoRenderSample(sample.Get());
+        m_pPosition->RegisterMediaTime(sample.Get());
+        return S_OK;
+    }
 }
 
 HRESULT CBaseRenderer::EndOfStream()
@@ -237,16 +241,18 @@ HRESULT CBaseRenderer::EndOfStream()
         if (m_State.load() == State_Paused) m_evStateComplete.Set();  // nothing more will come
         ScheduleSample_Locked();
     }
-    if (WaitForRenderTime(serial, true) != S_OK) return S_OK;
-
-    CAutoLock il(m_InterfaceLock);
-    CAutoLock rl(m_RendererLock);
-    if (serial != m_nSerial || !m_bEOS) return S_OK;
-    m_bEOS = false;
-    m_bEOSDelivered = true;
-    CancelNotification_Locked();
-    NotifyEvent(EC_COMPLETE, S_OK, reinterpret_cast<LONG_PTR>(static_cast<IBaseFilter*>(this)));
-    return S_OK;
+    for (;;) {
+        if (WaitForRenderTime(serial, true) != S_OK) return S_OK;
+        CAutoLock il(m_InterfaceLock);
+        CAutoLock rl(m_RendererLock);
+        if (serial != m_nSerial || !m_bEOS) return S_OK;
+        if (m_State.load() != State_Running) continue;  // paused meanwhile: completes after Run
+        m_bEOS = false;
+        m_bEOSDelivered = true;
+        CancelNotification_Locked();
+        NotifyEvent(EC_COMPLETE, S_OK, reinterpret_cast<LONG_PTR>(static_cast<IBaseFilter*>(this)));
+        return S_OK;
+    }
 }
 
 HRESULT CBaseRenderer::BeginFlush()

@@ -2,6 +2,8 @@
 // source, the renderer, the system clock and a graph that records events.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "playback/NullRenderer.h"
 #include "tests/dshow/TestFilters.h"
 
@@ -24,6 +26,7 @@ public:
     };
     void OnDateReceive(bool isVideo, const MediaFormat* format, const uint8_t* data, int32_t length) override
     {
+        if (m_probe) m_probe();
         std::lock_guard<std::mutex> guard(m_lock);
         m_calls.push_back({isVideo, format, *format, std::vector<BYTE>(data, data + length), CSystemClock::Now()});
     }
@@ -50,6 +53,7 @@ public:
         return m_pictures;
     }
     std::atomic<bool> m_bTakePlanes{true};
+    std::function<void()> m_probe;  // runs at each hand-over; set before streaming
     void OnPlayComplete() override { ++m_complete; }
     std::vector<Call> Prerolls()
     {
@@ -451,6 +455,28 @@ TEST_F(NullRendererTest, AnI420PictureLentInPlanesIsReadFromThemUnlessTheSinkDec
     EXPECT_EQ(calls[0].data, Bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 10, 0}));
     EXPECT_EQ(packs, 1);
     alloc->Decommit();
+}
+
+TEST_F(NullRendererTest, NothingIsHandedOverOnceAPauseHasReturned)
+{
+    // A Pause that comes between a sample's wait and its hand-over must
+    // hold it: a controller told "paused" gets no more frames.
+    ASSERT_EQ(Build(0, {MakeAudioType(WAVE_FORMAT_PCM, 2, 44100, 16)}), S_OK);
+    std::atomic<int> whilePaused{0};
+    m_sink.m_probe = [&] {
+        FILTER_STATE state = State_Running;
+        m_renderer->GetState(0, &state);
+        if (state != State_Running) ++whilePaused;
+    };
+    Run(0);
+    std::vector<ScriptedSample> script(4000, ScriptedSample{Bytes({1, 2, 3, 4}), {}, {}, {}});
+    m_source->Start(std::move(script), false);
+    for (int i = 0; i < 20000 && !m_source->Done(); ++i) {
+        m_renderer->Pause();
+        m_renderer->Run(CSystemClock::Now() - 10 * kMs);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return m_source->Done(); }, 20000ms));
+    EXPECT_EQ(whilePaused.load(), 0);
 }
 
 TEST_F(NullRendererTest, PauseWhileRunningStopsTheFlow)
