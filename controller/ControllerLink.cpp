@@ -1,5 +1,6 @@
 #include "controller/ControllerLink.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 namespace marlin::controller {
 
@@ -235,6 +237,11 @@ IoResult ControllerLink::ReadPacket(Packet* out, int timeoutMs, uint32_t maxLeng
 
 IoResult ControllerLink::ReadMessage(Message* out, int timeoutMs, std::string* error)
 {
+    return ReadMessage(out, timeoutMs, error, nullptr);
+}
+
+IoResult ControllerLink::ReadMessage(Message* out, int timeoutMs, std::string* error, FrameDataRoute* route)
+{
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     uint8_t header[8];
     IoResult r = ReadRaw(header, sizeof header, timeoutMs);
@@ -254,9 +261,24 @@ IoResult ControllerLink::ReadMessage(Message* out, int timeoutMs, std::string* e
     const size_t dataLength = FrameDataLength(m_readBuffer.data(), length);
     if (m_readBuffer.size() < length - dataLength) m_readBuffer.resize(length - dataLength);
     if (dataLength > 0) {
-        out->data.resize(dataLength);
-        r = ReadRaw(out->data.data(), dataLength, MsLeft(deadline));
-        if (r != IoResult::Ok) return r;
+        int pipe = -1;
+        if (route) {
+            Message fixedPart;
+            DecodeFrameHead(m_readBuffer.data(), &fixedPart);
+            pipe = route->PipeFor(fixedPart, dataLength);
+        }
+        if (pipe >= 0) {
+            int pipeError = 0;
+            r = MoveToPipe(pipe, dataLength, deadline, &pipeError);
+            if (r != IoResult::Ok) return r;
+            route->Moved(dataLength, pipeError);
+            out->data.clear();
+        } else {
+            if (out->data.size() != dataLength) out->data.swap(m_spareData);
+            out->data.resize(dataLength);
+            r = ReadRaw(out->data.data(), dataLength, MsLeft(deadline));
+            if (r != IoResult::Ok) return r;
+        }
         const size_t tail = length - head - dataLength;
         r = ReadRaw(m_readBuffer.data() + head, tail, MsLeft(deadline));
         if (r != IoResult::Ok) return r;
@@ -267,6 +289,66 @@ IoResult ControllerLink::ReadMessage(Message* out, int timeoutMs, std::string* e
     r = ReadRaw(m_readBuffer.data() + head, length - head, MsLeft(deadline));
     if (r != IoResult::Ok) return r;
     return DecodeMessage(m_readBuffer.data(), length, out, error) ? IoResult::Ok : IoResult::Error;
+}
+
+IoResult ControllerLink::MoveToPipe(int pipe, size_t size, Clock::time_point deadline, int* pipeError)
+{
+    // splice(2) hands the socket's pages to the pipe, so the bytes are not
+    // copied into this process and out again. Where it is refused (not a
+    // pipe after all), they go through a buffer; once the pipe fails, the
+    // rest is read and dropped.
+    std::vector<uint8_t> buffer;
+    bool canSplice = true;
+    while (size > 0) {
+        if (*pipeError == 0 && canSplice) {
+            ssize_t n = splice(m_pipe1, nullptr, pipe, nullptr, size, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+            if (n > 0) {
+                size -= static_cast<size_t>(n);
+                continue;
+            }
+            if (n == 0) return IoResult::Closed;
+            if (errno == EINTR) continue;
+            if (errno == EINVAL) {
+                canSplice = false;
+                continue;
+            }
+            if (errno != EAGAIN) {
+                *pipeError = errno;
+                continue;
+            }
+            // Nothing moved: the pipe is full, or the socket has nothing yet.
+            // A full pipe is waited for as a blocking write would be.
+            pollfd out{pipe, POLLOUT, 0};
+            int ready = poll(&out, 1, 0);
+            if (ready == 0) ready = poll(&out, 1, -1);
+            if (ready < 0) {
+                *pipeError = errno;
+                continue;
+            }
+            if ((out.revents & POLLOUT) == 0) continue;  // POLLERR: the next splice says why
+            ready = PollUntil(m_pipe1, POLLIN, deadline);
+            if (ready == 0) return IoResult::Timeout;
+            if (ready < 0) return IoResult::Error;
+            continue;
+        }
+        buffer.resize(std::min<size_t>(size, 256 * 1024));
+        const size_t chunk = std::min(size, buffer.size());
+        IoResult r = ReadRaw(buffer.data(), chunk, MsLeft(deadline));
+        if (r != IoResult::Ok) return r;
+        size -= chunk;
+        for (size_t done = 0; done < chunk && *pipeError == 0;) {
+            ssize_t n = write(pipe, buffer.data() + done, chunk - done);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+            } else if (n < 0 && errno == EAGAIN) {
+                pollfd out{pipe, POLLOUT, 0};
+                if (poll(&out, 1, -1) < 0 && errno != EINTR) *pipeError = errno;
+            } else {
+                *pipeError = n < 0 ? errno : EIO;
+            }
+        }
+    }
+    return IoResult::Ok;
 }
 
 IoResult ControllerLink::WaitForEndOfStream(int timeoutMs)

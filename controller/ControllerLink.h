@@ -14,6 +14,7 @@
 //   link->SendMessage(Quit(8));
 //   host->WaitExit(5000);
 #include <cstddef>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -30,6 +31,26 @@ enum class IoResult
     Error,    // any other failure, or no connection
 };
 const char* ToString(IoResult result);
+
+// Where a frame's data goes when it should not land in the message: a
+// controller that only passes pictures on to a pipe (a player writing raw
+// frames to another program) has the kernel move them there, so that they
+// never pass through its memory.
+class FrameDataRoute
+{
+public:
+    // Asked once a frame's fixed part is read. `head` has its type, id and
+    // format (no data, stamp or trailer yet). A pipe's descriptor takes the
+    // dataLength bytes; -1 reads them into the message as usual.
+    virtual int PipeFor(const Message& head, size_t dataLength) = 0;
+    // After the bytes were given to the pipe: 0, or the errno of a pipe that
+    // failed. The rest of the data is then read and dropped, so the link
+    // stays in step and the message still decodes.
+    virtual void Moved(size_t dataLength, int error) = 0;
+
+protected:
+    ~FrameDataRoute() = default;
+};
 
 struct Packet
 {
@@ -75,10 +96,14 @@ public:
     // Exactly `size` bytes.
     IoResult ReadRaw(void* buffer, size_t size, int timeoutMs);
     // Reads and decodes the next message; Error also when it does not decode
-    // (the reason in *error). A frame's data is read straight into out->data,
-    // which keeps its storage: a caller that reuses one Message, sized ahead
-    // for its pictures, reads each picture with no copy and no allocation.
+    // (the reason in *error). A frame's data is read straight into out->data.
+    // Its storage is kept and swapped with one spare of the link's, so a
+    // caller that reuses one Message, sized ahead for its pictures, reads
+    // pictures and sound blocks in turn with no copy and no allocation.
     IoResult ReadMessage(Message* out, int timeoutMs, std::string* error = nullptr);
+    // The same, with `route` choosing per frame whether its data goes to a
+    // pipe instead; out->data is empty for a frame whose data went there.
+    IoResult ReadMessage(Message* out, int timeoutMs, std::string* error, FrameDataRoute* route);
     // Closed when the host has closed "_pipe1" (end of stream) within the
     // time limit, Ok when data arrived instead (nothing is consumed).
     IoResult WaitForEndOfStream(int timeoutMs);
@@ -103,7 +128,12 @@ private:
     bool m_bRemoveFiles = false;
     int m_listen1 = -1, m_listen2 = -1;
     int m_pipe1 = -1, m_pipe2 = -1;  // accepted connections
+    IoResult MoveToPipe(int pipe, size_t size, std::chrono::steady_clock::time_point deadline, int* pipeError);
     Bytes m_readBuffer;  // ReadMessage's payload but a frame's data, reused; grows only
+    // The data storage of the frame kind read before the last one: pictures
+    // and sound blocks take turns, and each keeps its own size, so neither is
+    // cleared and refilled when the other comes.
+    Bytes m_spareData;
 };
 
 }  // namespace marlin::controller

@@ -149,15 +149,9 @@ namespace {
 // DecodeMessage does; the header fields of m are already set.
 bool DecodeFrameFields(const uint8_t* head, const uint8_t* tail, size_t length, Message& m, std::string* error)
 {
-    m.kind = MessageKind::Frame;
     if (m.hasTrailer > 1) return Fail(error, "hasTrailer " + std::to_string(m.hasTrailer));
     if (length < kFrameHeadSize + kFramePadding) return Fail(error, "frame message too short");
-    m.format.width = GetI32(head, 12);
-    m.format.height = GetI32(head, 16);
-    m.format.colorSpace = GetI32(head, 20);
-    m.format.sampleRate = GetI32(head, 24);
-    m.format.bitsPerSample = GetI32(head, 28);
-    m.format.channels = GetI32(head, 32);
+    DecodeFrameHead(head, &m);
     const int32_t dataLength = GetI32(head, 36);
     if (dataLength < 0) return Fail(error, "negative dataLength");
     const size_t want = kFrameHeadSize + static_cast<size_t>(dataLength) + (m.hasTrailer ? 24 : 0) + kFramePadding;
@@ -179,6 +173,20 @@ bool DecodeFrameFields(const uint8_t* head, const uint8_t* tail, size_t length, 
 
 }  // namespace
 
+void DecodeFrameHead(const uint8_t* head, Message* out)
+{
+    out->kind = MessageKind::Frame;
+    out->type = Get32(head, 0);
+    out->id = Get32(head, 4);
+    out->hasTrailer = Get32(head, 8);
+    out->format.width = GetI32(head, 12);
+    out->format.height = GetI32(head, 16);
+    out->format.colorSpace = GetI32(head, 20);
+    out->format.sampleRate = GetI32(head, 24);
+    out->format.bitsPerSample = GetI32(head, 28);
+    out->format.channels = GetI32(head, 32);
+}
+
 size_t FrameDataLength(const uint8_t* head, size_t length)
 {
     if (length < kFrameHeadSize + kFramePadding) return 0;
@@ -193,7 +201,8 @@ bool DecodeFrameAround(const uint8_t* head, const uint8_t* tail, size_t tailLeng
                        std::string* error)
 {
     const size_t dataLength = FrameDataLength(head, length);
-    if (dataLength == 0 || out->data.size() != dataLength || tailLength != length - kFrameHeadSize - dataLength)
+    const bool dataHere = out->data.size() == dataLength || out->data.empty();
+    if (dataLength == 0 || !dataHere || tailLength != length - kFrameHeadSize - dataLength)
         return Fail(error, "frame parts do not add up to the message");
     Message m;
     m.type = Get32(head, 0);

@@ -91,9 +91,12 @@ bool DecodeMessage(const uint8_t* payload, size_t length, Message* out, std::str
 // fixed part of a message of `length` bytes, or 0 when it is not a frame
 // with data that fits. DecodeFrameAround then decodes with out->data already
 // holding the data, and checks as DecodeMessage does; on failure out->data
-// may have changed.
+// may have changed. out->data may also be empty: the data went elsewhere.
+// DecodeFrameHead fills in what the fixed part alone tells: type, id,
+// hasTrailer and the format.
 constexpr size_t kFrameHeadSize = 40;
 size_t FrameDataLength(const uint8_t* head, size_t length);
+void DecodeFrameHead(const uint8_t* head, Message* out);
 bool DecodeFrameAround(const uint8_t* head, const uint8_t* tail, size_t tailLength, size_t length, Message* out,
                        std::string* error);
 

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
+#include <cstdlib>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -79,6 +81,24 @@ struct FakeHost
         return b;
     }
 };
+
+// A frame message (type 50 picture, 51 sound) whose bytes are all `fill`
+// but for its fields.
+Bytes Frame(uint32_t type, uint32_t id, int32_t dataLength, bool trailer, uint8_t fill)
+{
+    Bytes m(40 + static_cast<size_t>(dataLength) + (trailer ? 24 : 0) + kFramePadding, fill);
+    Put32(m, 0, type);
+    Put32(m, 4, id);
+    Put32(m, 8, trailer ? 1 : 0);
+    Put32(m, 36, static_cast<uint32_t>(dataLength));
+    if (trailer) {
+        const size_t t = 40 + static_cast<size_t>(dataLength);
+        Put32(m, t, 52);
+        Put32(m, t + 8, 0);
+        Put64(m, t + 16, 1234);
+    }
+    return m;
+}
 
 }  // namespace
 
@@ -192,23 +212,9 @@ TEST(ControllerLink, FramesReadStraightIntoTheirMessageDecodeAsWholeOnes)
     ASSERT_TRUE(link);
     FakeHost host(*link);
     ASSERT_TRUE(link->Accept(1000));
-    const auto frame = [](uint32_t type, uint32_t id, int32_t dataLength, bool trailer, uint8_t fill) {
-        Bytes m(40 + static_cast<size_t>(dataLength) + (trailer ? 24 : 0) + kFramePadding, fill);
-        Put32(m, 0, type);
-        Put32(m, 4, id);
-        Put32(m, 8, trailer ? 1 : 0);
-        Put32(m, 36, static_cast<uint32_t>(dataLength));
-        if (trailer) {
-            const size_t t = 40 + static_cast<size_t>(dataLength);
-            Put32(m, t, 52);
-            Put32(m, t + 8, 0);
-            Put64(m, t + 16, 1234);
-        }
-        return m;
-    };
-    const std::vector<Bytes> frames = {frame(50, 0, 300000, true, 7), frame(51, 0, 4096, true, 9),
-                                       frame(51, 1, 4000, false, 3), frame(50, 1, 300000, true, 5),
-                                       frame(50, 2, 0, true, 1)};
+    const std::vector<Bytes> frames = {Frame(50, 0, 300000, true, 7), Frame(51, 0, 4096, true, 9),
+                                       Frame(51, 1, 4000, false, 3), Frame(50, 1, 300000, true, 5),
+                                       Frame(50, 2, 0, true, 1)};
     Message m;
     std::string error;
     for (const Bytes& f : frames) {
@@ -232,10 +238,132 @@ TEST(ControllerLink, FramesReadStraightIntoTheirMessageDecodeAsWholeOnes)
         EXPECT_EQ(m.trailerPositionMs, whole.trailerPositionMs);
         EXPECT_EQ(m.presentationTime, whole.presentationTime);
     }
-    Bytes bad = frame(50, 3, 100, false, 0);
+    Bytes bad = Frame(50, 3, 100, false, 0);
     Put32(bad, 36, 200);
     host.Send(EncodePacket(bad));
     EXPECT_EQ(link->ReadMessage(&m, 1000, &error), IoResult::Error);
+}
+
+TEST(ControllerLink, FrameDataRoutedToAPipeGoesThereWholeAndTheFrameStillDecodes)
+{
+    // Pictures are routed to a pipe, sound stays in the message. What the
+    // pipe gets must be every picture's data in order; each message must
+    // decode as the whole frame does, but with no data; a pipe that fails,
+    // or a descriptor that splice(2) refuses, must not put the link out of step.
+    auto link = ControllerLink::Listen(UniqueBase("route", true));
+    ASSERT_TRUE(link);
+    FakeHost host(*link);
+    ASSERT_TRUE(link->Accept(1000));
+
+    struct Route final : FrameDataRoute
+    {
+        int pipe = -1;
+        std::vector<std::pair<size_t, int>> moved;
+        int PipeFor(const Message& head, size_t) override
+        {
+            return head.type == 50 && head.format.width == 640 ? pipe : -1;
+        }
+        void Moved(size_t dataLength, int error) override { moved.emplace_back(dataLength, error); }
+    } route;
+    auto picture = [](uint32_t id, int32_t dataLength, uint8_t fill) {
+        Bytes f = Frame(50, id, dataLength, true, fill);
+        Put32(f, 12, 640);
+        for (int32_t i = 0; i < dataLength; ++i) f[40 + static_cast<size_t>(i)] = static_cast<uint8_t>(fill + i * 7);
+        return f;
+    };
+    auto readAll = [](int fd, Bytes* into) {
+        uint8_t chunk[65536];
+        for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) into->insert(into->end(), chunk, chunk + n);
+    };
+    auto exchange = [&](const std::vector<Bytes>& frames, std::vector<Message>* got) {
+        std::thread writer([&] {
+            for (const Bytes& f : frames) {
+                const Bytes packet = EncodePacket(f);
+                for (size_t at = 0; at < packet.size(); at += 100000) {
+                    const size_t n = std::min<size_t>(100000, packet.size() - at);
+                    ASSERT_EQ(send(host.pipe1, packet.data() + at, n, MSG_NOSIGNAL), ssize_t(n));
+                }
+            }
+        });
+        Message m;
+        std::string error;
+        for (size_t i = 0; i < frames.size(); ++i) {
+            ASSERT_EQ(link->ReadMessage(&m, 5000, &error, &route), IoResult::Ok) << error;
+            got->push_back(m);
+        }
+        writer.join();
+    };
+
+    // 1. Into a pipe that is read as it fills.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    route.pipe = fds[1];
+    Bytes piped;
+    std::thread reader([&] { readAll(fds[0], &piped); });
+    const std::vector<Bytes> frames = {picture(0, 1000000, 1), Frame(51, 0, 4096, true, 9),
+                                       picture(1, 777777, 2), Frame(50, 2, 5000, false, 4),
+                                       picture(3, 1000000, 3)};
+    std::vector<Message> got;
+    exchange(frames, &got);
+    close(fds[1]);
+    reader.join();
+    close(fds[0]);
+    Bytes expected;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        Message whole;
+        std::string error;
+        ASSERT_TRUE(DecodeMessage(frames[i].data(), frames[i].size(), &whole, &error)) << error;
+        const bool routed = whole.type == 50 && whole.format.width == 640;
+        if (routed) expected.insert(expected.end(), whole.data.begin(), whole.data.end());
+        EXPECT_EQ(got[i].type, whole.type);
+        EXPECT_EQ(got[i].frameNumber, whole.frameNumber);
+        EXPECT_EQ(got[i].format.width, whole.format.width);
+        EXPECT_EQ(got[i].trailerPositionMs, whole.trailerPositionMs);
+        EXPECT_EQ(got[i].data, routed ? Bytes() : whole.data) << "frame " << i;
+    }
+    EXPECT_TRUE(piped == expected) << piped.size() << " bytes piped, " << expected.size() << " expected";
+    ASSERT_EQ(route.moved.size(), 3u);
+    EXPECT_EQ(route.moved[1], std::make_pair(size_t{777777}, 0));
+
+    // 2. A pipe with no reader: the error is told, the data dropped, and the
+    // frames after it still come as they were sent.
+    struct IgnoreSigpipe
+    {
+        void (*before)(int) = std::signal(SIGPIPE, SIG_IGN);
+        ~IgnoreSigpipe() { std::signal(SIGPIPE, before); }
+    } ignoreSigpipe;
+    ASSERT_EQ(pipe(fds), 0);
+    close(fds[0]);
+    route.pipe = fds[1];
+    route.moved.clear();
+    got.clear();
+    exchange({picture(4, 300000, 5), Frame(51, 1, 4096, true, 6)}, &got);
+    close(fds[1]);
+    ASSERT_EQ(route.moved.size(), 1u);
+    EXPECT_EQ(route.moved[0].second, EPIPE);
+    EXPECT_EQ(got[0].frameNumber, 4u);
+    EXPECT_EQ(got[1].type, 51u);
+    EXPECT_EQ(got[1].data, Bytes(4096, 6));
+
+    // 3. A plain file: splice(2) needs a pipe, so the bytes go through a buffer.
+    char path[] = "/tmp/marlin-route-XXXXXX";
+    int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    unlink(path);
+    route.pipe = file;
+    route.moved.clear();
+    got.clear();
+    exchange({picture(5, 600000, 7)}, &got);
+    ASSERT_EQ(route.moved.size(), 1u);
+    EXPECT_EQ(route.moved[0].second, 0);
+    Bytes written;
+    ASSERT_EQ(lseek(file, 0, SEEK_SET), 0);
+    readAll(file, &written);
+    close(file);
+    Message whole;
+    const Bytes last = picture(5, 600000, 7);
+    ASSERT_TRUE(DecodeMessage(last.data(), last.size(), &whole, nullptr));
+    EXPECT_TRUE(written == whole.data);
 }
 
 TEST(ControllerLink, ReportsTheHostGoingAway)
