@@ -224,7 +224,7 @@ HostSession::Wait HostSession::Next(Message* out, int timeoutMs, Failure* failur
         if (MsLeft(deadline) == 0) return Wait::Timeout;
     }
     std::string error;
-    IoResult r = m_link->ReadMessage(out, 10000, &error);
+    IoResult r = m_link->ReadMessage(out, 10000, &error, m_route);
     switch (r) {
     case IoResult::Ok: return Wait::Message;
     case IoResult::Closed: *failure = HostGone("unexpectedly"); break;

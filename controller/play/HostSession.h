@@ -83,6 +83,9 @@ public:
     // `pictureBytes`, ahead of the first one: it then costs no more to
     // receive than those after it.
     void PrepareForFrames(size_t pictureBytes);
+    // Lets `route` send frames' data straight to a pipe (null: none); it
+    // applies to every message read until it is changed.
+    void SetFrameRoute(controller::FrameDataRoute* route) { m_route = route; }
 
     // Sends Quit and waits for the host to exit; a host that does not end
     // within timeoutMs gets SIGTERM, then SIGKILL. Nothing when it ended with
@@ -104,6 +107,7 @@ private:
     std::string m_hostPath;
     uint32_t m_lastId = 0;
     controller::Message m_pending;  // what Request reads into, reused
+    controller::FrameDataRoute* m_route = nullptr;
 };
 
 // How a process ended, in words: "exit status 3", "signal 11 (Segmentation fault)".

@@ -1,5 +1,6 @@
 #include "controller/play/MediaWriters.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,8 @@
 namespace marlin::play {
 
 namespace {
+
+constexpr int kPipeBytes = 1 << 20;  // the most an unprivileged process may ask by default
 
 std::string Reason(const std::string& what, const std::string& path)
 {
@@ -149,6 +152,10 @@ std::unique_ptr<VideoFileWriter> VideoFileWriter::Open(const std::string& path, 
     struct stat st{};
     writer->m_bStreaming = fstat(fileno(writer->m_file.get()), &st) == 0 &&
                            (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+    writer->m_bPipe = writer->m_bStreaming && S_ISFIFO(st.st_mode);
+    // A pipe that holds a whole picture or more takes it in a few calls, not
+    // one per 64 KiB; where the system allows no more, it stays as it is.
+    if (writer->m_bPipe) fcntl(fileno(writer->m_file.get()), F_SETPIPE_SZ, kPipeBytes);
     if (writer->m_bY4m) {
         std::string header = Y4mHeader(code, width, height, framesPerSecond);
         if (std::fwrite(header.data(), 1, header.size(), writer->m_file.get()) != header.size()) {
@@ -183,6 +190,29 @@ bool VideoFileWriter::WriteFrame(const uint8_t* data, size_t size, std::string* 
         return false;
     }
     if (m_bStreaming && std::fflush(m_file.get()) != 0) {
+        if (error) *error = Reason("cannot write", m_path);
+        return false;
+    }
+    ++m_frames;
+    return true;
+}
+
+int VideoFileWriter::BeginMovedFrame()
+{
+    if (!m_file || !m_bPipe) return -1;
+    if (m_bY4m) {
+        if (m_code != ColorSpace::I420 && m_code != ColorSpace::IYUV) return -1;
+        if (std::fwrite("FRAME\n", 1, 6, m_file.get()) != 6) return -1;
+    }
+    // A failure here shows again, with its reason, where the picture is written.
+    if (std::fflush(m_file.get()) != 0) return -1;
+    return fileno(m_file.get());
+}
+
+bool VideoFileWriter::EndMovedFrame(int pipeError, std::string* error)
+{
+    if (pipeError != 0) {
+        errno = pipeError;
         if (error) *error = Reason("cannot write", m_path);
         return false;
     }

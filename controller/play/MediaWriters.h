@@ -48,6 +48,14 @@ public:
                                                  int height, int framesPerSecond, bool wantY4m,
                                                  std::string* error);
     bool WriteFrame(const uint8_t* data, size_t size, std::string* error);
+    // A picture that goes into the output without passing through here: on
+    // a pipe, when the picture is written as it comes (raw frames, or y4m of
+    // a layout that y4m stores unchanged), what is buffered is written out
+    // (y4m's "FRAME" line too) and the pipe's descriptor returned; -1
+    // otherwise, and the picture goes through WriteFrame.
+    int BeginMovedFrame();
+    // After the picture went in: pipeError is 0 or the errno that the pipe gave.
+    bool EndMovedFrame(int pipeError, std::string* error);
     // Flushes and closes; false with the reason when the data did not reach the file.
     bool Close(std::string* error);
     bool IsY4m() const { return m_bY4m; }
@@ -61,6 +69,7 @@ private:
     int m_width = 0, m_height = 0;
     bool m_bY4m = false;
     bool m_bStreaming = false;  // a pipe or socket: each picture is flushed whole
+    bool m_bPipe = false;
     uint64_t m_frames = 0;
     std::vector<uint8_t> m_planes;  // reused conversion buffer
 };

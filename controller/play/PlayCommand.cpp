@@ -153,7 +153,7 @@ namespace {
 
 // One playback: what to ask for, where it stands, and what has been written.
 // Single-threaded; everything happens on the message loop in Run.
-class Player
+class Player final : private controller::FrameDataRoute
 {
 public:
     Player(const PlayOptions& options, HostSession& session, const ::MediaInfo& info)
@@ -185,6 +185,12 @@ private:
     // Closes and removes the files that playback never started to fill.
     void DiscardOutputs();
     void OnMessage(const Message& m);
+    // Pictures that are only passed on to a pipe go there from the socket
+    // directly: the route is asked once a picture's fixed part is known, and
+    // says yes only where OnVideo is sure to write the picture as it is.
+    int PipeFor(const Message& head, size_t dataLength) override;
+    void Moved(size_t dataLength, int error) override;
+    size_t DataBytes(const Message& m) const { return m_moved ? m_moved->bytes : m.data.size(); }
     void OnVideo(const Message& m);
     void OnAudio(const Message& m);
     bool Tick(Failure* failure);
@@ -218,6 +224,14 @@ private:
     std::optional<int64_t> m_startMs;     // from the first trailer after the start or seek
     uint64_t m_segmentPictures = 0, m_segmentSamples = 0;
     double m_lastMediaMs = 0;             // latest position reached, for pause and progress
+    double m_lastPictureMs = 0;           // media time of the segment's last picture
+    // The message being handled had its picture moved to the output.
+    struct MovedData
+    {
+        size_t bytes;
+        int error;
+    };
+    std::optional<MovedData> m_moved;
     bool m_videoEnded = false, m_audioEnded = false, m_sawAudio = false;
 
     // --pause-at: Pause sent at m_pauseSent, Contine due resumeAfterMs later.
@@ -320,8 +334,33 @@ void Player::DiscardOutputs()
     m_sheet.reset();
 }
 
+int Player::PipeFor(const Message& head, size_t dataLength)
+{
+    m_moved.reset();
+    // Near the end a picture may lie past it and be dropped: those, and the
+    // first of a segment, whose time sets the start, are read as usual.
+    constexpr double kEndMarginMs = 1000;
+    if (head.type != static_cast<uint32_t>(MessageType::VideoFrame) || !m_video || m_outputError || m_sheet ||
+        m_seek == SeekState::Pausing || m_videoEnded || !m_startMs || m_segmentPictures == 0 ||
+        m_lastPictureMs + kEndMarginMs >= static_cast<double>(EndMs()) || head.format.width != m_format.width ||
+        head.format.height != m_format.height || head.format.colorSpace != m_format.colorSpace ||
+        dataLength != m_pictureBytes)
+        return -1;
+    return m_video->BeginMovedFrame();
+}
+
+void Player::Moved(size_t dataLength, int error)
+{
+    m_moved = MovedData{dataLength, error};
+}
+
 void Player::OnMessage(const Message& m)
 {
+    struct ForgetMoved
+    {
+        std::optional<MovedData>& moved;
+        ~ForgetMoved() { moved.reset(); }
+    } forget{m_moved};
     m_lastMessage = Clock::now();
     if (m.type == kPauseReply && m.id == m_pauseId) {
         m_pauseAnswered = true;
@@ -356,7 +395,7 @@ void Player::WriteFrameLine(const Message& m)
     const bool negative = m.presentationTime < 0;
     std::fprintf(m_frames.get(), "%s,%u,%s%lld.%07lld,%u,%.3f,%zu\n", video ? "video" : "audio", m.frameNumber,
                  negative && seconds.quot == 0 ? "-" : "", seconds.quot, std::llabs(seconds.rem),
-                 static_cast<unsigned>(m.frameFlags), MsSince(m_startSent), m.data.size());
+                 static_cast<unsigned>(m.frameFlags), MsSince(m_startSent), DataBytes(m));
 }
 
 void Player::OnVideo(const Message& m)
@@ -368,7 +407,7 @@ void Player::OnVideo(const Message& m)
         m_seek = SeekState::Done;
     }
     if (m.format.width != m_format.width || m.format.height != m_format.height ||
-        m.format.colorSpace != m_format.colorSpace || m.data.size() != m_pictureBytes) {
+        m.format.colorSpace != m_format.colorSpace || DataBytes(m) != m_pictureBytes) {
         ++m_stats.malformedFrames;
         return;
     }
@@ -378,20 +417,28 @@ void Player::OnVideo(const Message& m)
                                        : static_cast<double>(m_segmentPictures) * 1000.0 / fps;
     const double mediaMs = static_cast<double>(StartMs()) + offsetMs;
     ++m_segmentPictures;
+    m_lastPictureMs = mediaMs;
     if (m_videoEnded || mediaMs >= static_cast<double>(EndMs())) {
         m_videoEnded = true;
-        ++m_stats.droppedAfterEnd;
-        return;
+        // A moved picture is in the output already: it counts as written.
+        if (!m_moved) {
+            ++m_stats.droppedAfterEnd;
+            return;
+        }
     }
     m_lastMediaMs = std::max(m_lastMediaMs, mediaMs);
     ++m_stats.videoFrames;
-    m_stats.videoBytes += m.data.size();
+    m_stats.videoBytes += DataBytes(m);
     m_stats.pictureArrivalMs.push_back(PlayingMs());
     m_stats.pictureMediaMs.push_back(offsetMs);
     if (m_bStamped) m_stats.stampedPictures.push_back({m_stats.pictureArrivalMs.back(), m.presentationTime, 0});
 
     std::string error;
-    if (m_video && !m_outputError && !m_video->WriteFrame(m.data.data(), m.data.size(), &error)) WriteFailed(error);
+    if (m_moved) {
+        if (!m_video->EndMovedFrame(m_moved->error, &error)) WriteFailed(error);
+    } else if (m_video && !m_outputError && !m_video->WriteFrame(m.data.data(), m.data.size(), &error)) {
+        WriteFailed(error);
+    }
     if (m_sheet) {
         int cell = m_sheet->CellFor(static_cast<int64_t>(offsetMs), EndMs() - StartMs());
         if (!m_sheet->IsFilled(cell))
@@ -560,6 +607,7 @@ int Player::Run(const std::u16string& path)
     int status = kExitOk;
     Message m;  // one for the whole playback: its picture storage is reused
     m.data.resize(m_pictureBytes);
+    m_session.SetFrameRoute(this);
     for (;;) {
         auto wait = m_session.Next(&m, 50, &failure);
         if (wait == HostSession::Wait::Failed) {
@@ -595,6 +643,7 @@ int Player::Run(const std::u16string& path)
             break;
         }
     }
+    m_session.SetFrameRoute(nullptr);  // what comes after the end is not written
     ShowProgress(true);
 
     if (status == kExitOk || status == kExitInterrupted) {

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -674,6 +675,69 @@ TEST_F(PlayEndToEnd, RealHostPlaysTheClip)
     ASSERT_TRUE(ReadPngStats(Out("s.png"), &w, &h, &drawn));
     EXPECT_GT(drawn, 6u * 160 * 120) << "most cells hold a picture";
     EXPECT_EQ((*json)["endedBy"], "PlayComplete");
+}
+
+// Pictures written to a pipe take another way from the socket to the output
+// than those written to a file; what the reader gets must be the same bytes,
+// raw and as y4m, with the same counts in the stats and the frames list.
+TEST_F(PlayEndToEnd, RealHostPicturesThroughAPipeAreThoseWrittenToAFile)
+{
+    if (auto missing = PlaybackMissing()) GTEST_SKIP() << *missing;
+    auto slurp = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    // The frames list but its arrival times, sorted: the two kinds may
+    // interleave differently from run to run.
+    auto framesWithoutArrival = [&](const std::string& path) {
+        std::istringstream in(slurp(path));
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) {
+            std::vector<std::string> fields;
+            std::stringstream split(line);
+            for (std::string f; std::getline(split, f, ',');) fields.push_back(f);
+            if (fields.size() == 6) fields[4].clear();
+            lines.emplace_back();
+            for (const std::string& f : fields) lines.back() += f + ",";
+        }
+        std::sort(lines.begin(), lines.end());
+        return lines;
+    };
+    for (const char* layout : {"rgb24", "i420"}) {
+        SCOPED_TRACE(layout);
+        const std::string suffix = std::string(layout) == "i420" ? ".y4m" : ".raw";
+        RunResult toFile = RunPlay({"play", Media("clip.mp4"), "--pixfmt", layout, "--video", Out("file" + suffix),
+                                    "--frames", Out("file.csv"), "--stats", "--json", "--no-progress"},
+                                   Env());
+        ASSERT_EQ(toFile.status, 0) << Describe(toFile);
+
+        const std::string fifo = Out(std::string("pipe-") + layout + suffix);
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        std::string piped;
+        std::thread reader([&] {
+            int fd = open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
+            char chunk[65536];
+            for (ssize_t n; fd >= 0 && (n = read(fd, chunk, sizeof chunk)) > 0;) piped.append(chunk, size_t(n));
+            if (fd >= 0) close(fd);
+        });
+        RunResult toPipe = RunPlay({"play", Media("clip.mp4"), "--pixfmt", layout, "--video", fifo, "--frames",
+                                    Out("pipe.csv"), "--stats", "--json", "--no-progress"},
+                                   Env());
+        int release = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // a reader still waiting
+        if (release >= 0) close(release);
+        reader.join();
+        ASSERT_EQ(toPipe.status, 0) << Describe(toPipe);
+
+        const std::string written = slurp(Out("file" + suffix));
+        EXPECT_GT(written.size(), 40u * 160 * 120);
+        EXPECT_TRUE(piped == written) << piped.size() << " bytes through the pipe, " << written.size()
+                                      << " to the file";
+        auto fileStats = ParseFlatJson(toFile.out), pipeStats = ParseFlatJson(toPipe.out);
+        ASSERT_TRUE(fileStats && pipeStats) << toFile.out << toPipe.out;
+        EXPECT_EQ(Number(*pipeStats, "videoFrames"), Number(*fileStats, "videoFrames"));
+        EXPECT_EQ(Number(*pipeStats, "videoBytes"), Number(*fileStats, "videoBytes"));
+        EXPECT_EQ(framesWithoutArrival(Out("pipe.csv")), framesWithoutArrival(Out("file.csv")));
+    }
 }
 
 TEST_F(PlayEndToEnd, RealHostSeekPauseAndDuration)
