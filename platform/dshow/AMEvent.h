@@ -47,6 +47,15 @@ public:
         return true;
     }
     bool Check() { return Wait(0); }
+    // True when the event was set before `deadline`.
+    bool WaitUntil(std::chrono::steady_clock::time_point deadline)
+    {
+        MutexUniqueLock guard(m_lock);
+        auto signaled = [this]() REQUIRES(m_lock) { return m_bSignaled; };
+        if (!guard.WaitUntil(m_cv, deadline, signaled)) return false;
+        if (!m_bManualReset) m_bSignaled = false;
+        return true;
+    }
 
     HEVENT Handle() { return reinterpret_cast<HEVENT>(this); }
     static CAMEvent* FromHandle(HEVENT handle) { return reinterpret_cast<CAMEvent*>(handle); }

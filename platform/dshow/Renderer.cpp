@@ -1,5 +1,9 @@
 #include "platform/dshow/Renderer.h"
 
+#include <algorithm>
+
+#include "platform/dshow/SystemClock.h"
+
 // ---------------------------------------------------------------- CRendererInputPin
 
 CRendererInputPin::CRendererInputPin(CBaseRenderer* pRenderer, HRESULT* phr, LPCWSTR pinName)
@@ -94,6 +98,7 @@ void CBaseRenderer::CancelNotification_Locked()
     if (m_dwAdvise && m_pAdviseClock) m_pAdviseClock->Unadvise(m_dwAdvise);
     m_dwAdvise = 0;
     m_pAdviseClock = nullptr;
+    m_tWakeAt.store(0);
 }
 
 void CBaseRenderer::DiscardPending_Locked()
@@ -117,7 +122,7 @@ bool CBaseRenderer::IsDue_Locked(bool hasTime, REFERENCE_TIME streamTime)
 // Arms the wake-up for the pending item: at once when it has no time, there
 // is no clock or it is due already, else an advise on the clock. Only while
 // running.
-HRESULT CBaseRenderer::ScheduleSample_Locked()
+HRESULT CBaseRenderer::ScheduleSample_Locked(bool wakeWaiter)
 {
     CancelNotification_Locked();
     if (m_State.load() != State_Running) return S_FALSE;
@@ -138,6 +143,11 @@ HRESULT CBaseRenderer::ScheduleSample_Locked()
         m_RenderEvent.Set();
         return S_OK;
     }
+    if (dynamic_cast<CSystemClock*>(m_pClock.Get())) {
+        m_tWakeAt.store(std::max<REFERENCE_TIME>(m_tStart + when, 1));
+        if (wakeWaiter) m_RenderEvent.Set();
+        return S_OK;
+    }
     HRESULT hr = m_pClock->AdviseTime(m_tStart, when, m_RenderEvent.Handle(), &m_dwAdvise);
     if (FAILED(hr)) {
         m_dwAdvise = 0;
@@ -154,7 +164,11 @@ HRESULT CBaseRenderer::ScheduleSample_Locked()
 HRESULT CBaseRenderer::WaitForRenderTime(uint64_t serial, bool isEndOfStream)
 {
     for (;;) {
-        m_RenderEvent.Wait();
+        const REFERENCE_TIME wakeAt = m_tWakeAt.load();
+        if (wakeAt > 0)
+            m_RenderEvent.WaitUntil(CSystemClock::TimePointOf(wakeAt));
+        else
+            m_RenderEvent.Wait();
         CAutoLock il(m_InterfaceLock);
         CAutoLock rl(m_RendererLock);
         if (serial != m_nSerial) return S_FALSE;
@@ -311,7 +325,7 @@ HRESULT CBaseRenderer::Run(REFERENCE_TIME tStart)
     if (FAILED(hr)) return hr;
     CAutoLock rl(m_RendererLock);
     m_evStateComplete.Set();
-    ScheduleSample_Locked();
+    ScheduleSample_Locked(true);
     return S_OK;
 }
 

@@ -32,11 +32,13 @@
 // - m_RendererLock: the pending sample, the end-of-stream flags and the
 //   advise cookie; taken after m_InterfaceLock, never the other way round.
 // - The streaming thread waits for a sample's time without any lock, on
-//   m_RenderEvent. Stop, BeginFlush, Pause and Run set that event; the
-//   waiter then looks again at the state under the locks ("unlock"). This
-//   is how every wait of this class is released.
+//   m_RenderEvent, until the clock sets it (an advise) or, on the system
+//   clock, until the sample's time (m_tWakeAt). Stop, BeginFlush, Pause
+//   and Run set that event; the waiter then looks again at the state under
+//   the locks ("unlock"). This is how every wait of this class is released.
 // - GetState waits, without locks, on m_evStateComplete for the first
 //   sample of a pause; the sample, end of stream, Run and Stop set it.
+#include <atomic>
 #include <memory>
 
 #include "platform/dshow/BaseFilter.h"
@@ -121,7 +123,9 @@ protected:
     CCritSec m_RendererLock ACQUIRED_AFTER(m_InterfaceLock);
 
 private:
-    HRESULT ScheduleSample_Locked() REQUIRES(m_RendererLock);
+    // `wakeWaiter`: a streaming thread may already be waiting (Run), and
+    // must look at a timed wake-up that it does not know yet.
+    HRESULT ScheduleSample_Locked(bool wakeWaiter = false) REQUIRES(m_RendererLock);
     void CancelNotification_Locked() REQUIRES(m_RendererLock);
     // Sample and EOS go; the waiter is woken.
     void DiscardPending_Locked() REQUIRES(m_RendererLock);
@@ -143,4 +147,9 @@ private:
     uint64_t m_nSerial GUARDED_BY(m_RendererLock) = 0;  // changes whenever the pending item goes
     DWORD_PTR m_dwAdvise GUARDED_BY(m_RendererLock) = 0;             // clock advise for the pending item
     ComPtr<IReferenceClock> m_pAdviseClock GUARDED_BY(m_RendererLock);  // the clock m_dwAdvise belongs to
+    // On the system clock the streaming thread times its own wait until
+    // this system time (100 ns) instead of asking the clock's timer thread
+    // to set the event: one thread woken per sample, not two. 0: none.
+    // Written under m_RendererLock, read by the waiter without it.
+    std::atomic<REFERENCE_TIME> m_tWakeAt{0};
 };

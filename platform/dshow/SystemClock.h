@@ -1,6 +1,7 @@
 #pragma once
 // CSystemClock: the reference clock on the monotonic system clock, in
 // 100-ns units, with advise requests served by one timer thread.
+#include <chrono>
 #include <map>
 #include <thread>
 
@@ -26,6 +27,11 @@ public:
     HRESULT Unadvise(DWORD_PTR dwAdviseCookie) override;
 
     static REFERENCE_TIME Now();  // monotonic clock in 100-ns units
+    // A time of Now()'s as a point of the clock it is read from.
+    static std::chrono::steady_clock::time_point TimePointOf(REFERENCE_TIME time)
+    {
+        return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(time * 100));
+    }
 
 private:
     struct Advise

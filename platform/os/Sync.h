@@ -123,7 +123,7 @@ private:
 
 // Holds a Mutex for its scope and waits on a std::condition_variable with it.
 // A wait lets go of the mutex and takes it back before it returns, so to the
-// checker the mutex stays held. Wait and WaitFor record the owner
+// checker the mutex stays held. Wait, WaitFor and WaitUntil record the owner
 // again after the wait (another thread may have held the mutex meanwhile);
 // a wait on Native() leaves the re-entry check blind until the next lock.
 class SCOPED_CAPABILITY MutexUniqueLock
@@ -158,6 +158,15 @@ public:
         NO_THREAD_SAFETY_ANALYSIS
     {
         bool met = cv.wait_for(m_hold, limit, std::move(ready));
+        m_mutex.MarkOwner();
+        return met;
+    }
+    // False: the deadline passed before ready() held.
+    template <class Clock, class Duration, class Pred>
+    bool WaitUntil(std::condition_variable& cv, const std::chrono::time_point<Clock, Duration>& deadline, Pred ready)
+        NO_THREAD_SAFETY_ANALYSIS
+    {
+        bool met = cv.wait_until(m_hold, deadline, std::move(ready));
         m_mutex.MarkOwner();
         return met;
     }
