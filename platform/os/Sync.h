@@ -155,11 +155,8 @@ public:
     // False: the time ran out before ready() held.
     template <class Rep, class Period, class Pred>
     bool WaitFor(std::condition_variable& cv, const std::chrono::duration<Rep, Period>& limit, Pred ready)
-        NO_THREAD_SAFETY_ANALYSIS
     {
-        bool met = cv.wait_for(m_hold, limit, std::move(ready));
-        m_mutex.MarkOwner();
-        return met;
+        return WaitUntil(cv, std::chrono::steady_clock::now() + limit, std::move(ready));
     }
     // False: the deadline passed before ready() held.
     template <class Clock, class Duration, class Pred>
