@@ -154,8 +154,9 @@ std::unique_ptr<VideoFileWriter> VideoFileWriter::Open(const std::string& path, 
                            (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
     writer->m_bPipe = writer->m_bStreaming && S_ISFIFO(st.st_mode);
     // A pipe that holds a whole picture or more takes it in a few calls, not
-    // one per 64 KiB; where the system allows no more, it stays as it is.
-    if (writer->m_bPipe) fcntl(fileno(writer->m_file.get()), F_SETPIPE_SZ, kPipeBytes);
+    // one per 64 KiB; a larger one, or one the system allows no more, stays as it is.
+    const int fd = fileno(writer->m_file.get());
+    if (writer->m_bPipe && fcntl(fd, F_GETPIPE_SZ) < kPipeBytes) fcntl(fd, F_SETPIPE_SZ, kPipeBytes);
     if (writer->m_bY4m) {
         std::string header = Y4mHeader(code, width, height, framesPerSecond);
         if (std::fwrite(header.data(), 1, header.size(), writer->m_file.get()) != header.size()) {
