@@ -131,6 +131,13 @@ TEST(Dialog, DefaultHandlingOfOkCancelCloseAndCommands)
 
 TEST(Dialog, TerminationSignalsArriveAsCloseWhileTheLoopRuns)
 {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer runs a handler only when the thread that took the
+    // signal next enters the C library, and under load it was seen to drop
+    // one for good: the loop then waits forever. The path is covered by the
+    // other builds.
+    GTEST_SKIP() << "signal delivery differs under ThreadSanitizer";
+#endif
     for (int signo : {SIGTERM, SIGINT}) {
         TestDialog dlg;
         int closes = 0;
