@@ -3,7 +3,10 @@
 // Plain interfaces without reference counting; the control dialog
 // implements both.
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
+#include "convert/ColorSpaceZoom.h"
 #include "playback/MediaFormat.h"
 #include "playback/MediaInfo.h"
 
@@ -59,6 +62,16 @@ public:
     {
         (void)stamp;
         OnAudioFrame(format, data, length);
+    }
+    // A picture whose data is the ranges of `parts` in order; they are valid
+    // during the call only. A sink that wants it whole gets it joined.
+    virtual void OnVideoFrameParts(const MediaFormat* format, const IColorSpaceZoom::Parts& parts,
+                                   const FrameStamp& stamp)
+    {
+        if (parts.count == 1) return OnVideoFrame(format, parts.data[0], parts.size[0], stamp);
+        std::vector<uint8_t> whole;
+        for (int i = 0; i < parts.count; ++i) whole.insert(whole.end(), parts.data[i], parts.data[i] + parts.size[i]);
+        OnVideoFrame(format, whole.data(), static_cast<long>(whole.size()), stamp);
     }
 
 protected:

@@ -80,6 +80,8 @@ public:
     void OnAudioFrame(const MediaFormat* format, const uint8_t* data, long length) override;
     void OnVideoFrame(const MediaFormat* format, const uint8_t* data, long length, const FrameStamp& stamp) override;
     void OnAudioFrame(const MediaFormat* format, const uint8_t* data, long length, const FrameStamp& stamp) override;
+    void OnVideoFrameParts(const MediaFormat* format, const IColorSpaceZoom::Parts& parts,
+                           const FrameStamp& stamp) override;
 
     // CSimplePipeSink
     void OnPipeClosed(int reason) override;
@@ -177,7 +179,7 @@ private:
     // the line was written.
     FrameStamp StampPicture(const SampleStamp& stamp, bool* logged);
     // Hands a converted picture to the frame sink.
-    void SendPicture(const uint8_t* picture, long length, const FrameStamp& frame, bool logged);
+    void SendPicture(const IColorSpaceZoom::Parts& picture, const FrameStamp& frame, bool logged);
     // The sound path of OnDateReceive (audio streaming thread).
     void ReceiveSound(const MediaFormat& source, const uint8_t* data, int32_t length, const SampleStamp& stamp);
     // Converter for `source`, created (or re-created after a source format

@@ -10,7 +10,6 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
-#include <iterator>
 #include <new>
 
 #include "app/MarlinDlg.h"
@@ -210,10 +209,10 @@ FrameStamp CMarlinDlg::StampPicture(const SampleStamp& stamp, bool* logged)
     return FrameStamp{number, m_llLastVideoTime, flags};
 }
 
-void CMarlinDlg::SendPicture(const uint8_t* picture, long length, const FrameStamp& frame, bool logged)
+void CMarlinDlg::SendPicture(const IColorSpaceZoom::Parts& picture, const FrameStamp& frame, bool logged)
 {
     if (IMarlinMgrSink* sink = m_pFrameSink.load()) {
-        sink->OnVideoFrame(&m_targetFormat, picture, length, frame);
+        sink->OnVideoFrameParts(&m_targetFormat, picture, frame);
         m_bVideoDiscontinuity = false;
     }
     if (logged) CLogLine().rec().Advance("CMarlinDlg::OnDateReceive send video data client");
@@ -226,10 +225,12 @@ void CMarlinDlg::ReceivePicture(const MediaFormat& source, const uint8_t* data, 
     const FrameStamp frame = StampPicture(stamp, &logged);
     IColorSpaceZoom* zoom = ConverterFor(source);
     if (!zoom || !data || length < 0) return;
-    uint8_t* picture = nullptr;
-    long pictureLength = 0;
-    if (zoom->Convert(data, length, &picture, &pictureLength) != 0) return;  // dropped silently
-    SendPicture(picture, pictureLength, frame, logged);
+    IColorSpaceZoom::Parts picture;
+    picture.count = 1;
+    uint8_t* whole = nullptr;
+    if (zoom->Convert(data, length, &whole, &picture.size[0]) != 0) return;  // dropped silently
+    picture.data[0] = whole;
+    SendPicture(picture, frame, logged);
 }
 
 bool CMarlinDlg::OnPictureReceive(const MediaFormat* format, const PicturePlanes& planes, const SampleStamp& stamp)
@@ -238,14 +239,15 @@ bool CMarlinDlg::OnPictureReceive(const MediaFormat* format, const PicturePlanes
     IColorSpaceZoom* zoom = ConverterFor(*format);
     if (!zoom) return false;  // dropped on the packed path, as every picture of a playback without video
     // Asked before the picture is numbered: a converter that does not take
-    // planes leaves it to OnSampleReceive untouched.
-    uint8_t* picture = nullptr;
-    long pictureLength = 0;
-    const int rc = zoom->ConvertPlanes(planes.data, planes.stride, &picture, &pictureLength);
+    // planes leaves it to OnSampleReceive untouched. What the conversion
+    // leaves unchanged goes to the socket from the decoder's own frame,
+    // which stays ours until this call returns.
+    IColorSpaceZoom::Parts picture;
+    const int rc = zoom->ConvertPlanesToParts(planes.data, planes.stride, &picture);
     if (rc == IColorSpaceZoom::kPlanesNotTaken) return false;
     bool logged = false;
     const FrameStamp frame = StampPicture(stamp, &logged);
-    if (rc == 0) SendPicture(picture, pictureLength, frame, logged);  // otherwise dropped silently
+    if (rc == 0) SendPicture(picture, frame, logged);  // otherwise dropped silently
     return true;
 }
 
@@ -261,18 +263,37 @@ void CMarlinDlg::OnAudioFrame(const MediaFormat* format, const uint8_t* data, lo
 
 void CMarlinDlg::OnVideoFrame(const MediaFormat* format, const uint8_t* data, long length, const FrameStamp& stamp)
 {
-    if (!format || (!data && length > 0)) return;
-    if (length < 0 || length > INT32_MAX) return;  // cannot be framed
-    // The picture goes out from where it lies (the converter's output): the
-    // header, the picture and the tail are gathered into one packet, so a
-    // picture is not copied once more on its way to the socket. Every
-    // picture carries the cached position.
+    if (!data && length > 0) return;
+    IColorSpaceZoom::Parts picture;
+    picture.data[0] = data;
+    picture.size[0] = length;
+    picture.count = 1;
+    OnVideoFrameParts(format, picture, stamp);
+}
+
+void CMarlinDlg::OnVideoFrameParts(const MediaFormat* format, const IColorSpaceZoom::Parts& picture,
+                                   const FrameStamp& stamp)
+{
+    if (!format || picture.count < 0 || picture.count > IColorSpaceZoom::Parts::kMax) return;
+    // The picture goes out from where it lies (the converter's output, the
+    // decoder's frame): the header, the picture's parts and the tail are
+    // gathered into one packet, so a picture is not copied once more on its
+    // way to the socket. Every picture carries the cached position.
+    PipeBuffer parts[IColorSpaceZoom::Parts::kMax + 2];
+    size_t count = 1;
+    long length = 0;
+    for (int i = 0; i < picture.count; ++i) {
+        const long size = picture.size[i];
+        if (size < 0 || (!picture.data[i] && size > 0) || size > INT32_MAX - length) return;  // cannot be framed
+        parts[count++] = {picture.data[i], static_cast<size_t>(size)};
+        length += size;
+    }
     const FrameMessageHeader head = FrameHead(MessageType::VideoFrame, true, *format, length, stamp);
+    parts[0] = {&head, sizeof head};
     uint8_t tail[kMaxFrameTail];
-    const size_t tailLength = FrameTail(tail, true, m_llPosition.load(), stamp);
-    const PipeBuffer parts[] = {{&head, sizeof head}, {data, static_cast<size_t>(length)}, {tail, tailLength}};
+    parts[count++] = {tail, FrameTail(tail, true, m_llPosition.load(), stamp)};
     if (m_nFrameCount.fetch_add(1) % kFrameLogEvery == 0) CLogLine().rec().Advance("CMarlinDlg::OnVideoFrame");
-    SendPartsToClient(parts, std::size(parts));
+    SendPartsToClient(parts, count);
 }
 
 void CMarlinDlg::OnAudioFrame(const MediaFormat* format, const uint8_t* data, long length, const FrameStamp& stamp)

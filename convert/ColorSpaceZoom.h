@@ -28,7 +28,8 @@
 // it) and keep the source's matrix; RGB targets are made with the source's
 // range and matrix (SetSourceColour; BT.601 limited until told otherwise).
 // RGB sources become YUV by BT.601. A same-size conversion between equal
-// layouts that needs no range change is a plain copy, byte for byte.
+// layouts that needs no range change is a plain copy, byte for byte; one
+// between the 4:2:0 layouts (I420, IYUV, YV12, NV12) only moves samples.
 // Output sizes: RGB24 3wh, RGB32 4wh, RGB565/RGB555 2wh, YUY2/UYVY 4 * cw * h,
 // I420/IYUV/YV12/NV12 wh + 2 * cw * ch, YVU9 wh + 2 * ((w + 3) / 4) *
 // ((h + 3) / 4). Even sizes give the familiar 2wh and wh * 3 / 2.
@@ -84,10 +85,27 @@ public:
     virtual int ConvertPlanes(const uint8_t* const planes[3], const int32_t strides[3], uint8_t** out,
                               long* outLength) = 0;
 
+    // A converted picture as byte ranges that, in order, make it up.
+    struct Parts
+    {
+        static constexpr int kMax = 3;
+        const uint8_t* data[kMax] = {};
+        long size[kMax] = {};
+        int count = 0;
+    };
+    // ConvertPlanes that leaves what needs no change where it lies: a plane
+    // the target keeps as it is (I420 to I420 at the same size, the luma of
+    // a planar 4:2:0 source going to NV12) whose lines are exactly as wide
+    // as the picture is a range of the source itself, valid as long as the
+    // source is. The other ranges are the converter's, as ConvertPlanes'
+    // output. Results as ConvertPlanes.
+    virtual int ConvertPlanesToParts(const uint8_t* const planes[3], const int32_t strides[3], Parts* out) = 0;
+
 protected:
     // Destroyed only through DestoryColorSpaceZoom. No virtual destructor, so
     // that the operations keep their slots: Init 0, Reset 1, Convert 2 as the
-    // host knows them, SetSourceColour 3, ConvertPlanes 4.
+    // host knows them, SetSourceColour 3, ConvertPlanes 4,
+    // ConvertPlanesToParts 5.
     ~IColorSpaceZoom() = default;
 };
 

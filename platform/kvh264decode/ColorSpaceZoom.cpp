@@ -4,6 +4,8 @@
 //   - a copy: same size and layout, no range change;
 //   - a split: NV12 to a 4:2:0 planar layout of the same size, by hand
 //     (libswscale's own NV12 split reads out of bounds at most widths);
+//   - a join: a 4:2:0 planar layout to NV12 of the same size, by hand, so
+//     that the luma plane can stay where it lies (ConvertPlanesToParts);
 //   - a libswscale pass. libswscale's SIMD code wants aligned lines, so a
 //     picture whose planes are not aligned is copied into aligned ones first
 //     (and the result out of them). A same-size picture of odd width or
@@ -20,6 +22,11 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "playback/MediaFormat.h"
 
@@ -192,6 +199,7 @@ public:
     int SetSourceColour(int range, int matrix) override;
     int ConvertPlanes(const uint8_t* const planes[3], const int32_t strides[3], uint8_t** out,
                       long* outLength) override;
+    int ConvertPlanesToParts(const uint8_t* const planes[3], const int32_t strides[3], Parts* out) override;
 
 private:
     struct Args
@@ -199,11 +207,13 @@ private:
         uint16_t srcWidth, srcHeight;
         int srcCode, dstWidth, dstHeight, dstCode, modeFlag, isYV12;
     };
-    enum class Mode { Copy, SplitNV12, Scale };
+    enum class Mode { Copy, SplitNV12, JoinNV12, Scale };
 
     int Prepare(const Args& a);
     void CopyPicture(const uint8_t* src);
     void SplitNV12(const uint8_t* src);
+    void JoinNV12(const uint8_t* const planes[3], const int32_t strides[3], bool withLuma);
+    int CheckPlanes(const uint8_t* const planes[3], const int32_t strides[3]) const;
     bool Scale(const uint8_t* src);
     bool ScalePlanes(const uint8_t* const srcPlanes[4], const int srcStrides[4]);
     void StageIn(const uint8_t* src, AVFrame* work) const;
@@ -278,6 +288,8 @@ int CColorSpaceZoom::Prepare(const Args& a)
         mode = Mode::Copy;
     else if (sameSize && !rangeChange && in.pixFmt == AV_PIX_FMT_NV12 && out.pixFmt == AV_PIX_FMT_YUV420P)
         mode = Mode::SplitNV12;
+    else if (sameSize && !rangeChange && in.pixFmt == AV_PIX_FMT_YUV420P && out.pixFmt == AV_PIX_FMT_NV12)
+        mode = Mode::JoinNV12;
 
     std::unique_ptr<SwsContext, SwsDeleter> sws;
     FramePtr workOut;
@@ -363,6 +375,12 @@ int CColorSpaceZoom::Convert(const uint8_t* src, long srcLength, uint8_t** out, 
     switch (m_mode) {
     case Mode::Copy: CopyPicture(src); break;
     case Mode::SplitNV12: SplitNV12(src); break;
+    case Mode::JoinNV12: {
+        const uint8_t* const planes[3] = {src, src + m_src.offset[1], src + m_src.offset[2]};
+        const int32_t strides[3] = {m_src.stride[0], m_src.stride[1], m_src.stride[2]};
+        JoinNV12(planes, strides, true);
+        break;
+    }
     case Mode::Scale:
         if (!Scale(src)) return 3;
         break;
@@ -372,19 +390,28 @@ int CColorSpaceZoom::Convert(const uint8_t* src, long srcLength, uint8_t** out, 
     return 0;
 }
 
-int CColorSpaceZoom::ConvertPlanes(const uint8_t* const planes[3], const int32_t strides[3], uint8_t** out,
-                                   long* outLength)
+int CColorSpaceZoom::CheckPlanes(const uint8_t* const planes[3], const int32_t strides[3]) const
 {
-    if (!m_args || !planes || !strides || !out || !outLength) return 1;
+    if (!m_args || !planes || !strides) return 1;
     if (m_workInFormat != AV_PIX_FMT_YUV420P || m_src.planes != 3 || m_bGrown || m_bBottomUp ||
         m_mode == Mode::SplitNV12)
         return kPlanesNotTaken;
     for (int i = 0; i < 3; ++i)
         if (!planes[i] || strides[i] < m_src.bytes[i]) return 2;
+    return 0;
+}
+
+int CColorSpaceZoom::ConvertPlanes(const uint8_t* const planes[3], const int32_t strides[3], uint8_t** out,
+                                   long* outLength)
+{
+    if (!out || !outLength) return 1;
+    if (const int rc = CheckPlanes(planes, strides); rc != 0) return rc;
     if (m_mode == Mode::Copy) {
         for (int i = 0; i < 3; ++i)
             av_image_copy_plane(m_pOut.get() + m_dst.offset[i], m_dst.stride[i], planes[i], strides[i],
                                 m_dst.bytes[i], m_dst.rows[i]);
+    } else if (m_mode == Mode::JoinNV12) {
+        JoinNV12(planes, strides, true);
     } else {
         const uint8_t* srcPlanes[4] = {planes[0], planes[1], planes[2], nullptr};
         int srcStrides[4] = {strides[0], strides[1], strides[2], 0};
@@ -406,6 +433,47 @@ int CColorSpaceZoom::ConvertPlanes(const uint8_t* const planes[3], const int32_t
     *out = m_pOut.get();
     *outLength = static_cast<long>(m_dst.size);
     return 0;
+}
+
+int CColorSpaceZoom::ConvertPlanesToParts(const uint8_t* const planes[3], const int32_t strides[3], Parts* out)
+{
+    if (!out) return 1;
+    if (const int rc = CheckPlanes(planes, strides); rc != 0) return rc;
+    *out = Parts{};
+    // A plane stays where it lies when the target keeps it unchanged and
+    // its lines follow each other without a gap.
+    const auto inPlace = [&](int i) { return strides[i] == m_dst.bytes[i]; };
+    const auto add = [out](const uint8_t* data, size_t size) {
+        out->data[out->count] = data;
+        out->size[out->count] = static_cast<long>(size);
+        ++out->count;
+    };
+    const auto planeSize = [this](int i) {
+        return static_cast<size_t>(m_dst.stride[i]) * static_cast<size_t>(m_dst.rows[i]);
+    };
+    if (m_mode == Mode::Copy) {
+        // Planes in the target's memory order (V first for YV12).
+        int order[3] = {0, 1, 2};
+        if (m_dst.offset[2] < m_dst.offset[1]) std::swap(order[1], order[2]);
+        for (const int i : order) {
+            uint8_t* own = m_pOut.get() + m_dst.offset[i];
+            if (!inPlace(i))
+                av_image_copy_plane(own, m_dst.stride[i], planes[i], strides[i], m_dst.bytes[i], m_dst.rows[i]);
+            add(inPlace(i) ? planes[i] : own, planeSize(i));
+        }
+        return 0;
+    }
+    if (m_mode == Mode::JoinNV12) {
+        JoinNV12(planes, strides, !inPlace(0));
+        add(inPlace(0) ? planes[0] : m_pOut.get(), planeSize(0));
+        add(m_pOut.get() + m_dst.offset[1], planeSize(1));
+        return 0;
+    }
+    uint8_t* picture = nullptr;
+    long length = 0;
+    const int rc = ConvertPlanes(planes, strides, &picture, &length);
+    if (rc == 0) add(picture, static_cast<size_t>(length));
+    return rc;
 }
 
 void CColorSpaceZoom::CopyPicture(const uint8_t* src)
@@ -435,6 +503,33 @@ void CColorSpaceZoom::SplitNV12(const uint8_t* src)
     for (size_t i = 0; i < samples; ++i) {
         u[i] = uv[2 * i];
         v[i] = uv[2 * i + 1];
+    }
+}
+
+// Y lines copied when asked, then each U and V line woven into one of U,V
+// pairs: the same bytes as libswscale's planar to NV12 path, at any size.
+void CColorSpaceZoom::JoinNV12(const uint8_t* const planes[3], const int32_t strides[3], bool withLuma)
+{
+    uint8_t* out = m_pOut.get();
+    if (withLuma) av_image_copy_plane(out, m_dst.stride[0], planes[0], strides[0], m_dst.bytes[0], m_dst.rows[0]);
+    const int cw = m_dst.bytes[1] / 2;
+    for (int y = 0; y < m_dst.rows[1]; ++y) {
+        const uint8_t* u = planes[1] + static_cast<ptrdiff_t>(y) * strides[1];
+        const uint8_t* v = planes[2] + static_cast<ptrdiff_t>(y) * strides[2];
+        uint8_t* uv = out + m_dst.offset[1] + static_cast<size_t>(y) * static_cast<size_t>(m_dst.stride[1]);
+        int x = 0;
+#if defined(__SSE2__)
+        for (; x + 16 <= cw; x += 16) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + x));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + x));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(uv + 2 * x), _mm_unpacklo_epi8(a, b));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(uv + 2 * x + 16), _mm_unpackhi_epi8(a, b));
+        }
+#endif
+        for (; x < cw; ++x) {
+            uv[2 * x] = u[x];
+            uv[2 * x + 1] = v[x];
+        }
     }
 }
 

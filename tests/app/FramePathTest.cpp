@@ -241,6 +241,48 @@ TEST_F(FramePath, PicturesAreConvertedToTheTargetAndTheReceiveLineIsThrottled)
     CMarlinDlg::SetVideoLogTimeForTesting(0);
 }
 
+TEST_F(FramePath, PicturesInPlanesComeOutWholeWhetherCopiedOrSentFromTheDecodersFrame)
+{
+    // A decoder's frame at the target's own size whose planes have no gap
+    // between lines: I420 and NV12 send planes straight from it, YV12 is
+    // converted. Each message holds the whole picture in the target layout.
+    const int w = 160, h = 120, cw = w / 2, ch = h / 2;
+    std::vector<uint8_t> y(w * h), u(cw * ch), v(cw * ch);
+    for (size_t i = 0; i < y.size(); ++i) y[i] = static_cast<uint8_t>(i * 13 + 1);
+    for (size_t i = 0; i < u.size(); ++i) {
+        u[i] = static_cast<uint8_t>(i * 5 + 2);
+        v[i] = static_cast<uint8_t>(i * 3 + 7);
+    }
+    PicturePlanes planes;
+    planes.data[0] = y.data();
+    planes.data[1] = u.data();
+    planes.data[2] = v.data();
+    planes.stride[0] = w;
+    planes.stride[1] = planes.stride[2] = cw;
+    const MediaFormat source{w, h, 12, 0, 0, 0};
+    for (int code : {12, 22, 16}) {
+        std::vector<uint8_t> want(y);
+        if (code == 22) {
+            for (int i = 0; i < cw * ch; ++i) {
+                want.push_back(u[i]);
+                want.push_back(v[i]);
+            }
+        } else {
+            want.insert(want.end(), (code == 16 ? v : u).begin(), (code == 16 ? v : u).end());
+            want.insert(want.end(), (code == 16 ? u : v).begin(), (code == 16 ? u : v).end());
+        }
+        const MediaFormat target{w, h, code, 16000, 16, 1};
+        dlg->BeginDeliveryForTesting(target, dlg.get());
+        ASSERT_TRUE(dlg->OnPictureReceive(&source, planes, SampleStamp{}));
+        const mc::Packet p = NextPacket();
+        EXPECT_EQ(p.header.length, 40u + want.size() + 34u) << code;
+        const mc::Message m = Decode(p);
+        EXPECT_EQ(m.type, 50u);
+        EXPECT_TRUE(m.data == want) << code;
+        dlg->EndDeliveryForTesting();
+    }
+}
+
 TEST_F(FramePath, AFailedInitDisablesVideoUntilTheNextPlayback)
 {
     const MediaFormat source{160, 120, 12, 0, 0, 0};

@@ -724,27 +724,44 @@ TEST(ColorSpaceZoom, ConvertRefusesShortSourcesAndNeedsInit)
     EXPECT_NE(zoom->Convert(in.data(), static_cast<long>(in.size()), &out, &outLen), 0);
 }
 
+// A decoder's frame: the I420 picture `packed` spread into planes whose
+// lines are `pad` bytes wider than the picture's (64: aligned lines and
+// more), the planes themselves 64-byte aligned.
+struct SpreadPicture
+{
+    std::vector<uint8_t> store;
+    const uint8_t* planes[3] = {};
+    int32_t stride[3] = {};
+};
+SpreadPicture Spread(const std::vector<uint8_t>& packed, int w, int h, int pad)
+{
+    SpreadPicture s;
+    const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+    const auto wide = [pad](int n) { return pad == 64 ? (n + 63) / 64 * 64 + 64 : n + pad; };
+    s.stride[0] = wide(w);
+    s.stride[1] = s.stride[2] = wide(cw);
+    s.store.assign(static_cast<size_t>(s.stride[0] * h + 2 * s.stride[1] * ch + 128), 0xA5);
+    uint8_t* base = s.store.data() + (64 - reinterpret_cast<uintptr_t>(s.store.data()) % 64) % 64;
+    uint8_t* plane[3] = {base, base + s.stride[0] * h, base + s.stride[0] * h + s.stride[1] * ch};
+    const uint8_t* in = packed.data();
+    for (int y = 0; y < h; ++y) std::memcpy(plane[0] + y * s.stride[0], in + y * w, static_cast<size_t>(w));
+    for (int c = 1; c < 3; ++c)
+        for (int y = 0; y < ch; ++y)
+            std::memcpy(plane[c] + y * s.stride[c], in + w * h + (c - 1) * cw * ch + y * cw, static_cast<size_t>(cw));
+    for (int c = 0; c < 3; ++c) s.planes[c] = plane[c];
+    return s;
+}
+
 TEST(ColorSpaceZoom, PlanesLyingApartConvertAsThePackedPicture)
 {
-    // A decoder's frame: I420 planes with strides wider than the picture,
-    // aligned (read in place) and not (staged first). Every target, at the
-    // source's own size and scaled, must come out byte for byte as Convert
-    // makes it from the packed picture.
+    // Planes with strides wider than the picture, aligned (read in place)
+    // and not (staged first). Every target, at the source's own size and
+    // scaled, must come out byte for byte as Convert makes it from the
+    // packed picture.
     for (const auto& [w, h] : {std::pair{128, 64}, std::pair{129, 63}}) {
         const std::vector<uint8_t> packed = Pack(Waves(w, h), ColorSpace::I420);
-        const int cw = (w + 1) / 2, ch = (h + 1) / 2;
         for (int pad : {64, 3}) {
-            const auto wide = [pad](int n) { return pad == 64 ? (n + 63) / 64 * 64 + 64 : n + pad; };
-            const int32_t stride[3] = {wide(w), wide(cw), wide(cw)};
-            std::vector<uint8_t> store(static_cast<size_t>(stride[0] * h + 2 * stride[1] * ch + 128), 0xA5);
-            uint8_t* base = store.data() + (64 - reinterpret_cast<uintptr_t>(store.data()) % 64) % 64;
-            uint8_t* plane[3] = {base, base + stride[0] * h, base + stride[0] * h + stride[1] * ch};
-            const uint8_t* in = packed.data();
-            for (int y = 0; y < h; ++y) std::memcpy(plane[0] + y * stride[0], in + y * w, static_cast<size_t>(w));
-            for (int c = 1; c < 3; ++c)
-                for (int y = 0; y < ch; ++y)
-                    std::memcpy(plane[c] + y * stride[c], in + w * h + (c - 1) * cw * ch + y * cw, static_cast<size_t>(cw));
-            const uint8_t* const planes[3] = {plane[0], plane[1], plane[2]};
+            const SpreadPicture spread = Spread(packed, w, h, pad);
             for (int dst : kAllCodes) {
                 for (const auto& [dw, dh] : {std::pair{w, h}, std::pair{64, 48}}) {
                     Zoom zoom = Make();
@@ -753,9 +770,9 @@ TEST(ColorSpaceZoom, PlanesLyingApartConvertAsThePackedPicture)
                               0);
                     uint8_t* out = nullptr;
                     long outLength = 0;
-                    const int rc = zoom->ConvertPlanes(planes, stride, &out, &outLength);
+                    const int rc = zoom->ConvertPlanes(spread.planes, spread.stride, &out, &outLength);
                     const bool grown = (w % 2 || h % 2) && dw == w && dh == h && dst != ColorSpace::I420 &&
-                                       dst != ColorSpace::IYUV;
+                                       dst != ColorSpace::IYUV && dst != ColorSpace::NV12;
                     if (rc == IColorSpaceZoom::kPlanesNotTaken) {
                         EXPECT_TRUE(grown) << "to " << dst << " " << dw << "x" << dh;
                         continue;
@@ -778,6 +795,49 @@ TEST(ColorSpaceZoom, PlanesLyingApartConvertAsThePackedPicture)
     uint8_t* out = nullptr;
     long outLength = 0;
     EXPECT_EQ(zoom->ConvertPlanes(planes, strides, &out, &outLength), IColorSpaceZoom::kPlanesNotTaken);
+}
+
+TEST(ColorSpaceZoom, PartsLeaveThePlanesThatNeedNoChangeInTheSource)
+{
+    // In parts, a picture is the same bytes as ConvertPlanes makes. At the
+    // source's own size, the planes that I420 and IYUV keep, and the luma
+    // plane that NV12 keeps, are ranges of the source itself when their
+    // lines follow each other without a gap; everything else is copied.
+    for (const auto& [w, h] : {std::pair{128, 64}, std::pair{129, 63}}) {
+        const std::vector<uint8_t> packed = Pack(Waves(w, h), ColorSpace::I420);
+        for (int pad : {0, 3, 64}) {
+            const SpreadPicture spread = Spread(packed, w, h, pad);
+            const uint8_t* const storeEnd = spread.store.data() + spread.store.size();
+            for (int dst : kAllCodes) {
+                for (const auto& [dw, dh] : {std::pair{w, h}, std::pair{64, 48}}) {
+                    const std::string what = std::to_string(w) + "x" + std::to_string(h) + " pad " +
+                                             std::to_string(pad) + " to " + std::to_string(dst) + " " +
+                                             std::to_string(dw) + "x" + std::to_string(dh);
+                    Zoom zoom = Make();
+                    ASSERT_EQ(zoom->Init(static_cast<uint16_t>(w), static_cast<uint16_t>(h), ColorSpace::I420, dw, dh,
+                                         dst, 0, 0),
+                              0);
+                    IColorSpaceZoom::Parts parts;
+                    const int rc = zoom->ConvertPlanesToParts(spread.planes, spread.stride, &parts);
+                    uint8_t* out = nullptr;
+                    long outLength = 0;
+                    ASSERT_EQ(rc, zoom->ConvertPlanes(spread.planes, spread.stride, &out, &outLength)) << what;
+                    if (rc != 0) continue;
+                    std::vector<uint8_t> joined;
+                    int fromSource = 0;
+                    for (int i = 0; i < parts.count; ++i) {
+                        joined.insert(joined.end(), parts.data[i], parts.data[i] + parts.size[i]);
+                        if (parts.data[i] >= spread.store.data() && parts.data[i] < storeEnd) ++fromSource;
+                    }
+                    EXPECT_EQ(joined, std::vector<uint8_t>(out, out + outLength)) << what;
+                    const bool ownSize = dw == w && dh == h;
+                    const bool copied = ownSize && (dst == ColorSpace::I420 || dst == ColorSpace::IYUV);
+                    const bool joinedNV12 = ownSize && dst == ColorSpace::NV12;
+                    EXPECT_EQ(fromSource, pad != 0 ? 0 : copied ? 3 : joinedNV12 ? 1 : 0) << what;
+                }
+            }
+        }
+    }
 }
 
 TEST(ColorSpaceZoom, ExportsAndSlotsAsTheHostUsesThem)
