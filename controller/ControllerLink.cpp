@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -272,10 +273,9 @@ IoResult ControllerLink::ReadMessage(Message* out, int timeoutMs, std::string* e
             r = MoveToPipe(pipe, dataLength, deadline, &pipeError);
             if (r != IoResult::Ok) return r;
             route->Moved(dataLength, pipeError);
-            out->data.clear();
+            KeepFrameStorage(&out->data);
         } else {
-            if (out->data.size() != dataLength) out->data.swap(m_spareData);
-            out->data.resize(dataLength);
+            TakeFrameStorage(&out->data, dataLength);
             r = ReadRaw(out->data.data(), dataLength, MsLeft(deadline));
             if (r != IoResult::Ok) return r;
         }
@@ -288,7 +288,47 @@ IoResult ControllerLink::ReadMessage(Message* out, int timeoutMs, std::string* e
     }
     r = ReadRaw(m_readBuffer.data() + head, length - head, MsLeft(deadline));
     if (r != IoResult::Ok) return r;
+    KeepFrameStorage(&out->data);
     return DecodeMessage(m_readBuffer.data(), length, out, error) ? IoResult::Ok : IoResult::Error;
+}
+
+void ControllerLink::TakeFrameStorage(Bytes* data, size_t length)
+{
+    if (data->size() == length) return;
+    // Best: storage of exactly this size (nothing to clear); then the
+    // smallest with room and not twice too large, so that a sound block does
+    // not take a picture's. Otherwise new storage.
+    KeepFrameStorage(data);
+    auto best = m_spareData.end();
+    for (auto it = m_spareData.begin(); it != m_spareData.end(); ++it) {
+        if (it->size() == length) {
+            best = it;
+            break;
+        }
+        if (it->capacity() >= length && it->capacity() / 2 <= length &&
+            (best == m_spareData.end() || it->capacity() < best->capacity()))
+            best = it;
+    }
+    if (best != m_spareData.end()) {
+        data->swap(*best);
+        m_spareData.erase(best);
+    } else {
+        // Headroom, as sound blocks differ by a few bytes.
+        data->reserve(length + length / 8);
+    }
+    data->resize(length);
+}
+
+void ControllerLink::KeepFrameStorage(Bytes* data)
+{
+    if (data->capacity() == 0) return;
+    m_spareData.push_back(std::move(*data));
+    data->clear();
+    if (m_spareData.size() > kMaxSpareData) {
+        auto smallest = std::min_element(m_spareData.begin(), m_spareData.end(),
+                                         [](const Bytes& a, const Bytes& b) { return a.capacity() < b.capacity(); });
+        m_spareData.erase(smallest);
+    }
 }
 
 IoResult ControllerLink::MoveToPipe(int pipe, size_t size, Clock::time_point deadline, int* pipeError)

@@ -129,11 +129,20 @@ private:
     int m_listen1 = -1, m_listen2 = -1;
     int m_pipe1 = -1, m_pipe2 = -1;  // accepted connections
     IoResult MoveToPipe(int pipe, size_t size, std::chrono::steady_clock::time_point deadline, int* pipeError);
+    // Gives *data storage for `length` bytes of frame data, from what it
+    // holds or from m_spareData.
+    void TakeFrameStorage(Bytes* data, size_t length);
+    // Keeps the frame storage of a message that gets none (a reply), so that
+    // it is not freed with that message.
+    void KeepFrameStorage(Bytes* data);
+
     Bytes m_readBuffer;  // ReadMessage's payload but a frame's data, reused; grows only
-    // The data storage of the frame kind read before the last one: pictures
-    // and sound blocks take turns, and each keeps its own size, so neither is
-    // cleared and refilled when the other comes.
-    Bytes m_spareData;
+    // Frame data storage not in a message now: pictures and sound blocks
+    // take turns, and each finds storage of its own size again, neither
+    // cleared and refilled when the other comes nor in fresh pages after a
+    // reply. At most kMaxSpareData, the largest kept.
+    static constexpr size_t kMaxSpareData = 2;
+    std::vector<Bytes> m_spareData;
 };
 
 }  // namespace marlin::controller

@@ -567,6 +567,11 @@ int Player::Run(const std::u16string& path)
         return Report(failure);
     }
     m_session.PrepareForFrames(m_pictureBytes);
+    // One message for the whole playback: its picture storage is reused.
+    // It is sized before the start, as the reply to it comes with the
+    // first frames, which would otherwise wait for its pages.
+    Message m;
+    m.data.resize(m_pictureBytes);
 
     auto other = [this](const Message& m) { OnMessage(m); };
     m_startSent = m_playStart = m_lastMessage = Clock::now();
@@ -605,8 +610,6 @@ int Player::Run(const std::u16string& path)
     }
 
     int status = kExitOk;
-    Message m;  // one for the whole playback: its picture storage is reused
-    m.data.resize(m_pictureBytes);
     m_session.SetFrameRoute(this);
     for (;;) {
         auto wait = m_session.Next(&m, 50, &failure);

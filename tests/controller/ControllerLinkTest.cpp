@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -242,6 +243,52 @@ TEST(ControllerLink, FramesReadStraightIntoTheirMessageDecodeAsWholeOnes)
     Put32(bad, 36, 200);
     host.Send(EncodePacket(bad));
     EXPECT_EQ(link->ReadMessage(&m, 1000, &error), IoResult::Error);
+}
+
+TEST(ControllerLink, PicturesLandInStorageAlreadyInPlaceAfterRepliesAndSoundBlocks)
+{
+    // A controller reuses one Message; replies and sound blocks come between
+    // its pictures, and a reply may be moved away. A picture must then land
+    // in storage the link already has, not in fresh pages: faulting in a
+    // large picture's pages makes it late at the controller.
+    auto link = ControllerLink::Listen(UniqueBase("storage", true));
+    ASSERT_TRUE(link);
+    FakeHost host(*link);
+    ASSERT_TRUE(link->Accept(1000));
+    constexpr int32_t kPicture = 4 << 20;
+    const long pages = kPicture / sysconf(_SC_PAGESIZE);
+    Bytes reply(16, 0);
+    Put32(reply, 0, 3);
+    Put32(reply, 12, 1);
+    const std::vector<Bytes> messages = {Frame(50, 0, kPicture, true, 7), reply, Frame(51, 0, 3724, true, 9),
+                                         Frame(51, 1, 3764, true, 8), Frame(50, 1, kPicture, true, 5),
+                                         reply, Frame(50, 2, kPicture, true, 4)};
+    std::vector<Bytes> packets;
+    for (const Bytes& m : messages) packets.push_back(EncodePacket(m));
+    std::thread writer([&] {
+        for (const Bytes& p : packets) ASSERT_EQ(send(host.pipe1, p.data(), p.size(), MSG_NOSIGNAL), ssize_t(p.size()));
+    });
+    auto minorFaults = [] {
+        rusage usage{};
+        getrusage(RUSAGE_THREAD, &usage);
+        return usage.ru_minflt;
+    };
+    Message m;
+    std::string error;
+    for (size_t i = 0; i < messages.size(); ++i) {
+        const long before = minorFaults();
+        ASSERT_EQ(link->ReadMessage(&m, 5000, &error), IoResult::Ok) << error;
+        const long faults = minorFaults() - before;
+        Message whole;
+        ASSERT_TRUE(DecodeMessage(messages[i].data(), messages[i].size(), &whole, &error)) << error;
+        EXPECT_EQ(m.type, whole.type);
+        EXPECT_EQ(m.data, whole.data) << "message " << i;
+        if (i > 0 && m.type == 50) {
+            EXPECT_LT(faults, pages / 4) << "picture " << m.frameNumber;
+        }
+        if (m.kind == MessageKind::Result) Message taken = std::move(m);  // as a request hands its reply on
+    }
+    writer.join();
 }
 
 TEST(ControllerLink, FrameDataRoutedToAPipeGoesThereWholeAndTheFrameStillDecodes)
