@@ -218,6 +218,11 @@ void CMarlinDlg::PostQuitOnce()
     if (m_bWindowSending.load() && !IsWindowThread()) m_pipe.StopSending();
 }
 
+void CMarlinDlg::OnSignalClose()
+{
+    if (m_bWindowSending.load()) m_pipe.StopSending();
+}
+
 void CMarlinDlg::SendToClient(const void* data, long size)
 {
     if (m_nReplyWnd.load() == 0 || !data || size < 0) return;

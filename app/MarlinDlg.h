@@ -131,6 +131,9 @@ protected:
     BOOL OnInitDialog() override;
     // The Enter key must not close the dialog.
     void OnOK() override {}
+    // A termination signal: a window thread blocked in a send would never
+    // take the WM_CLOSE it posted; its send is made to fail.
+    void OnSignalClose() override;
 
 private:
     friend class CMarlinApp;  // fills m_szPipeName

@@ -12,17 +12,19 @@
 
 namespace {
 
-// SIGTERM and SIGINT reach the modal loop through a self-pipe: the handler
-// writes one byte, the loop reads it and handles WM_CLOSE. This works
-// whatever signal masks the process's other threads have.
+// SIGTERM and SIGINT reach the window through a self-pipe: the handler
+// writes one byte, and a thread of the bridge below reads it and posts
+// WM_CLOSE. This works whatever signal masks the process's other threads
+// have, and also while the window thread is stuck.
 int g_signalPipe[2] = {-1, -1};
 std::once_flag g_signalPipeOnce;
-// Set by the handler, cleared when the loop takes the signal. A second
-// signal while it is still set finds the window thread stuck (for instance
-// in a write to a peer that reads nothing) and ends the process the default
-// way, so that the host can always be stopped.
+// Set by the handler, cleared when the loop takes the WM_CLOSE. A second
+// signal while it is still set finds the window thread stuck and ends the
+// process the default way, so that the host can always be stopped.
 std::atomic<bool> g_signalPending{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
+// wParam of the WM_CLOSE that a signal posts.
+constexpr WPARAM kCloseFromSignal = 0x5349474E;
 
 extern "C" void OnTerminationSignal(int signo)
 {
@@ -37,17 +39,20 @@ extern "C" void OnTerminationSignal(int signo)
     errno = saved;
 }
 
-// Installs the handlers for the life of one modal loop.
+// Installs the handlers for the life of one modal loop, and a thread that
+// calls onSignal for each signal that comes meanwhile.
 class CSignalBridge
 {
 public:
-    CSignalBridge()
+    explicit CSignalBridge(std::function<void()> onSignal) : m_onSignal(std::move(onSignal))
     {
         std::call_once(g_signalPipeOnce, [] {
             if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) g_signalPipe[0] = g_signalPipe[1] = -1;
         });
-        if (g_signalPipe[0] < 0) return;
+        if (g_signalPipe[0] < 0 || m_stopFd < 0) return;
         Drain();
+        g_signalPending = false;
+        m_thread = std::thread([this] { Watch(); });
         struct sigaction sa{};
         sa.sa_handler = OnTerminationSignal;
         sigemptyset(&sa.sa_mask);
@@ -56,25 +61,42 @@ public:
     }
     ~CSignalBridge()
     {
-        if (!m_bInstalled) return;
-        ::sigaction(SIGTERM, &m_oldTerm, nullptr);
-        ::sigaction(SIGINT, &m_oldInt, nullptr);
+        if (m_bInstalled) {
+            ::sigaction(SIGTERM, &m_oldTerm, nullptr);
+            ::sigaction(SIGINT, &m_oldInt, nullptr);
+        }
+        if (m_thread.joinable()) {
+            uint64_t one = 1;
+            [[maybe_unused]] ssize_t rc = ::write(m_stopFd, &one, sizeof one);
+            m_thread.join();
+        }
+        if (m_stopFd >= 0) ::close(m_stopFd);
     }
     CSignalBridge(const CSignalBridge&) = delete;
     CSignalBridge& operator=(const CSignalBridge&) = delete;
 
-    int Handle() const { return m_bInstalled ? g_signalPipe[0] : -1; }
+private:
     // True when at least one signal came since the last call.
     static bool Drain()
     {
-        g_signalPending = false;
         bool any = false;
         char buf[64];
         while (::read(g_signalPipe[0], buf, sizeof buf) > 0) any = true;
         return any;
     }
+    void Watch()
+    {
+        for (;;) {
+            pollfd fds[2] = {{m_stopFd, POLLIN, 0}, {g_signalPipe[0], POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) continue;  // EINTR: look again
+            if (fds[0].revents) return;
+            if (fds[1].revents && Drain()) m_onSignal();
+        }
+    }
 
-private:
+    const std::function<void()> m_onSignal;
+    const int m_stopFd = ::eventfd(0, EFD_CLOEXEC);
+    std::thread m_thread;
     bool m_bInstalled = false;
     struct sigaction m_oldTerm{};
     struct sigaction m_oldInt{};
@@ -227,7 +249,10 @@ INT_PTR CDialog::DoModal()
     m_windowThread = std::this_thread::get_id();
 
     {
-        CSignalBridge signals;
+        CSignalBridge signals([this] {
+            PostMessage(WM_CLOSE, kCloseFromSignal);
+            OnSignalClose();
+        });
         SendMessage(WM_INITDIALOG);
         RunLoop();
         MutexLock lock(m_queueLock);
@@ -241,7 +266,6 @@ INT_PTR CDialog::DoModal()
 
 void CDialog::RunLoop()
 {
-    const int signalFd = g_signalPipe[0];
     while (!m_bEndLoop) {
         MSG msg;
         while (!m_bEndLoop && PopMessage(msg)) {
@@ -249,14 +273,17 @@ void CDialog::RunLoop()
                 m_nModalResult = -1;
                 return;
             }
+            if (msg.message == WM_CLOSE && msg.wParam == kCloseFromSignal) {
+                g_signalPending = false;
+                msg.wParam = 0;
+            }
             WindowProc(msg.message, msg.wParam, msg.lParam);
         }
         if (m_bEndLoop) break;
 
-        pollfd fds[3];
+        pollfd fds[2];
         nfds_t n = 0;
         fds[n++] = pollfd{m_wakeFd, POLLIN, 0};
-        if (signalFd >= 0) fds[n++] = pollfd{signalFd, POLLIN, 0};
         const int portIndex = m_port.IsOpen() ? static_cast<int>(n) : -1;
         if (portIndex >= 0) fds[n++] = pollfd{m_port.Handle(), POLLIN, 0};
         if (::poll(fds, n, -1) < 0) continue;  // EINTR: look again
@@ -265,7 +292,6 @@ void CDialog::RunLoop()
             uint64_t count;
             [[maybe_unused]] ssize_t rc = ::read(m_wakeFd, &count, sizeof count);
         }
-        if (signalFd >= 0 && fds[1].revents && CSignalBridge::Drain()) WindowProc(WM_CLOSE, 0, 0);
         if (portIndex >= 0 && fds[portIndex].revents) DeliverPortMessages();
     }
 }

@@ -9,9 +9,10 @@
 //        +---------------- DoModal returns --------------------+
 //
 // While running, PostMessage from any thread queues a message for the
-// window thread; SIGTERM and SIGINT arrive as WM_CLOSE. A second one that
-// comes before the loop took the first (the window thread is stuck) ends
-// the process as if no handler were installed. Outside that time
+// window thread; SIGTERM and SIGINT arrive as WM_CLOSE, posted, with
+// OnSignalClose called at once on another thread. A second one that comes
+// before the loop took the first (the window thread is stuck) ends the
+// process as if no handler were installed. Outside that time
 // the window does not exist: PostMessage fails and posted messages that were
 // not handled when the loop ended are dropped (their owners free any
 // payload they carry).
@@ -70,6 +71,12 @@ protected:
     // Default handling: WM_INITDIALOG, WM_COMMAND (OnCommand), WM_CLOSE
     // (OnCancel); 0 for anything else.
     LRESULT DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam);
+
+    // Called on a thread of the framework right after SIGTERM or SIGINT
+    // posted WM_CLOSE. The window thread may be anywhere, also stuck in a
+    // blocking call that keeps it from taking the message: release that
+    // call here.
+    virtual void OnSignalClose() {}
 
     // Ends the process at once with `status` and runs no destructor: for a
     // window whose objects are still used by a thread that could not be
