@@ -183,6 +183,10 @@ private:
     void WaitForPreroll_Locked() REQUIRES(m_lock);
     REFERENCE_TIME ClockTime_Locked() REQUIRES(m_lock);
     REFERENCE_TIME StreamTime_Locked() REQUIRES(m_lock);
+    // The clock time at which stream time `streamTime` is due when the
+    // filters are told to run now: a little ahead, so that every renderer
+    // thread is awake again before the first sample is due.
+    REFERENCE_TIME RunStart_Locked(REFERENCE_TIME streamTime) REQUIRES(m_lock);
 
     // Seeking and position (FilterGraphSeeking.cpp), m_lock held.
     // The renderers with a connected input, as they were when the graph

@@ -12,8 +12,9 @@
 //
 // Preroll: Run (from stopped it pauses first), and a seek of a running
 // graph, wait until every renderer holds its first sample, at most
-// kPrerollTimeoutMs, and only then start the clock. The first sample is
-// then due as it is rendered, and the ones after it keep its schedule.
+// kPrerollTimeoutMs, and only then start the clock, kRunLead ahead as
+// DirectShow's graph does: the first sample is due as soon as every
+// renderer can render it, and the ones after it keep its schedule.
 // A renderer still waiting at the bound is left to catch up.
 //
 // Stream time: zero at m_tStart on the clock while running, frozen while
@@ -35,6 +36,9 @@ namespace {
 // to hold its first sample before stream time begins. A stream that never
 // delivers holds the others no longer than this; it is then rendered late.
 constexpr LONG kPrerollTimeoutMs = 1000;
+// How far ahead of the Run call stream time begins: the renderers' threads
+// wake from preroll and the sources resume all at that moment, on few cores.
+constexpr REFERENCE_TIME kRunLead = 5 * 10000;
 
 }  // namespace
 
@@ -142,6 +146,11 @@ HRESULT CFilterGraph::Pause_Locked()
     return later ? S_FALSE : S_OK;
 }
 
+REFERENCE_TIME CFilterGraph::RunStart_Locked(REFERENCE_TIME streamTime)
+{
+    return ClockTime_Locked() + kRunLead - streamTime;
+}
+
 HRESULT CFilterGraph::Run_Locked()
 {
     if (m_state == State_Running) return S_OK;
@@ -154,7 +163,7 @@ HRESULT CFilterGraph::Run_Locked()
     // so that sample is due the moment it can be rendered, not already late.
     WaitForPreroll_Locked();
     // Stream time goes on from where the pause froze it.
-    m_tStart = ClockTime_Locked() - m_tPausedStream;
+    m_tStart = RunStart_Locked(m_tPausedStream);
     for (const ComPtr<IBaseFilter>& f : DownstreamFirst_Locked()) {
         HRESULT hrFilter = f->Run(m_tStart);
         if (FAILED(hrFilter)) {

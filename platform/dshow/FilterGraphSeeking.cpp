@@ -116,7 +116,7 @@ HRESULT CFilterGraph::SetPositions(LONGLONG* pCurrent, DWORD dwCurrentFlags, LON
         // stream time starts once they hold it (no burst of late samples).
         // A refused seek leaves the stream time where it was.
         if (SUCCEEDED(hr)) WaitForPreroll_Locked();
-        m_tStart = ClockTime_Locked() - (SUCCEEDED(hr) ? 0 : streamBefore);
+        m_tStart = RunStart_Locked(SUCCEEDED(hr) ? 0 : streamBefore);
         for (const ComPtr<IBaseFilter>& f : DownstreamFirst_Locked()) f->Run(m_tStart);
     }
     return hr;
