@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/os/Thread.h"
+
 namespace {
 
 class CWaveInputPin final : public CBasePin
@@ -313,6 +315,7 @@ void CWaveParser::StopThread_Locked()
 
 void CWaveParser::StreamThread(REFERENCE_TIME start, REFERENCE_TIME stop)
 {
+    SetCurrentThreadNormalPriority();
     m_pOutput->DeliverNewSegment(start, stop, 1.0);
     const LONGLONG end = m_llDataOffset + BytesOfTime(stop);
     LONGLONG pos = m_llDataOffset + BytesOfTime(start);

@@ -133,6 +133,45 @@ bool SetThreadPriority(const CThreadHandle& thread, int priority)
     return setpriority(PRIO_PROCESS, static_cast<id_t>(thread.ThreadId()), NiceFor(priority)) == 0;
 }
 
+namespace {
+
+// The nice value of the process's first thread; -1 is a valid nice value,
+// so errno tells failure.
+bool NormalNice(int* nice)
+{
+    errno = 0;
+    *nice = getpriority(PRIO_PROCESS, static_cast<id_t>(getpid()));
+    return errno == 0;
+}
+
+bool SetOwnNice(int nice)
+{
+    return setpriority(PRIO_PROCESS, static_cast<id_t>(GetCurrentThreadId()), nice) == 0;
+}
+
+}  // namespace
+
+bool SetCurrentThreadNormalPriority()
+{
+    int normal;
+    return NormalNice(&normal) && SetOwnNice(normal);
+}
+
+CNormalPriorityScope::CNormalPriorityScope()
+{
+    int normal;
+    errno = 0;
+    const int own = getpriority(PRIO_PROCESS, static_cast<id_t>(GetCurrentThreadId()));
+    if (errno != 0 || !NormalNice(&normal) || own == normal) return;
+    m_nSavedNice = own;
+    m_bChanged = SetOwnNice(normal);
+}
+
+CNormalPriorityScope::~CNormalPriorityScope()
+{
+    if (m_bChanged) SetOwnNice(m_nSavedNice);
+}
+
 int GetThreadNice(uint32_t threadId)
 {
     errno = 0;

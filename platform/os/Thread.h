@@ -55,6 +55,27 @@ int GetThreadNice(uint32_t threadId);
 // SetThreadAffinityMask: bit n lets the thread run on processor n. False when
 // the mask names no usable processor.
 bool SetThreadAffinityMask(const CThreadHandle& thread, uint64_t mask);
+// A Windows thread starts at normal priority whatever its creator's; a Linux
+// thread inherits its creator's nice value. A thread that a component starts
+// itself calls SetCurrentThreadNormalPriority first, so that one raised
+// creator (the pipe reader) does not raise every thread of the playback.
+// Normal is the nice value of the process's first thread. False when the
+// system refused.
+bool SetCurrentThreadNormalPriority();
+// The same for threads a library starts inside a call (FFmpeg's codec
+// workers): the calling thread runs at normal priority while this lives.
+class CNormalPriorityScope
+{
+public:
+    CNormalPriorityScope();
+    ~CNormalPriorityScope();
+    CNormalPriorityScope(const CNormalPriorityScope&) = delete;
+    CNormalPriorityScope& operator=(const CNormalPriorityScope&) = delete;
+
+private:
+    int m_nSavedNice = 0;
+    bool m_bChanged = false;
+};
 // Names the calling thread as the system shows it; Linux keeps the first 15
 // characters.
 void SetCurrentThreadName(const char* name);

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <set>
 
 #include "platform/os/Unicode.h"
@@ -466,6 +468,44 @@ TEST(HostPlayback, QuitDuringPlaybackEndsTheHostWithinASecond)
     EXPECT_TRUE(status->Success()) << Describe(status) << h.Log();
     EXPECT_LT(took, 1000);
     EXPECT_EQ(h.CountInLog("CMarlinDlg::StopPlayFile \n"), 1) << h.Log();
+}
+
+// Windows starts every thread at normal priority, whatever its creator's;
+// Linux threads inherit their creator's nice value. The pipe reader runs
+// raised and builds the graph, so without care every decoding and delivery
+// thread (FFmpeg's workers among them) ran raised too, ahead of the
+// controller that must take their frames.
+TEST(HostPlayback, OnlyThePipeReaderRunsAboveNormalPriority)
+{
+    const std::string movie = MakeMovie(3);
+    HostHarness h;
+    ASSERT_TRUE(h.StartAndConnect());
+    Collector c(h);
+    ASSERT_NO_FATAL_FAILURE(StartOk(h, c, 1, MediaFormat{320, 240, 2, 44100, 16, 2}, movie));
+    ASSERT_TRUE(c.ReadUntil([](const mc::Message& m) { return IsVideo(m); }));
+    // The nice value is field 19 of /proc/<pid>/task/<tid>/stat, counted
+    // after the command name in parentheses.
+    const std::string tasks = "/proc/" + std::to_string(h.Pid()) + "/task";
+    int normal = 0;
+    std::vector<std::string> raised;
+    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+        std::ifstream in(task.path() / "stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), {});
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(stat.substr(close + 2));
+        std::string field;
+        for (int i = 3; i <= 19 && fields >> field; ++i) {
+        }
+        const int nice = std::stoi(field);
+        if (task.path().filename() == std::to_string(h.Pid())) normal = nice;
+        const size_t open = stat.find('(');
+        if (nice < 0) raised.push_back(stat.substr(open + 1, close - open - 1) + " " + std::to_string(nice));
+    }
+    if (raised.empty()) GTEST_SKIP() << "no thread could be raised here (no privilege)";
+    EXPECT_EQ(normal, 0);
+    EXPECT_EQ(raised.size(), 1u) << "threads above normal priority: " << ::testing::PrintToString(raised);
+    ASSERT_EQ(h.Send(mc::Quit(2)), IoResult::Ok);
 }
 
 // Stops that land around the end of short files race the window thread's

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/lavfilters/core/PacketSideData.h"
+#include "platform/os/Thread.h"
 
 namespace lav::detail {
 
@@ -23,7 +24,12 @@ bool CodecDecoder::Open(const AVCodec* codec, const StreamFormat& format,
     // Packets carry 100 ns times; best_effort_timestamp comes back in them.
     m_ctx->pkt_timebase = kRefTimeBase;
     if (configure) configure(m_ctx.get());
-    const int err = avcodec_open2(m_ctx.get(), codec, nullptr);
+    int err;
+    {
+        // The codec's worker threads start here and keep this nice value.
+        CNormalPriorityScope normal;
+        err = avcodec_open2(m_ctx.get(), codec, nullptr);
+    }
     if (err < 0) {
         char buf[AV_ERROR_MAX_STRING_SIZE] = {};
         av_strerror(err, buf, sizeof(buf));

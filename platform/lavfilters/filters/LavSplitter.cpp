@@ -5,6 +5,7 @@
 #include "log/LogWrapper.h"
 #include "platform/com/ComApi.h"
 #include "platform/lavfilters/filters/LavMediaTypes.h"
+#include "platform/os/Thread.h"
 #include "platform/os/Unicode.h"
 
 namespace {
@@ -451,6 +452,7 @@ void CLavSplitter::JoinThreads_Locked()
 
 void CLavSplitter::DemuxLoop(REFERENCE_TIME segmentStart, REFERENCE_TIME stop)
 {
+    SetCurrentThreadNormalPriority();
     auto endAll = [&] {
         {
             MutexLock queueLock(m_queueMutex);
@@ -491,6 +493,7 @@ void CLavSplitter::DemuxLoop(REFERENCE_TIME segmentStart, REFERENCE_TIME stop)
 
 void CLavSplitter::DeliveryLoop(CLavSplitterOutputPin* pin, REFERENCE_TIME segmentStart, REFERENCE_TIME segmentStop)
 {
+    SetCurrentThreadNormalPriority();
     pin->DeliverNewSegment(segmentStart, segmentStop, 1.0);
     bool failed = false;  // downstream refused: keep draining, still end the stream
     unsigned tooLarge = 0;
