@@ -42,6 +42,13 @@ void StartOk(HostHarness& h, Collector& c, uint32_t id, const MediaFormat& want,
     ASSERT_EQ(reply->result, 1u) << h.Log();
 }
 
+// Starts `path` as StartOk does and reads until the first picture.
+void StartUntilPicture(HostHarness& h, Collector& c, const MediaFormat& want, const std::string& path)
+{
+    ASSERT_NO_FATAL_FAILURE(StartOk(h, c, 1, want, path));
+    ASSERT_TRUE(c.ReadUntil(IsVideo));
+}
+
 bool SameFormat(const MediaFormat& a, const MediaFormat& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // The whole playback of a file in one format: every frame's shape, counts
@@ -189,8 +196,7 @@ TEST(HostPlayback, PauseStopsFramesAndContineResumesThem)
     HostHarness h;
     ASSERT_TRUE(h.StartAndConnect());
     Collector c(h);
-    ASSERT_NO_FATAL_FAILURE(StartOk(h, c, 1, MediaFormat{160, 120, 6, 16000, 16, 1}, movie));
-    ASSERT_TRUE(c.ReadUntil([](const mc::Message& m) { return IsVideo(m); }));
+    ASSERT_NO_FATAL_FAILURE(StartUntilPicture(h, c, MediaFormat{160, 120, 6, 16000, 16, 1}, movie));
     ASSERT_EQ(h.Send(mc::Pause(2)), IoResult::Ok);
     auto r = c.Reply(9, 2);
     ASSERT_TRUE(r);
@@ -234,8 +240,7 @@ TEST(HostPlayback, SeekToTheMiddleIsNotAnsweredAndLaterTrailersCarryTheKeyFrameP
     HostHarness h;
     ASSERT_TRUE(h.StartAndConnect());
     Collector c(h);
-    ASSERT_NO_FATAL_FAILURE(StartOk(h, c, 1, MediaFormat{160, 120, 0, 16000, 16, 1}, movie));
-    ASSERT_TRUE(c.ReadUntil([](const mc::Message& m) { return IsVideo(m); }));
+    ASSERT_NO_FATAL_FAILURE(StartUntilPicture(h, c, MediaFormat{160, 120, 0, 16000, 16, 1}, movie));
     ASSERT_EQ(h.Send(mc::Seek(2, 1500)), IoResult::Ok);
     ASSERT_EQ(h.Send(mc::GetPosition(3)), IoResult::Ok);
     const size_t from = c.all.size();
@@ -278,8 +283,7 @@ TEST(HostPlayback, ASeekToWhereTheLastOneWentSeeksAgainAlsoAfterTheEnd)
     HostHarness h;
     ASSERT_TRUE(h.StartAndConnect());
     Collector c(h);
-    ASSERT_NO_FATAL_FAILURE(StartOk(h, c, 1, MediaFormat{160, 120, 6, 16000, 16, 1}, movie));
-    ASSERT_TRUE(c.ReadUntil([](const mc::Message& m) { return IsVideo(m); }));
+    ASSERT_NO_FATAL_FAILURE(StartUntilPicture(h, c, MediaFormat{160, 120, 6, 16000, 16, 1}, movie));
 
     // The same place twice while playing: the second seek plays again every
     // picture from the position it reports, none run behind it.
@@ -316,8 +320,7 @@ TEST(HostPlayback, GetPositionRisesDuringPlayAndIsMinusOneAfterAFailedStart)
     HostHarness h;
     ASSERT_TRUE(h.StartAndConnect());
     Collector c(h);
-    ASSERT_NO_FATAL_FAILURE(StartOk(h, c, 1, MediaFormat{160, 120, 6, 16000, 16, 1}, movie));
-    ASSERT_TRUE(c.ReadUntil([](const mc::Message& m) { return IsVideo(m); }));
+    ASSERT_NO_FATAL_FAILURE(StartUntilPicture(h, c, MediaFormat{160, 120, 6, 16000, 16, 1}, movie));
     ASSERT_EQ(h.Send(mc::GetPosition(2)), IoResult::Ok);
     auto a = c.Reply(17, 2);
     ASSERT_TRUE(a);
@@ -425,8 +428,7 @@ TEST(HostPlayback, StopDuringHeavyStreamingReturnsPromptlyAndNoOldFrameFollowsIt
     ASSERT_TRUE(h.StartAndConnect());
     Collector c(h);
     // 1280x720 RGB32: 3.7 MB a picture, 92 MB/s.
-    ASSERT_NO_FATAL_FAILURE(StartOk(h, c, 1, MediaFormat{1280, 720, 2, 48000, 16, 2}, movie));
-    ASSERT_TRUE(c.ReadUntil([](const mc::Message& m) { return IsVideo(m); }));
+    ASSERT_NO_FATAL_FAILURE(StartUntilPicture(h, c, MediaFormat{1280, 720, 2, 48000, 16, 2}, movie));
     // Let the host's writes back up against a controller that reads nothing.
     std::this_thread::sleep_for(milliseconds(300));
     const auto sent = Clock::now();
@@ -451,8 +453,7 @@ TEST(HostPlayback, QuitDuringPlaybackEndsTheHostWithinASecond)
     HostHarness h;
     ASSERT_TRUE(h.StartAndConnect());
     Collector c(h);
-    ASSERT_NO_FATAL_FAILURE(StartOk(h, c, 1, MediaFormat{320, 240, 2, 44100, 16, 2}, movie));
-    ASSERT_TRUE(c.ReadUntil([](const mc::Message& m) { return IsVideo(m); }));
+    ASSERT_NO_FATAL_FAILURE(StartUntilPicture(h, c, MediaFormat{320, 240, 2, 44100, 16, 2}, movie));
     const auto sent = Clock::now();
     ASSERT_EQ(h.Send(mc::Quit(2)), IoResult::Ok);
     // The controller keeps reading, as a real one would until the end of stream.
@@ -481,8 +482,7 @@ TEST(HostPlayback, OnlyThePipeReaderRunsAboveNormalPriority)
     HostHarness h;
     ASSERT_TRUE(h.StartAndConnect());
     Collector c(h);
-    ASSERT_NO_FATAL_FAILURE(StartOk(h, c, 1, MediaFormat{320, 240, 2, 44100, 16, 2}, movie));
-    ASSERT_TRUE(c.ReadUntil([](const mc::Message& m) { return IsVideo(m); }));
+    ASSERT_NO_FATAL_FAILURE(StartUntilPicture(h, c, MediaFormat{320, 240, 2, 44100, 16, 2}, movie));
     // The nice value is field 19 of /proc/<pid>/task/<tid>/stat, counted
     // after the command name in parentheses.
     const std::string tasks = "/proc/" + std::to_string(h.Pid()) + "/task";
