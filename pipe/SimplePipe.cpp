@@ -1,5 +1,7 @@
 #include "pipe/SimplePipe.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -14,6 +16,10 @@ constexpr uint32_t kConnectSleepMs = 500;
 constexpr int kReaderPriorityLevel = 4;  // THREAD_PRIORITY_HIGHEST
 constexpr size_t kBaseNameBufferSize = 240;
 constexpr size_t kPipeNameBufferSize = 260;
+// A reader whose answer has not moved for kGiveUpAfterMs (a controller
+// that reads nothing, not a slow one) looks for a Quit every kEndCheckMs.
+constexpr uint32_t kGiveUpAfterMs = 500;
+constexpr int kEndCheckMs = 20;
 
 }  // namespace
 
@@ -90,11 +96,18 @@ bool CSimplePipe::Attach(CPipeHandle writePipe, CPipeHandle readPipe)
     return true;
 }
 
-bool CSimplePipe::WriteParts_Locked(PipeBuffer* parts, size_t count)
+bool CSimplePipe::WriteParts_Locked(PipeBuffer* parts, size_t count, bool watch)
 {
+    uint32_t moved = watch ? timeGetTime() : 0;  // when the socket last took bytes
     while (count > 0) {
-        ssize_t n = m_hWritePipe.WriteGather(parts, count);
+        ssize_t n = watch ? m_hWritePipe.TryWriteGather(parts, count) : m_hWritePipe.WriteGather(parts, count);
+        if (n < 0 && watch && errno == EAGAIN) {
+            if (!m_hWritePipe.WaitWritable(kEndCheckMs) && timeGetTime() - moved >= kGiveUpAfterMs && EndQueued())
+                return false;
+            continue;
+        }
         if (n <= 0) return false;
+        moved = timeGetTime();
         // Drop what went out; a write cut short goes on where it stopped.
         auto sent = static_cast<size_t>(n);
         while (count > 0 && sent >= parts->size) {
@@ -142,14 +155,28 @@ bool CSimplePipe::WritePacket(const PacketHeader& header, const PipeBuffer* payl
     for (size_t i = 0; i < count; ++i)
         if (payload[i].size != 0) parts[used++] = payload[i];
 
-    MutexLock hold(m_lock);
+    // The reader answering a command must not wait for good on a controller
+    // that reads nothing: a Quit behind the command would never be read. It
+    // looks for one while it waits for the lock (held by a writer blocked on
+    // the full socket) and for room on the socket.
+    const bool watch = m_readerThread.load() == std::this_thread::get_id();
+    if (watch) {
+        const uint32_t since = timeGetTime();
+        while (!m_lock.try_lock()) {
+            if (timeGetTime() - since >= kGiveUpAfterMs && EndQueued()) return false;
+            Sleep(kEndCheckMs);
+        }
+    } else {
+        m_lock.lock();
+    }
+    MutexLock hold(m_lock, kAdoptLock);
     if (!m_bConnected.load() || m_bWriteBroken) return false;
     // A failure part-way leaves part of a packet on the socket; nothing more
     // is written after it, so the peer never reads a later packet as the
     // rest of this one. The caller takes any false result as the end of the
     // link.
     m_bWriteBroken = true;
-    if (!WriteParts_Locked(parts, used)) return false;
+    if (!WriteParts_Locked(parts, used, watch)) return false;
     m_bWriteBroken = false;
     return true;
 }
@@ -173,7 +200,45 @@ uint32_t CSimplePipe::ReadFully(void* buffer, uint32_t size)
     return done;
 }
 
+bool CSimplePipe::EndQueued()
+{
+    // Small messages are what a controller sends; a Quit beyond this many
+    // bytes of commands is found once the reader gets to it.
+    uint8_t ahead[16384];
+    ssize_t n;
+    {
+        MutexLock hold(m_readLock);
+        if (!m_bConnected.load()) return true;
+        n = m_hReadPipe.Peek(ahead, sizeof ahead);
+    }
+    if (n == 0) return true;  // the controller closed its end
+    size_t at = 0;
+    const auto have = static_cast<size_t>(std::max<ssize_t>(n, 0));
+    while (at + sizeof(PacketHeader) <= have) {
+        PacketHeader header;
+        std::memcpy(&header, ahead + at, sizeof header);
+        if (header.close != 0) return true;
+        const size_t body = at + sizeof header;
+        uint32_t type = 0;
+        if (header.length >= sizeof type && body + sizeof type <= have) {
+            std::memcpy(&type, ahead + body, sizeof type);
+            if (type == static_cast<uint32_t>(MessageType::Quit)) return true;
+        }
+        if (header.length > kMaxPacketLength) return false;
+        at = body + header.length;
+    }
+    return false;
+}
+
 bool CSimplePipe::ReadPacket()
+{
+    m_readerThread.store(std::this_thread::get_id());
+    const bool more = ReadOnePacket();
+    if (!more) m_readerThread.store(std::thread::id());
+    return more;
+}
+
+bool CSimplePipe::ReadOnePacket()
 {
     if (!m_bConnected.load()) return false;
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "pipe/MessageFormat.h"
 #include "platform/os/NamedPipe.h"
@@ -70,14 +71,21 @@ public:
 
 private:
     static bool ReadPacketThunk(void* self);
+    bool ReadOnePacket();
     // Reads exactly `size` bytes unless the stream ends or fails first;
     // returns the number of bytes read. Reader thread only.
     uint32_t ReadFully(void* buffer, uint32_t size);
     // Header and payload parts as one packet, under m_lock.
     bool WritePacket(const PacketHeader& header, const PipeBuffer* payload, size_t count) EXCLUDES(m_lock);
     // Writes all the parts, in order, in as many write operations as it
-    // takes; `parts` is used up. With m_lock held.
-    bool WriteParts_Locked(PipeBuffer* parts, size_t count) REQUIRES(m_lock);
+    // takes; `parts` is used up. With m_lock held. `watch`: the reader
+    // writes, and gives up once EndQueued finds the link's end waiting.
+    bool WriteParts_Locked(PipeBuffer* parts, size_t count, bool watch) REQUIRES(m_lock);
+    // Reader thread, between packets: whether a close notice or a Quit is
+    // queued on the read socket (or the controller closed it). A reader
+    // whose answer cannot be written, because the controller reads nothing,
+    // would otherwise never reach them.
+    bool EndQueued() EXCLUDES(m_readLock);
 
     // Set once by the constructor.
     CSimplePipeSink* const m_pSink;  // not owned
@@ -108,6 +116,9 @@ private:
     Mutex m_shutdownLock ACQUIRED_AFTER(m_lock, m_readLock);
     // Close gave up on the reader; owner's thread only.
     bool m_bReaderAdrift = false;
+
+    // The reader thread, once it has run.
+    std::atomic<std::thread::id> m_readerThread{};
 
     // Reader thread only (and Connect/destruction while it is stopped).
     std::unique_ptr<uint8_t[]> m_pRecvBuf;

@@ -1,5 +1,6 @@
 #include "platform/os/NamedPipe.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -115,7 +116,7 @@ ssize_t CPipeHandle::Write(const void* buffer, size_t size)
     }
 }
 
-ssize_t CPipeHandle::WriteGather(const PipeBuffer* parts, size_t count)
+ssize_t CPipeHandle::SendGather(const PipeBuffer* parts, size_t count, int flags)
 {
     if (m_fd < 0 || (count > 0 && !parts) || count > kMaxGatherParts) return -1;
     iovec vectors[kMaxGatherParts];
@@ -133,7 +134,34 @@ ssize_t CPipeHandle::WriteGather(const PipeBuffer* parts, size_t count)
     message.msg_iov = vectors;
     message.msg_iovlen = count;
     for (;;) {
-        ssize_t n = sendmsg(m_fd, &message, MSG_NOSIGNAL);
+        ssize_t n = sendmsg(m_fd, &message, MSG_NOSIGNAL | flags);
+        if (n >= 0 || errno != EINTR) return n < 0 ? -1 : n;
+    }
+}
+
+ssize_t CPipeHandle::WriteGather(const PipeBuffer* parts, size_t count) { return SendGather(parts, count, 0); }
+
+ssize_t CPipeHandle::TryWriteGather(const PipeBuffer* parts, size_t count)
+{
+    return SendGather(parts, count, MSG_DONTWAIT);
+}
+
+bool CPipeHandle::WaitWritable(int timeoutMs)
+{
+    if (m_fd < 0) return true;
+    pollfd out{m_fd, POLLOUT, 0};
+    int ready;
+    do {
+        ready = poll(&out, 1, timeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    return ready != 0;
+}
+
+ssize_t CPipeHandle::Peek(void* buffer, size_t size)
+{
+    if (m_fd < 0) return -1;
+    for (;;) {
+        ssize_t n = recv(m_fd, buffer, size, MSG_PEEK | MSG_DONTWAIT);
         if (n >= 0 || errno != EINTR) return n < 0 ? -1 : n;
     }
 }

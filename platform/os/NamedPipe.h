@@ -44,6 +44,16 @@ public:
     // (at most kMaxGatherParts); bytes written or -1, like Write.
     ssize_t WriteGather(const PipeBuffer* parts, size_t count);
     static constexpr size_t kMaxGatherParts = 16;
+    // The same without waiting for room: -1 with errno EAGAIN when the
+    // socket is full.
+    ssize_t TryWriteGather(const PipeBuffer* parts, size_t count);
+    // Waits at most timeoutMs for room to write; true also when a write
+    // would fail at once (the peer gone), so that the write tells why.
+    bool WaitWritable(int timeoutMs);
+    // PeekNamedPipe: copies up to `size` bytes that are there to be read
+    // without taking them; 0 at the end of the stream, -1 when nothing is
+    // there yet or the read fails.
+    ssize_t Peek(void* buffer, size_t size);
     // Releases any read or write blocked on this handle in another thread
     // and makes every later one fail; the descriptor stays reserved (no other
     // file can take its number) until Close.
@@ -53,6 +63,7 @@ public:
 
 private:
     explicit CPipeHandle(int fd) : m_fd(fd) {}
+    ssize_t SendGather(const PipeBuffer* parts, size_t count, int flags);
     int m_fd = -1;
 };
 

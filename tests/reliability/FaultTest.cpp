@@ -222,6 +222,29 @@ TEST(ControllerFault, DeafForThreeSecondsThenQuitEndsWithinOneSecond)
     EXPECT_FALSE(h.PortExists()) << "window port left behind";
 }
 
+// The same, but the command waiting for its reply came on the second pipe:
+// the pipe reader is then the one stuck behind the blocked picture, and the
+// Quit queued after that command must still end the host.
+TEST(ControllerFault, DeafWithACommandWaitingOnThePipeThenQuitEndsWithinOneSecond)
+{
+    const std::string movie = MakeMovie(3);
+    ASSERT_FALSE(movie.empty());
+    HostHarness h;
+    ASSERT_TRUE(StartHost(h));
+    Collector c(h);
+    StartOk(h, c, 1, movie, MediaFormat{640, 480, 2, 48000, 16, 2});
+    ASSERT_TRUE(WaitFor([&] { return BlockedInSend(h.Pid()); }, std::chrono::seconds(5)));
+    ASSERT_EQ(h.Send(mc::GetPosition(2)), IoResult::Ok);
+    ASSERT_EQ(h.Send(mc::Quit(3)), IoResult::Ok);
+    const auto sent = Clock::now();
+    auto status = h.WaitExit(std::chrono::seconds(1));
+    ASSERT_TRUE(status) << "the host did not end within 1 s of Quit:\n" << Backtraces(h.Pid()) << h.Log();
+    std::printf("the host ended %lld ms after Quit\n",
+                static_cast<long long>(std::chrono::duration_cast<milliseconds>(Clock::now() - sent).count()));
+    EXPECT_TRUE(status->Success()) << Describe(status) << "\n" << h.Log();
+    EXPECT_FALSE(h.PortExists()) << "window port left behind";
+}
+
 // One thread of a host stopped by ptrace, as a thread stuck in the kernel
 // would be: it runs no further until it is let go or the process ends.
 struct FrozenThread
