@@ -20,6 +20,13 @@ constexpr size_t kPipeNameBufferSize = 260;
 // that reads nothing, not a slow one) looks for a Quit every kEndCheckMs.
 constexpr uint32_t kGiveUpAfterMs = 500;
 constexpr int kEndCheckMs = 20;
+// A socket that holds two pictures takes each in one call while the
+// controller reads the one before; one that holds less makes the writer
+// wait on the reader many times a picture, each a pair of context switches.
+// The system's own bookkeeping takes about an eighth on top. Capped, as
+// what a controller has not read is held in the kernel.
+constexpr size_t kSendRoomPackets = 2;
+constexpr size_t kMaxSendRoom = 8u << 20;
 
 }  // namespace
 
@@ -89,6 +96,7 @@ bool CSimplePipe::Attach(CPipeHandle writePipe, CPipeHandle readPipe)
         m_hWritePipe = std::move(writePipe);
         m_hReadPipe = std::move(readPipe);
         m_bWriteBroken = false;
+        m_sendRoom = 0;
         m_bConnected.store(true);
     }
     // True whether or not the reader started.
@@ -175,6 +183,13 @@ bool CSimplePipe::WritePacket(const PacketHeader& header, const PipeBuffer* payl
     // is written after it, so the peer never reads a later packet as the
     // rest of this one. The caller takes any false result as the end of the
     // link.
+    size_t packet = 0;
+    for (size_t i = 0; i < used; ++i) packet += parts[i].size;
+    const size_t room = std::min(kSendRoomPackets * (packet + packet / 8), kMaxSendRoom);
+    if (room > m_sendRoom) {
+        m_hWritePipe.GrowSendRoom(room);
+        m_sendRoom = room;
+    }
     m_bWriteBroken = true;
     if (!WriteParts_Locked(parts, used, watch)) return false;
     m_bWriteBroken = false;

@@ -103,6 +103,7 @@ private:
     Mutex m_lock;
     CPipeHandle m_hWritePipe;  // "_pipe1", everything is written here
     bool m_bWriteBroken GUARDED_BY(m_lock) = false;  // a write failed part-way
+    size_t m_sendRoom GUARDED_BY(m_lock) = 0;        // asked of the written socket so far
 
     // Held by the reader around each read call only (never across a sink
     // call), so Close can close the read handle without racing a read that

@@ -6,7 +6,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -164,6 +166,17 @@ ssize_t CPipeHandle::Peek(void* buffer, size_t size)
         ssize_t n = recv(m_fd, buffer, size, MSG_PEEK | MSG_DONTWAIT);
         if (n >= 0 || errno != EINTR) return n < 0 ? -1 : n;
     }
+}
+
+void CPipeHandle::GrowSendRoom(size_t bytes)
+{
+    if (m_fd < 0) return;
+    int room = 0;
+    socklen_t size = sizeof room;
+    if (getsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &room, &size) != 0 || static_cast<size_t>(room) >= bytes) return;
+    // The system doubles what it is asked for, for its own bookkeeping.
+    const int ask = static_cast<int>(std::min<size_t>(bytes / 2 + 1, INT_MAX));
+    setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &ask, sizeof ask);
 }
 
 void CPipeHandle::Shutdown()

@@ -54,6 +54,10 @@ public:
     // without taking them; 0 at the end of the stream, -1 when nothing is
     // there yet or the read fails.
     ssize_t Peek(void* buffer, size_t size);
+    // Asks the system for room for `bytes` of written data not yet read
+    // (it may give less, up to net.core.wmem_max twice over); never shrinks
+    // what is there.
+    void GrowSendRoom(size_t bytes);
     // Releases any read or write blocked on this handle in another thread
     // and makes every later one fail; the descriptor stays reserved (no other
     // file can take its number) until Close.

@@ -408,6 +408,37 @@ TEST(SimplePipeWrite, CloseReleasesAWriterBlockedOnAFullSocket)
     EXPECT_FALSE(link.pipe.Write(PacketHeader{0, 0}, nullptr));
 }
 
+// A picture goes out while the controller has yet to read the one before:
+// the writer does not wait on the reader part-way through each picture.
+TEST(SimplePipeWrite, TwoLargePacketsGoOutBeforeTheControllerReadsEither)
+{
+    constexpr size_t kPacket = 2 * 1024 * 1024;
+    long systemMax = 0;
+    if (FILE* f = std::fopen("/proc/sys/net/core/wmem_max", "r")) {
+        if (std::fscanf(f, "%ld", &systemMax) != 1) systemMax = 0;
+        std::fclose(f);
+    }
+    // The socket's buffer is twice what the system lets a process ask for.
+    if (2 * systemMax < long(2 * kPacket + kPacket / 2))
+        GTEST_SKIP() << "net.core.wmem_max " << systemMax << " is too small for two packets";
+    Linked link;
+    const Bytes first = Pattern(kPacket, 1), second = Pattern(kPacket, 2);
+    std::atomic<int> written{0};
+    std::thread writer([&] {
+        if (link.pipe.Write(PacketHeader{uint32_t(kPacket), 0}, first.data())) ++written;
+        if (link.pipe.Write(PacketHeader{uint32_t(kPacket), 0}, second.data())) ++written;
+    });
+    const bool bothOut = WaitUntil([&] { return written.load() == 2; }, 5000);
+    if (!bothOut) link.pipe.Close();  // releases the writer
+    writer.join();
+    ASSERT_TRUE(bothOut) << written.load() << " of 2 written before the controller read anything";
+    for (const Bytes* expected : {&first, &second}) {
+        Packet packet;
+        ASSERT_EQ(link.controller->ReadPacket(&packet, 5000), IoResult::Ok);
+        EXPECT_TRUE(packet.payload == *expected);
+    }
+}
+
 // --- reading ---
 
 TEST(SimplePipeRead, ReassemblesPacketsWrittenInArbitraryPieces)
