@@ -1,6 +1,7 @@
 // The core against real media of each container/codec pair the decoder
 // modules must play: stream choice, output formats, every frame decoded with
 // the times ffprobe reports, key-frame seeking and end of stream.
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -11,6 +12,7 @@
 #include <cstring>
 
 extern "C" {
+#include <libavutil/cpu.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
@@ -382,6 +384,56 @@ TEST_P(LavMediaTest, SeeksToKeyFrameAtOrBeforeMiddle)
 // One plain-coloured 853x479 picture, stored in pixel formats the decoder
 // converts (libswscale) or copies: every layout must reach the last, odd
 // column and row, with the colour of the first pixel.
+// Frame threads cost CPU for their hand-offs; they are worth it only where
+// one core would be hard pressed to keep up.
+TEST(LavDecoderThreads, FrameThreadsOnlyForStreamsOneCoreCannotEasilyDecode)
+{
+    auto threadsNow = [] {
+        int n = 0;
+        if (DIR* d = opendir("/proc/self/task")) {
+            while (dirent* e = readdir(d))
+                if (e->d_name[0] != '.') ++n;
+            closedir(d);
+        }
+        return n;
+    };
+    struct Case
+    {
+        const char* name;
+        const char* size;
+        int rate;
+        bool threaded;
+    };
+    const Case cases[] = {
+        {"Threads_640x360_30", "640x360", 30, false},
+        {"Threads_1280x720_30", "1280x720", 30, false},
+        {"Threads_1280x720_60", "1280x720", 60, true},
+        {"Threads_1920x1080_30", "1920x1080", 30, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = MakeMedia(c.name,
+                                           std::string("-f lavfi -i testsrc2=size=") + c.size + ":rate=" +
+                                               std::to_string(c.rate) + ":duration=0.2 -c:v libx264 -preset ultrafast ",
+                                           ".mp4");
+        auto demuxer = OpenFile(path);
+        ASSERT_TRUE(demuxer);
+        const int before = threadsNow();
+        auto video = MakeVideoDecoder(*demuxer->VideoStream());
+        ASSERT_TRUE(video);
+        const int added = threadsNow() - before;
+        if (!c.threaded) {
+            EXPECT_EQ(added, 0);
+        } else {
+#if !defined(__SANITIZE_THREAD__)  // decodes on one thread there
+            if (av_cpu_count() > 1) {
+                EXPECT_GT(added, 0);
+            }
+#endif
+        }
+    }
+}
+
 TEST(LavOddSize, LastColumnAndRowCarryThePicture)
 {
     struct Case

@@ -70,7 +70,7 @@ struct DecodedPicture
 
 struct VideoDecoderOptions
 {
-    int threads = 0;  // frame threads; 0 picks from the CPU count (at most 4)
+    int threads = 0;  // frame threads; 0 picks from the stream's size and the CPU count (at most 4)
 };
 
 class VideoDecoder final : public detail::CodecDecoder
