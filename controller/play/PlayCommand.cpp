@@ -225,6 +225,7 @@ private:
     uint64_t m_segmentPictures = 0, m_segmentSamples = 0;
     double m_lastMediaMs = 0;             // latest position reached, for pause and progress
     double m_lastPictureMs = 0;           // media time of the segment's last picture
+    double m_widestStepMs = 0;            // widest step between the segment's pictures
     // The message being handled had its picture moved to the output.
     struct MovedData
     {
@@ -338,11 +339,16 @@ int Player::PipeFor(const Message& head, size_t dataLength)
 {
     m_moved.reset();
     // Near the end a picture may lie past it and be dropped: those, and the
-    // first of a segment, whose time sets the start, are read as usual.
-    constexpr double kEndMarginMs = 1000;
+    // first of a segment, whose time sets the start, are read as usual. The
+    // picture's time comes after its data, so "near" is a few of the widest
+    // steps between pictures so far: reading every picture of a whole last
+    // second costs two copies of each.
+    constexpr double kStepsAhead = 4, kLeastMarginMs = 100;
+    const double period = 1000.0 / (m_info.framesPerSecond > 0 ? m_info.framesPerSecond : 25);
+    const double endMarginMs = std::max(kLeastMarginMs, kStepsAhead * std::max(period, m_widestStepMs));
     if (head.type != static_cast<uint32_t>(MessageType::VideoFrame) || !m_video || m_outputError || m_sheet ||
         m_seek == SeekState::Pausing || m_videoEnded || !m_startMs || m_segmentPictures == 0 ||
-        m_lastPictureMs + kEndMarginMs >= static_cast<double>(EndMs()) || head.format.width != m_format.width ||
+        m_lastPictureMs + endMarginMs >= static_cast<double>(EndMs()) || head.format.width != m_format.width ||
         head.format.height != m_format.height || head.format.colorSpace != m_format.colorSpace ||
         dataLength != m_pictureBytes)
         return -1;
@@ -416,6 +422,7 @@ void Player::OnVideo(const Message& m)
     const double offsetMs = m_bStamped ? static_cast<double>(m.presentationTime) / 1e4 - static_cast<double>(StartMs())
                                        : static_cast<double>(m_segmentPictures) * 1000.0 / fps;
     const double mediaMs = static_cast<double>(StartMs()) + offsetMs;
+    if (m_segmentPictures > 0) m_widestStepMs = std::max(m_widestStepMs, mediaMs - m_lastPictureMs);
     ++m_segmentPictures;
     m_lastPictureMs = mediaMs;
     if (m_videoEnded || mediaMs >= static_cast<double>(EndMs())) {
@@ -599,6 +606,7 @@ int Player::Run(const std::u16string& path)
         m_seek = SeekState::Seeking;
         m_startMs.reset();
         m_segmentPictures = m_segmentSamples = 0;
+        m_widestStepMs = 0;
         m_stats.segmentFirstPicture = m_stats.pictureArrivalMs.size();
         m_seekSent = Clock::now();
         if (!m_session.Send(Seek(m_session.NextId(), m_options.seekMs), &failure) ||

@@ -679,7 +679,8 @@ TEST_F(PlayEndToEnd, RealHostPlaysTheClip)
 
 // Pictures written to a pipe take another way from the socket to the output
 // than those written to a file; what the reader gets must be the same bytes,
-// raw and as y4m, with the same counts in the stats and the frames list.
+// raw and as y4m, with the same counts in the stats and the frames list, also
+// where --duration cuts the pictures.
 TEST_F(PlayEndToEnd, RealHostPicturesThroughAPipeAreThoseWrittenToAFile)
 {
     if (auto missing = PlaybackMissing()) GTEST_SKIP() << *missing;
@@ -703,11 +704,21 @@ TEST_F(PlayEndToEnd, RealHostPicturesThroughAPipeAreThoseWrittenToAFile)
         std::sort(lines.begin(), lines.end());
         return lines;
     };
-    for (const char* layout : {"rgb24", "i420"}) {
+    struct Case
+    {
+        const char* layout;
+        std::vector<std::string> cut;
+    };
+    for (const Case& c : {Case{"rgb24", {}}, Case{"i420", {"--duration", "1450"}}}) {
+        const char* layout = c.layout;
         SCOPED_TRACE(layout);
         const std::string suffix = std::string(layout) == "i420" ? ".y4m" : ".raw";
-        RunResult toFile = RunPlay({"play", Media("clip.mp4"), "--pixfmt", layout, "--video", Out("file" + suffix),
-                                    "--frames", Out("file.csv"), "--stats", "--json", "--no-progress"},
+        auto args = [&](std::vector<std::string> a) {
+            a.insert(a.end(), c.cut.begin(), c.cut.end());
+            return a;
+        };
+        RunResult toFile = RunPlay(args({"play", Media("clip.mp4"), "--pixfmt", layout, "--video", Out("file" + suffix),
+                                         "--frames", Out("file.csv"), "--stats", "--json", "--no-progress"}),
                                    Env());
         ASSERT_EQ(toFile.status, 0) << Describe(toFile);
 
@@ -720,8 +731,8 @@ TEST_F(PlayEndToEnd, RealHostPicturesThroughAPipeAreThoseWrittenToAFile)
             for (ssize_t n; fd >= 0 && (n = read(fd, chunk, sizeof chunk)) > 0;) piped.append(chunk, size_t(n));
             if (fd >= 0) close(fd);
         });
-        RunResult toPipe = RunPlay({"play", Media("clip.mp4"), "--pixfmt", layout, "--video", fifo, "--frames",
-                                    Out("pipe.csv"), "--stats", "--json", "--no-progress"},
+        RunResult toPipe = RunPlay(args({"play", Media("clip.mp4"), "--pixfmt", layout, "--video", fifo, "--frames",
+                                         Out("pipe.csv"), "--stats", "--json", "--no-progress"}),
                                    Env());
         int release = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // a reader still waiting
         if (release >= 0) close(release);
@@ -737,6 +748,9 @@ TEST_F(PlayEndToEnd, RealHostPicturesThroughAPipeAreThoseWrittenToAFile)
         EXPECT_EQ(Number(*pipeStats, "videoFrames"), Number(*fileStats, "videoFrames"));
         EXPECT_EQ(Number(*pipeStats, "videoBytes"), Number(*fileStats, "videoBytes"));
         EXPECT_EQ(framesWithoutArrival(Out("pipe.csv")), framesWithoutArrival(Out("file.csv")));
+        if (!c.cut.empty()) {
+            EXPECT_EQ((*pipeStats)["endedBy"], "--duration");
+        }
     }
 }
 
