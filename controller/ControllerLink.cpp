@@ -319,6 +319,13 @@ void ControllerLink::TakeFrameStorage(Bytes* data, size_t length)
     data->resize(length);
 }
 
+void ControllerLink::GiveFrameStorage(Bytes&& data)
+{
+    for (const Bytes& spare : m_spareData)
+        if (spare.size() == data.size()) return;
+    KeepFrameStorage(&data);
+}
+
 void ControllerLink::KeepFrameStorage(Bytes* data)
 {
     if (data->capacity() == 0) return;

@@ -104,6 +104,9 @@ public:
     // The same, with `route` choosing per frame whether its data goes to a
     // pipe instead; out->data is empty for a frame whose data went there.
     IoResult ReadMessage(Message* out, int timeoutMs, std::string* error, FrameDataRoute* route);
+    // Frame data storage that its user has finished with, for ReadMessage
+    // to read later frames of its size into. One per size is kept.
+    void GiveFrameStorage(Bytes&& data);
     // Closed when the host has closed "_pipe1" (end of stream) within the
     // time limit, Ok when data arrived instead (nothing is consumed).
     IoResult WaitForEndOfStream(int timeoutMs);

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "controller/ControllerLink.h"
 #include "controller/HostProcess.h"
@@ -32,6 +33,7 @@ using Clock = std::chrono::steady_clock;
 
 // How often the reader looks at its flags while nothing arrives.
 constexpr int kReaderPollMs = 100;
+constexpr size_t kMaxReturnedStorage = 4;
 
 struct LayoutEntry
 {
@@ -180,6 +182,9 @@ struct Host::Impl
     std::condition_variable changed;
     // with lock:
     std::deque<Frame> frames;
+    // Frame storage handed back by Recycle, for the reader to pass on to
+    // the link before it reads the next message.
+    std::vector<ctl::Bytes> returnedStorage;
     uint32_t awaitedType = 0, awaitedId = 0;
     bool awaiting = false;
     std::optional<ctl::Message> reply;
@@ -239,6 +244,12 @@ void Host::Impl::ReadLoop()
             continue;
         }
         if (ready != ctl::IoResult::Ok) break;
+        std::vector<ctl::Bytes> returned;
+        {
+            std::lock_guard guard(lock);
+            returned.swap(returnedStorage);
+        }
+        for (ctl::Bytes& data : returned) link->GiveFrameStorage(std::move(data));
         ctl::Message message;
         std::string why;
         ctl::IoResult r = link->ReadMessage(&message, options.replyTimeoutMs, &why);
@@ -539,6 +550,15 @@ size_t Host::QueuedFrames() const
 {
     std::lock_guard guard(m_impl->lock);
     return m_impl->frames.size();
+}
+
+void Host::Recycle(Frame&& frame)
+{
+    if (frame.data.capacity() == 0) return;
+    std::lock_guard guard(m_impl->lock);
+    auto& returned = m_impl->returnedStorage;
+    if (returned.size() >= kMaxReturnedStorage) return;  // the reader is behind; this one is freed
+    returned.push_back(std::move(frame.data));
 }
 
 std::optional<HostEnd> Host::Ended() const

@@ -12,6 +12,7 @@
 //   while (auto frame = host->NextFrame(5000, &error)) {
 //       if (frame->kind == marlin::FrameKind::EndOfMedia) break;
 //       // frame->data: one picture, or one block of 16-bit sound
+//       host->Recycle(std::move(*frame));                      // optional: storage for later frames
 //   }
 //   marlin::HostEnd end = host->Quit();
 //
@@ -215,6 +216,11 @@ public:
     std::optional<Frame> NextFrame(int timeoutMs, Error* error = nullptr);
     // Frames waiting in the queue.
     size_t QueuedFrames() const;
+    // Hands a frame's storage back once its data has been used, so that a
+    // later frame of the same size is read into it: no allocation, and no
+    // clearing of memory that the frame then overwrites. Optional; from any
+    // thread, onFrame included.
+    void Recycle(Frame&& frame);
 
     // How the host ended, once it has.
     std::optional<HostEnd> Ended() const;
