@@ -75,6 +75,13 @@ std::vector<MediaCase> Cases()
     c.push_back({"H264_VideoOnly_MKV", ".mkv",
                  v + "-c:v libx264 -preset veryfast -x264-params keyint=25:min-keyint=25:scenecut=0 -pix_fmt yuv420p ",
                  true, false, VideoSubtype::I420, true, "yuv420p"});
+    // No index and no sound: a seek by time to the start lands past the first key frame.
+    c.push_back({"H264_VideoOnly_TS", ".ts",
+                 v + "-c:v libx264 -preset veryfast -x264-params keyint=25:min-keyint=25:scenecut=0 -pix_fmt yuv420p ",
+                 true, false, VideoSubtype::I420, true, "yuv420p"});
+    c.push_back({"H264_OneKeyFrame_TS", ".ts",
+                 v + "-c:v libx264 -preset veryfast -x264-params keyint=250:scenecut=0 -pix_fmt yuv420p ", true, false,
+                 VideoSubtype::I420, true, "yuv420p"});
     c.push_back({"MP3_AudioOnly", ".mp3", a(44100) + "-c:a libmp3lame -b:a 64k ", false, true, VideoSubtype::I420,
                  true, "", 44100, 1, 16});
     c.push_back({"WMV2_WMA2_ASF", ".wmv", v + a(44100) + "-c:v wmv2" + gop + "-c:a wmav2 -b:a 64k ", true, true,

@@ -442,6 +442,37 @@ bool Demuxer::ScanToKeyFrame(RefTime target, bool fromStart, RefTime* landed)
     return true;
 }
 
+bool Demuxer::ScanAfterSeek(int err, RefTime target, bool fromStart, RefTime* landed)
+{
+    if (m_bAbort.load() || err < 0) return false;
+    m_pending.clear();
+    m_bEnded = false;
+    m_bReadError = false;
+    ResetStreamStates();
+    return ScanToKeyFrame(target, fromStart, landed);
+}
+
+// The file's first key frame, or the last one at or before a target close
+// to the start. Without an index (MPEG-TS) a seek by time to the start can
+// land past the first key frame, or past the only one; then a seek to the
+// first byte is tried as well, and the earlier landing kept.
+bool Demuxer::SeekToFileStart(RefTime target, RefTime* landed)
+{
+    auto byTime = [&] {
+        const int64_t start = m_pFormat->start_time != AV_NOPTS_VALUE ? m_pFormat->start_time : 0;
+        return ScanAfterSeek(avformat_seek_file(m_pFormat, -1, INT64_MIN, start, INT64_MAX, 0), target, true, landed);
+    };
+    const bool foundByTime = byTime();
+    if (foundByTime && *landed <= target) return true;
+    if (m_bAbort.load()) return false;
+    const RefTime timeLanded = *landed;
+    if (ScanAfterSeek(av_seek_frame(m_pFormat, -1, 0, AVSEEK_FLAG_BYTE), target, true, landed) &&
+        (!foundByTime || *landed < timeLanded))
+        return true;
+    if (m_bAbort.load() || !foundByTime) return false;
+    return byTime();
+}
+
 bool Demuxer::Seek(RefTime target, RefTime* landed)
 {
     if (m_bAbort.load()) return false;
@@ -455,23 +486,18 @@ bool Demuxer::Seek(RefTime target, RefTime* landed)
                                            60 * kRefTimePerSecond};
     for (size_t attempt = 0; attempt <= std::size(kBackoff); ++attempt) {
         const bool fromStart = attempt == std::size(kBackoff) || target <= kBackoff[attempt];
-        int err;
+        bool found;
         if (fromStart) {
-            const int64_t start = m_pFormat->start_time != AV_NOPTS_VALUE ? m_pFormat->start_time : 0;
-            err = avformat_seek_file(m_pFormat, -1, INT64_MIN, start, INT64_MAX, 0);
-            if (err < 0) err = av_seek_frame(m_pFormat, -1, 0, AVSEEK_FLAG_BYTE);
+            found = SeekToFileStart(target, landed);
         } else {
             const RefTime at = target - kBackoff[attempt] + m_rtFileStart;
             const int64_t ts = av_rescale_q(at, detail::kRefTimeBase, st->time_base);
-            err = av_seek_frame(m_pFormat, ref.index, ts, AVSEEK_FLAG_BACKWARD);
+            const int err = av_seek_frame(m_pFormat, ref.index, ts, AVSEEK_FLAG_BACKWARD);
+            if (m_bAbort.load()) return false;
+            if (err < 0) continue;
+            found = ScanAfterSeek(err, target, false, landed);
         }
-        if (m_bAbort.load()) return false;
-        if (err < 0 && !fromStart) continue;
-        m_pending.clear();
-        m_bEnded = false;
-        m_bReadError = false;
-        ResetStreamStates();
-        if (err >= 0 && ScanToKeyFrame(target, fromStart, landed)) {
+        if (found) {
             m_rtSegmentStart = *landed;
             // A stream with nothing read ahead flags its next packet.
             bool videoSeen = false, audioSeen = false;

@@ -137,6 +137,10 @@ private:
     void ResetStreamStates();
     void RecoverFromAbort();
     bool ScanToKeyFrame(RefTime target, bool fromStart, RefTime* landed);
+    // Forgets what was read before a seek that succeeded (err >= 0), then
+    // scans from the new position.
+    bool ScanAfterSeek(int err, RefTime target, bool fromStart, RefTime* landed);
+    bool SeekToFileStart(RefTime target, RefTime* landed);
 
     // Set once at Open.
     std::shared_ptr<IByteReader> m_reader;
