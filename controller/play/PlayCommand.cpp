@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <limits>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -172,7 +173,9 @@ private:
     int64_t StartMs() const { return m_startMs.value_or(std::max<int64_t>(m_options.seekMs, 0)); }
     int64_t EndMs() const
     {
-        int64_t end = m_info.durationMs;
+        // A length of 0: the file does not say how long it is (a recording
+        // cut off, a live stream saved as it came); the host's end decides.
+        int64_t end = m_info.durationMs > 0 ? m_info.durationMs : std::numeric_limits<int64_t>::max();
         if (m_options.durationMs > 0) end = std::min<int64_t>(end, StartMs() + m_options.durationMs);
         return end;
     }
@@ -537,9 +540,11 @@ void Player::ShowProgress(bool final)
     const auto& arrivals = m_stats.pictureArrivalMs;
     double span = arrivals.size() >= 2 ? arrivals.back() - arrivals.front() : 0;
     double fps = span > 0 ? static_cast<double>(arrivals.size() - 1) * 1000.0 / span : 0;
-    if (final && (m_stats.endedBy == "PlayComplete" || m_stats.endedBy == "--duration"))
-        m_lastMediaMs = static_cast<double>(EndMs());
-    std::string line = ProgressLine(m_lastMediaMs, static_cast<double>(EndMs()), m_info.hasVideo ? fps : -1);
+    const bool knownEnd = EndMs() != std::numeric_limits<int64_t>::max();
+    const double endMs = knownEnd ? static_cast<double>(EndMs()) : 0;  // 0: shown as not known
+    if (final && knownEnd && (m_stats.endedBy == "PlayComplete" || m_stats.endedBy == "--duration"))
+        m_lastMediaMs = endMs;
+    std::string line = ProgressLine(m_lastMediaMs, endMs, m_info.hasVideo ? fps : -1);
     std::fprintf(stderr, "\r%s%s", line.c_str(), m_pause == PauseState::Paused ? " (paused)" : "         ");
     if (final) std::fputc('\n', stderr);
     std::fflush(stderr);

@@ -563,6 +563,23 @@ TEST_F(PlayEndToEnd, DurationCutsPicturesAndSoundAtTheEnd)
     EXPECT_LT(run.seconds, 10);
 }
 
+TEST_F(PlayEndToEnd, FileOfUnknownLengthPlaysToItsEnd)
+{
+    // A file that does not say how long it is (a recording cut off, a live
+    // stream saved as it came) has a length of 0: nothing is cut for it.
+    fs::copy_file(Media("noise.mp4"), Out("unknown-length.mp4"));
+    RunResult run = RunPlay(Fake({"play", Out("unknown-length.mp4"), "--pixfmt", "nv12", "--video", Out("v.y4m"),
+                                  "--audio", Out("a.wav"), "--rate", "8000", "--json"}),
+                            Env("player"));
+    ASSERT_EQ(run.status, 0) << Describe(run);
+    EXPECT_EQ(Y4mFrames(Out("v.y4m"), 64 * 48 * 3 / 2), 50);
+    EXPECT_EQ(WavDataBytes(Out("a.wav")), 2 * 8000 * 2 * 2);
+    auto json = ParseFlatJson(run.out);
+    ASSERT_TRUE(json) << run.out;
+    EXPECT_EQ(Number(*json, "droppedAfterEnd"), 0);
+    EXPECT_EQ((*json)["endedBy"], "PlayComplete");
+}
+
 TEST_F(PlayEndToEnd, SeekStartsAtTheLandingPlace)
 {
     RunResult run = RunPlay(Fake({"play", Media("noise.mp4"), "--seek", "1000", "--pixfmt", "yuy2", "--video",

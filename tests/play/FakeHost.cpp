@@ -154,7 +154,7 @@ int Player(int pipe1, int pipe2, bool refuseStart)
             if (!command || command->size() < 12) return 0;
             const uint32_t type = Get32(command->data(), 0), id = Get32(command->data(), 4);
             switch (type) {
-            case 0: {  // TestFile: a path containing "bad" does not open
+            case 0: {  // TestFile: a path containing "bad" does not open; "unknown-length" has no length
                 std::string path;
                 for (size_t i = 12; i + 1 < command->size() && (*command)[i]; i += 2) path += static_cast<char>((*command)[i]);
                 Bytes m(36, 0);
@@ -164,7 +164,9 @@ int Player(int pipe1, int pipe2, bool refuseStart)
                 Put32(m, 16, 1);
                 Put32(m, 20, 64);
                 Put32(m, 24, 48);
-                Put32(m, 28, path.find("bad") == std::string::npos ? kDurationMs : static_cast<uint32_t>(-1));
+                Put32(m, 28, path.find("bad") != std::string::npos              ? static_cast<uint32_t>(-1)
+                             : path.find("unknown-length") != std::string::npos ? 0
+                                                                                : kDurationMs);
                 Put32(m, 32, 25);
                 WriteAll(pipe1, EncodePacket(m));
                 break;
