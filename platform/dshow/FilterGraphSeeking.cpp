@@ -54,8 +54,10 @@ HRESULT CFilterGraph::Duration_Locked(LONGLONG* duration)
 LONGLONG CFilterGraph::CurrentPosition_Locked()
 {
     LONGLONG pos = m_llBasePos + StreamTime_Locked();
+    // A length of 0: the source does not know it (a stream recorded as it
+    // came); nothing to hold the position at.
     LONGLONG duration = 0;
-    if (SUCCEEDED(Duration_Locked(&duration))) pos = std::min(pos, duration);
+    if (SUCCEEDED(Duration_Locked(&duration)) && duration > 0) pos = std::min(pos, duration);
     return std::max<LONGLONG>(0, pos);
 }
 

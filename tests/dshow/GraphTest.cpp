@@ -469,6 +469,26 @@ TEST_F(GraphTest, SeekWhilePlayingRestartsDeliveryAtTheNewPosition)
     EXPECT_EQ(code, EC_COMPLETE);
 }
 
+TEST_F(GraphTest, PositionOfAStreamOfUnknownLengthFollowsPlayback)
+{
+    // A source that cannot say how long it is reports a length of 0; the
+    // position must still move on from where playback is, not stay at 0.
+    ComPtr<CTestPushSource> source(new CTestPushSource({MakeAudioType(WAVE_FORMAT_PCM, 1, 8000, 8)}));
+    source->Pin()->seeking.duration = 0;
+    ASSERT_EQ(m_graph->AddFilter(source.Get(), u"Source"), S_OK);
+    ComPtr<CRecordingAudioRenderer> capture = AddCapture();
+    ASSERT_EQ(m_graph->ConnectDirect(source->Pin(), capture->InputPin(), nullptr), S_OK);
+    ASSERT_EQ(m_control->Pause(), S_FALSE);
+    source->Start({{Bytes({9}), 0, 100 * kMs, {}}}, false);
+    ASSERT_TRUE(SUCCEEDED(m_control->Run()));
+    ASSERT_TRUE(WaitUntil([&] { return Position() >= 100 * kMs; }, 3000ms));
+    LONGLONG target = 2 * UNITS;
+    ASSERT_EQ(m_seeking->SetPositions(&target, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning),
+              S_OK);
+    EXPECT_GE(Position(), 2 * UNITS);
+    m_control->Stop();
+}
+
 TEST_F(GraphTest, SeekWhilePausedStaysPausedAtTheNewPosition)
 {
     ComPtr<CRecordingAudioRenderer> capture = AddCapture();
