@@ -442,6 +442,45 @@ TEST(LavDecoderThreads, FrameThreadsOnlyForStreamsOneCoreCannotEasilyDecode)
     }
 }
 
+// A raw H.264 stream carries no times at all: its pictures are timed by the
+// frame rate, one after another, and a seek lands on a key frame by them.
+// Decode order is all there is to count in, so the pictures start up to the
+// decoder's reordering delay (here two pictures) after 0.
+TEST(LavRawStream, PicturesWithoutTimesAreTimedByTheFrameRate)
+{
+    const std::string path = MakeMedia(
+        "H264_Raw_Stream", kVideoSource + "-c:v libx264 -preset veryfast -x264-params keyint=25:min-keyint=25:scenecut=0 "
+                                          "-bf 2 -pix_fmt yuv420p -f h264 ",
+        ".h264");
+    auto demuxer = OpenFile(path);
+    ASSERT_TRUE(demuxer);
+    ASSERT_TRUE(demuxer->VideoStream());
+    constexpr RefTime kStep = 40 * kMs;
+    auto evenlyFrom = [&](const std::vector<RefTime>& starts) {
+        int misplaced = 0;
+        for (size_t i = 0; i < starts.size(); ++i)
+            misplaced += starts[i] == kNoTime || std::abs(starts[i] - starts[0] - static_cast<RefTime>(i) * kStep) > kMs;
+        return misplaced;
+    };
+    auto video = MakeVideoDecoder(*demuxer->VideoStream());
+    DecodeRun run = DecodeToEnd(*demuxer, video.get(), nullptr);
+    ASSERT_EQ(run.pictures, 75);
+    EXPECT_EQ(evenlyFrom(run.pictureStarts), 0);
+    EXPECT_GE(run.pictureStarts.front(), 0);
+    EXPECT_LE(run.pictureStarts.front(), 2 * kStep);
+
+    RefTime landed = kNoTime;
+    ASSERT_TRUE(demuxer->Seek(1500 * kMs, &landed));
+    EXPECT_NEAR(landed, 1000 * kMs, kMs);
+    video = MakeVideoDecoder(*demuxer->VideoStream());
+    run = DecodeToEnd(*demuxer, video.get(), nullptr);
+    EXPECT_EQ(run.pictures, 50);
+    ASSERT_FALSE(run.pictureStarts.empty());
+    EXPECT_EQ(evenlyFrom(run.pictureStarts), 0);
+    EXPECT_GE(run.pictureStarts.front(), 0);
+    EXPECT_LE(run.pictureStarts.front(), 2 * kStep);
+}
+
 TEST(LavOddSize, LastColumnAndRowCarryThePicture)
 {
     struct Case

@@ -343,7 +343,13 @@ ReadStatus Demuxer::ReadRaw(DemuxPacket& out)
         // The presentation time when the container has it; a decode time is
         // the best guess otherwise (equal to it without reordering).
         RefTime start = ToMediaTime(pkt->stream_index, pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts);
-        if (start == kNoTime && !isVideo) start = state.nextStart;
+        // A raw video stream has no times at all (the probe found no start):
+        // its packets come one frame after another in decode order, from 0
+        // at the start of the file, where a seek in it always begins reading.
+        const bool untimed = isVideo && st->start_time == AV_NOPTS_VALUE;
+        const bool counted = start == kNoTime && untimed;
+        if (start == kNoTime && (!isVideo || untimed)) start = state.nextStart;
+        if (counted && start == kNoTime && state.discontinuity) start = 0;  // first since the start or a seek
         RefTime stop = kNoTime;
         if (start != kNoTime) {
             if (pkt->duration > 0) {
@@ -352,9 +358,9 @@ ReadStatus Demuxer::ReadRaw(DemuxPacket& out)
                 stop = start + m_video->format.AvgTimePerFrame();
             }
         }
-        if (!isVideo) state.nextStart = stop;
+        if (!isVideo || untimed) state.nextStart = stop;
         p.times = {start, stop};
-        if (pkt->pts == AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE) {
+        if (counted || (pkt->pts == AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE)) {
             p.timing.startIsDecodeTime = true;
         } else if (pkt->pts != AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE) {
             // The file start cancels out; a lead of more than a minute is a
@@ -405,6 +411,14 @@ bool Demuxer::ScanToKeyFrame(RefTime target, bool fromStart, RefTime* landed)
         if (status == ReadStatus::EndOfStream) break;
         const bool isRef = p.kind == refKind;
         const RefTime t = p.times.start;
+        if (isRef && t == kNoTime && fromStart && !key && p.syncPoint) {
+            // A stream without times (a raw elementary stream): its first
+            // key frame, at 0, is the only place a seek can name.
+            key = scanned.size();
+            keyTime = 0;
+            scanned.push_back({std::move(p), t});
+            break;
+        }
         if (isRef && t != kNoTime) {
             if (p.syncPoint && (t <= target || (fromStart && !key))) {
                 key = scanned.size();

@@ -110,7 +110,7 @@ private:
     {
         int64_t lastTs = AV_NOPTS_VALUE;  // for wrap detection
         int64_t wrapOffset = 0;
-        RefTime nextStart = kNoTime;      // audio: where a packet without time starts
+        RefTime nextStart = kNoTime;      // where a packet without time starts (sound, raw video)
         bool discontinuity = true;
     };
     struct Pending
