@@ -481,6 +481,36 @@ TEST(LavRawStream, PicturesWithoutTimesAreTimedByTheFrameRate)
     EXPECT_LE(run.pictureStarts.front(), 2 * kStep);
 }
 
+// Two recordings joined byte for byte, as a capture across a broadcast's
+// clock reset is: the second's times start again. Both streams go on along
+// one rising timeline, so the second half plays after the first.
+TEST(LavJoinedStream, TimesThatStartAgainContinueTheTimeline)
+{
+    const std::string args = kVideoSource + AudioSource(48000) + "-c:v mpeg2video -q:v 5 -g 25 -c:a mp2 -b:a 128k ";
+    std::vector<uint8_t> joined = ReadAll(MakeMedia("Joined_TS_Part", args, ".ts"));
+    ASSERT_FALSE(joined.empty());
+    const std::vector<uint8_t> once = joined;
+    joined.insert(joined.end(), once.begin(), once.end());
+    TempDir dir;
+    WriteAll(dir.File("joined.ts"), joined);
+    auto demuxer = OpenFile(dir.File("joined.ts"));
+    ASSERT_TRUE(demuxer);
+    auto video = MakeVideoDecoder(*demuxer->VideoStream());
+    auto audio = MakeAudioDecoder(*demuxer->AudioStream());
+    DecodeRun run = DecodeToEnd(*demuxer, video.get(), audio.get());
+    ASSERT_EQ(run.pictures, 150);
+    auto stepsBack = [](const std::vector<RefTime>& starts) {
+        int back = 0;
+        for (size_t i = 1; i < starts.size(); ++i) back += starts[i] < starts[i - 1];
+        return back;
+    };
+    EXPECT_EQ(stepsBack(run.pictureStarts), 0);
+    EXPECT_NEAR(run.pictureStarts.back(), 149 * 40 * kMs, 100 * kMs);
+    ASSERT_FALSE(run.audioStarts.empty());
+    EXPECT_EQ(stepsBack(run.audioStarts), 0);
+    EXPECT_NEAR(run.audioStarts.back(), 6000 * kMs, 200 * kMs);
+}
+
 TEST(LavOddSize, LastColumnAndRowCarryThePicture)
 {
     struct Case

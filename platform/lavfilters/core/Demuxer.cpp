@@ -297,6 +297,25 @@ RefTime Demuxer::ToMediaTime(int streamIndex, int64_t ts)
     return av_rescale_q(ts, st->time_base, detail::kRefTimeBase) - m_rtFileStart;
 }
 
+bool Demuxer::TimesMayRestart() const { return (m_pFormat->iformat->flags & AVFMT_TS_DISCONT) != 0; }
+
+// A recording joined from two, or a broadcast whose clock was reset, starts
+// its times again: a packet more than a second before the furthest time of
+// its stream (more than B-frame reordering moves back), or far after it,
+// goes on from there instead. Each stream keeps its own jump, so one that
+// reaches the join later is not moved early.
+RefTime Demuxer::Rejoin(StreamState& state, RefTime t)
+{
+    constexpr RefTime kMaxStepBack = kRefTimePerSecond;
+    constexpr RefTime kMaxStepAhead = 10 * kRefTimePerSecond;
+    t += state.jump;
+    if (state.furthest != kNoTime && (t < state.furthest - kMaxStepBack || t > state.furthest + kMaxStepAhead)) {
+        state.jump += state.furthest - t;
+        t = state.furthest;
+    }
+    return t;
+}
+
 void Demuxer::ResetStreamStates()
 {
     m_videoState = StreamState{};
@@ -347,6 +366,8 @@ ReadStatus Demuxer::ReadRaw(DemuxPacket& out)
         // its packets come one frame after another in decode order, from 0
         // at the start of the file, where a seek in it always begins reading.
         const bool untimed = isVideo && st->start_time == AV_NOPTS_VALUE;
+        const bool rejoin = start != kNoTime && TimesMayRestart();
+        if (rejoin) start = Rejoin(state, start);
         const bool counted = start == kNoTime && untimed;
         if (start == kNoTime && (!isVideo || untimed)) start = state.nextStart;
         if (counted && start == kNoTime && state.discontinuity) start = 0;  // first since the start or a seek
@@ -359,6 +380,10 @@ ReadStatus Demuxer::ReadRaw(DemuxPacket& out)
             }
         }
         if (!isVideo || untimed) state.nextStart = stop;
+        if (rejoin) {
+            const RefTime end = stop != kNoTime ? stop : start;
+            state.furthest = state.furthest == kNoTime ? end : std::max(state.furthest, end);
+        }
         p.times = {start, stop};
         if (counted || (pkt->pts == AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE)) {
             p.timing.startIsDecodeTime = true;

@@ -111,6 +111,10 @@ private:
         int64_t lastTs = AV_NOPTS_VALUE;  // for wrap detection
         int64_t wrapOffset = 0;
         RefTime nextStart = kNoTime;      // where a packet without time starts (sound, raw video)
+        // Where times start again (TimesMayRestart): what is added to the
+        // stream's times since, and the furthest end reached so far.
+        RefTime jump = 0;
+        RefTime furthest = kNoTime;
         bool discontinuity = true;
     };
     struct Pending
@@ -134,6 +138,10 @@ private:
     // relative to the segment start).
     ReadStatus ReadRaw(DemuxPacket& out);
     RefTime ToMediaTime(int streamIndex, int64_t ts);
+    // Formats whose times may start again mid-file (MPEG transport and
+    // program streams, chained Ogg).
+    bool TimesMayRestart() const;
+    static RefTime Rejoin(StreamState& state, RefTime t);
     void ResetStreamStates();
     void RecoverFromAbort();
     bool ScanToKeyFrame(RefTime target, bool fromStart, RefTime* landed);
