@@ -95,7 +95,7 @@ struct MediaInfo
     bool hasVideo = false;
     int width = 0;             // native picture size; only with hasVideo
     int height = 0;
-    int64_t durationMs = -1;   // -1 when unknown
+    int64_t durationMs = -1;   // 0 when the file does not say how long it is
     int framesPerSecond = 0;   // whole frames per second, truncated
 };
 
