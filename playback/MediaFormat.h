@@ -49,7 +49,9 @@ constexpr int32_t BT2020 = 3;
 constexpr int32_t FCC = 4;
 }  // namespace ColourMatrix
 
-struct PictureColour
+// Eight-byte aligned, so that a std::atomic of it is lock-free with every
+// compiler (clang otherwise calls libatomic, which nothing links).
+struct alignas(8) PictureColour
 {
     int32_t range = ColourRange::Limited;
     int32_t matrix = ColourMatrix::BT601;
