@@ -495,10 +495,14 @@ TEST(LavJoinedStream, TimesThatStartAgainContinueTheTimeline)
     WriteAll(dir.File("joined.ts"), joined);
     auto demuxer = OpenFile(dir.File("joined.ts"));
     ASSERT_TRUE(demuxer);
+    // Estimated from the first and last times, the length is one part's.
+    EXPECT_NEAR(demuxer->Duration(), 3000 * kMs, 200 * kMs);
     auto video = MakeVideoDecoder(*demuxer->VideoStream());
     auto audio = MakeAudioDecoder(*demuxer->AudioStream());
     DecodeRun run = DecodeToEnd(*demuxer, video.get(), audio.get());
     ASSERT_EQ(run.pictures, 150);
+    // Once read, it is the joined timeline's.
+    EXPECT_NEAR(demuxer->Duration(), 6000 * kMs, 200 * kMs);
     auto stepsBack = [](const std::vector<RefTime>& starts) {
         int back = 0;
         for (size_t i = 1; i < starts.size(); ++i) back += starts[i] < starts[i - 1];

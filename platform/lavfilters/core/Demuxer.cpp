@@ -383,6 +383,8 @@ ReadStatus Demuxer::ReadRaw(DemuxPacket& out)
         if (rejoin) {
             const RefTime end = stop != kNoTime ? stop : start;
             state.furthest = state.furthest == kNoTime ? end : std::max(state.furthest, end);
+            const RefTime rejoined = m_rtRejoinedEnd.load();
+            if (state.jump != 0 && (rejoined == kNoTime || end > rejoined)) m_rtRejoinedEnd.store(end);
         }
         p.times = {start, stop};
         if (counted || (pkt->pts == AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE)) {

@@ -7,6 +7,7 @@
 // splitter's demux thread, or a seeking thread while that one is parked).
 // Abort/ClearAbort may be called from any thread; Abort is the way to wake a
 // ReadPacket or Seek blocked in the reader.
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -81,8 +82,14 @@ public:
     // (attached pictures) is never the video stream.
     const DemuxStream* VideoStream() const { return m_video ? &*m_video : nullptr; }
     const DemuxStream* AudioStream() const { return m_audio ? &*m_audio : nullptr; }
-    // Whole-file duration, kNoTime when unknown.
-    RefTime Duration() const { return m_duration; }
+    // Whole-file duration, kNoTime when unknown. A file whose times start
+    // again lasts at least as long as its packets have gone on since (the
+    // container's figure spans one part only), so it grows as they are read.
+    RefTime Duration() const
+    {
+        const RefTime rejoined = m_rtRejoinedEnd.load();
+        return m_duration == kNoTime || rejoined == kNoTime ? m_duration : std::max(m_duration, rejoined);
+    }
     // libavformat's short format name ("mov,mp4,m4a,3gp,3g2,mj2").
     std::string FormatName() const;
 
@@ -172,6 +179,9 @@ private:
 
     // Any thread.
     std::atomic<bool> m_bAbort{false};
+    // Written by the demux thread only: the furthest end of a packet whose
+    // time a restart moved on; kNoTime until one was.
+    std::atomic<RefTime> m_rtRejoinedEnd{kNoTime};
 };
 
 }  // namespace lav
