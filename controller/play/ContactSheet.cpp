@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "controller/play/PixelLayouts.h"
 
@@ -155,9 +156,68 @@ bool ContactSheet::Place(int cell, int32_t code, const uint8_t* data, size_t siz
     return true;
 }
 
+void ContactSheet::CopyCell(const ContactSheet& source, int from, int to)
+{
+    if (from < 0 || from >= source.m_cells || to < 0 || to >= m_cells || source.m_cellWidth != m_cellWidth ||
+        source.m_cellHeight != m_cellHeight || source.m_captionHeight != m_captionHeight)
+        return;
+    const auto origin = [](const ContactSheet& sheet, int cell) {
+        return std::pair{kGap + (cell % sheet.m_columns) * (sheet.m_cellWidth + kGap),
+                         kGap + (cell / sheet.m_columns) * (sheet.m_cellHeight + sheet.m_captionHeight + kGap)};
+    };
+    const auto [sx, sy] = origin(source, from);
+    const auto [dx, dy] = origin(*this, to);
+    const size_t line = static_cast<size_t>(m_cellWidth) * 3;
+    for (int y = 0; y < m_cellHeight + m_captionHeight; ++y) {
+        const uint8_t* in = &source.m_rgb[(static_cast<size_t>(sy + y) * source.m_width + sx) * 3];
+        uint8_t* out = &m_rgb[(static_cast<size_t>(dy + y) * m_width + dx) * 3];
+        if (in != out) std::copy(in, in + line, out);
+    }
+    m_filled[static_cast<size_t>(to)] = source.m_filled[static_cast<size_t>(from)];
+}
+
 bool ContactSheet::Write(const std::string& path, std::string* error) const
 {
     return WritePng(path, m_width, m_height, m_rgb, error);
+}
+
+SpreadContactSheet::SpreadContactSheet(int pictureWidth, int pictureHeight, int cells, int columns,
+                                       int maxCellWidth, bool captions)
+    : m_kept(pictureWidth, pictureHeight, 2 * std::max(cells, 1), columns, maxCellWidth, captions),
+      m_sheet(pictureWidth, pictureHeight, cells, columns, maxCellWidth, captions)
+{
+}
+
+bool SpreadContactSheet::Offer(int32_t code, const uint8_t* data, size_t size, const std::string& caption)
+{
+    if (m_nOffered++ % m_nStride != 0) return true;
+    if (m_nKept == m_kept.Cells()) {
+        // Full: every other one stays, and from now on every other one of
+        // the pictures that would have been kept.
+        for (int i = 0; 2 * i < m_nKept; ++i) m_kept.CopyCell(m_kept, 2 * i, i);
+        m_nKept = (m_nKept + 1) / 2;
+        m_nStride *= 2;
+        if ((m_nOffered - 1) % m_nStride != 0) return true;
+    }
+    if (!m_kept.Place(m_nKept, code, data, size, caption)) return false;
+    ++m_nKept;
+    return true;
+}
+
+const ContactSheet& SpreadContactSheet::Finish()
+{
+    const int cells = m_sheet.Cells();
+    if (m_nKept <= cells) {
+        for (int i = 0; i < m_nKept; ++i) m_sheet.CopyCell(m_kept, i, i);
+    } else {
+        // The first and the last kept, and an even spread between them.
+        for (int i = 0; i < cells; ++i) {
+            const int64_t at = static_cast<int64_t>(i) * (m_nKept - 1);
+            const int from = cells == 1 ? 0 : static_cast<int>((2 * at + cells - 1) / (2 * (cells - 1)));
+            m_sheet.CopyCell(m_kept, from, i);
+        }
+    }
+    return m_sheet;
 }
 
 }  // namespace marlin::play

@@ -43,6 +43,11 @@ public:
     // The caption of a picture at `time` (100 ns from the file's start): "12.345 s".
     static std::string TimeCaption(int64_t time);
 
+    // Copies cell `from` of `source`, a sheet of the same cell size and
+    // captions, with its caption into cell `to` of this one. `source` may be
+    // this sheet.
+    void CopyCell(const ContactSheet& source, int from, int to);
+
     int Width() const { return m_width; }
     int Height() const { return m_height; }
     const std::vector<uint8_t>& Rgb() const { return m_rgb; }
@@ -59,6 +64,29 @@ private:
     std::vector<uint8_t> m_picture;  // reused conversion buffer
 
     void DrawText(int x, int y, int maxWidth, const std::string& text);
+};
+
+// A contact sheet for a playback of unknown length, where no picture's
+// cell can be known on arrival: it keeps every stride-th picture, twice as
+// many as the sheet has cells at most, doubling the stride (and dropping
+// every other one kept) when they fill up. Finish then puts an even spread
+// of those kept into the sheet.
+class SpreadContactSheet
+{
+public:
+    SpreadContactSheet(int pictureWidth, int pictureHeight, int cells = 12, int columns = 4, int maxCellWidth = 240,
+                       bool captions = false);
+    // Each picture of the playback, in order; false when it does not fit its layout.
+    bool Offer(int32_t code, const uint8_t* data, size_t size, const std::string& caption = {});
+    // The sheet of the pictures kept, spread evenly; once.
+    const ContactSheet& Finish();
+
+private:
+    ContactSheet m_kept;   // twice the cells, filled in order
+    ContactSheet m_sheet;
+    int m_nKept = 0;
+    int64_t m_nOffered = 0;
+    int64_t m_nStride = 1;
 };
 
 }  // namespace marlin::play

@@ -214,6 +214,7 @@ private:
     std::unique_ptr<VideoFileWriter> m_video;
     std::unique_ptr<WavWriter> m_audio;
     std::unique_ptr<ContactSheet> m_sheet;
+    std::unique_ptr<SpreadContactSheet> m_spread;  // instead of m_sheet when the end is not known
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> m_frames{nullptr, &std::fclose};  // --frames
     std::optional<std::string> m_outputError;
     // Set by the first frame that carries the host's number and time stamp;
@@ -270,8 +271,12 @@ bool Player::OpenOutputs(Failure* failure)
             return false;
         }
     }
-    if (!m_options.sheetPath.empty())
-        m_sheet = std::make_unique<ContactSheet>(m_format.width, m_format.height, 12, 4, 240, true);
+    if (!m_options.sheetPath.empty()) {
+        if (EndMs() == std::numeric_limits<int64_t>::max())
+            m_spread = std::make_unique<SpreadContactSheet>(m_format.width, m_format.height, 12, 4, 240, true);
+        else
+            m_sheet = std::make_unique<ContactSheet>(m_format.width, m_format.height, 12, 4, 240, true);
+    }
     if (!m_options.framesPath.empty()) {
         m_frames.reset(std::fopen(m_options.framesPath.c_str(), "w"));
         if (!m_frames) {
@@ -299,10 +304,10 @@ bool Player::CloseOutputs(Failure* failure)
         const bool failed = std::ferror(m_frames.get()) != 0;
         if (std::fclose(m_frames.release()) != 0 || failed) WriteFailed("cannot write " + m_options.framesPath);
     }
-    if (m_sheet) {
-        if (m_sheet->FilledCount() == 0)
+    if (const ContactSheet* sheet = m_spread ? &m_spread->Finish() : m_sheet.get()) {
+        if (sheet->FilledCount() == 0)
             WriteFailed("no pictures arrived, so there is no contact sheet for " + m_options.sheetPath);
-        else if (!m_sheet->Write(m_options.sheetPath, &error))
+        else if (!sheet->Write(m_options.sheetPath, &error))
             WriteFailed(error);
     }
     if (m_outputError) {
@@ -336,6 +341,7 @@ void Player::DiscardOutputs()
     m_video.reset();
     m_audio.reset();
     m_sheet.reset();
+    m_spread.reset();
 }
 
 int Player::PipeFor(const Message& head, size_t dataLength)
@@ -350,7 +356,7 @@ int Player::PipeFor(const Message& head, size_t dataLength)
     const double period = 1000.0 / (m_info.framesPerSecond > 0 ? m_info.framesPerSecond : 25);
     const double endMarginMs = std::max(kLeastMarginMs, kStepsAhead * std::max(period, m_widestStepMs));
     if (head.type != static_cast<uint32_t>(MessageType::VideoFrame) || !m_video || m_outputError || m_sheet ||
-        m_seek == SeekState::Pausing || m_videoEnded || !m_startMs || m_segmentPictures == 0 ||
+        m_spread || m_seek == SeekState::Pausing || m_videoEnded || !m_startMs || m_segmentPictures == 0 ||
         m_lastPictureMs + endMarginMs >= static_cast<double>(EndMs()) || head.format.width != m_format.width ||
         head.format.height != m_format.height || head.format.colorSpace != m_format.colorSpace ||
         dataLength != m_pictureBytes)
@@ -454,6 +460,9 @@ void Player::OnVideo(const Message& m)
         if (!m_sheet->IsFilled(cell))
             m_sheet->Place(cell, m_format.colorSpace, m.data.data(), m.data.size(),
                            ContactSheet::TimeCaption(static_cast<int64_t>(mediaMs * 1e4)));
+    } else if (m_spread) {
+        m_spread->Offer(m_format.colorSpace, m.data.data(), m.data.size(),
+                        ContactSheet::TimeCaption(static_cast<int64_t>(mediaMs * 1e4)));
     }
 }
 

@@ -511,6 +511,32 @@ TEST(PlayContactSheet, CellsFollowEvenIntervalsOfTheSpan)
     EXPECT_EQ(sheet.CellFor(100, 0), 0);
 }
 
+TEST(PlayContactSheet, SpreadSheetKeepsAnEvenSpreadOfAPlaybackOfUnknownLength)
+{
+    // 4x4 grey pictures whose level is their number; cells as large as the
+    // pictures, so a cell's first pixel tells which picture it holds.
+    const auto numbers = [](int offered) {
+        SpreadContactSheet spread(4, 4, 4, 4, 4);
+        for (int n = 0; n < offered; ++n) {
+            const Bytes grey(4 * 4 * 3, static_cast<uint8_t>(n));
+            EXPECT_TRUE(spread.Offer(ColorSpace::RGB24, grey.data(), grey.size()));
+        }
+        const ContactSheet& sheet = spread.Finish();
+        std::vector<int> held;
+        for (int cell = 0; cell < sheet.Cells(); ++cell) {
+            if (!sheet.IsFilled(cell)) continue;
+            const int x = ContactSheet::kGap + cell * (4 + ContactSheet::kGap);
+            held.push_back(sheet.Rgb()[(static_cast<size_t>(ContactSheet::kGap) * sheet.Width() + x) * 3]);
+        }
+        return held;
+    };
+    EXPECT_EQ(numbers(3), (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(numbers(9), (std::vector<int>{0, 2, 6, 8}));
+    // From the first picture to near the last, evenly.
+    EXPECT_EQ(numbers(50), (std::vector<int>{0, 16, 32, 48}));
+    EXPECT_EQ(numbers(200), (std::vector<int>{0, 64, 128, 192}));
+}
+
 TEST(PlayContactSheet, PicturesOfDifferentLayoutsLandScaledInTheirCells)
 {
     TempDir dir;
