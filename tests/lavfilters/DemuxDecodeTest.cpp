@@ -515,6 +515,27 @@ TEST(LavJoinedStream, TimesThatStartAgainContinueTheTimeline)
     EXPECT_NEAR(run.audioStarts.back(), 6000 * kMs, 200 * kMs);
 }
 
+// An MP3 without an index is timed by its first frame's bit rate: loud
+// noise first, then silence coded far smaller, makes that estimate less
+// than half the length. The length grows to the real one as it is read.
+TEST(LavEstimatedLength, AFileLongerThanItsEstimateGrowsAsItIsRead)
+{
+    const std::string path = MakeMedia(
+        "VBR_MP3_Without_Index",
+        "-f lavfi -i anoisesrc=d=1:a=0.5:r=44100 -f lavfi -i anullsrc=r=44100:cl=mono "
+        "-filter_complex [0][1]concat=n=2:v=0:a=1,atrim=0:6 -c:a libmp3lame -q:a 4 -write_xing 0 -f mp3 ",
+        ".mp3");
+    auto demuxer = OpenFile(path);
+    ASSERT_TRUE(demuxer);
+    ASSERT_TRUE(demuxer->AudioStream());
+    ASSERT_LT(demuxer->Duration(), 4000 * kMs);  // else the fixture tests nothing
+    auto audio = MakeAudioDecoder(*demuxer->AudioStream());
+    DecodeRun run = DecodeToEnd(*demuxer, nullptr, audio.get());
+    ASSERT_FALSE(run.audioStarts.empty());
+    EXPECT_NEAR(run.audioStarts.back(), 6000 * kMs, 100 * kMs);
+    EXPECT_NEAR(demuxer->Duration(), 6000 * kMs, 100 * kMs);
+}
+
 TEST(LavOddSize, LastColumnAndRowCarryThePicture)
 {
     struct Case

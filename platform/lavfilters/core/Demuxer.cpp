@@ -17,6 +17,9 @@ constexpr int kIoBufferSize = 64 * 1024;
 constexpr size_t kMaxScanPackets = 20000;
 constexpr size_t kMaxScanBytes = 256u << 20;
 constexpr RefTime kMaxDecodeLead = 60 * 10'000'000;  // 100 ns
+// The widest step from one packet's end to the next one's start in a
+// stream that still counts as going on (sparse sound, a still picture).
+constexpr RefTime kMaxFollowOn = 30 * 10'000'000;
 
 // A stream that can be decoded and is really a stream (not cover art).
 bool IsUsable(const AVStream* st, AVMediaType type)
@@ -380,11 +383,16 @@ ReadStatus Demuxer::ReadRaw(DemuxPacket& out)
             }
         }
         if (!isVideo || untimed) state.nextStart = stop;
-        if (rejoin) {
+        if (start != kNoTime) {
             const RefTime end = stop != kNoTime ? stop : start;
-            state.furthest = state.furthest == kNoTime ? end : std::max(state.furthest, end);
-            const RefTime rejoined = m_rtRejoinedEnd.load();
-            if (state.jump != 0 && (rejoined == kNoTime || end > rejoined)) m_rtRejoinedEnd.store(end);
+            if (rejoin) state.furthest = state.furthest == kNoTime ? end : std::max(state.furthest, end);
+            // Past the container's length, a packet that follows on from the
+            // one before shows the length fell short; a lone wild time does not.
+            const bool followsOn = state.lastEnd == kNoTime || start <= state.lastEnd + kMaxFollowOn;
+            const RefTime read = m_rtReadEnd.load();
+            if (m_duration != kNoTime && start >= m_duration && followsOn && (read == kNoTime || end > read))
+                m_rtReadEnd.store(end);
+            state.lastEnd = end;
         }
         p.times = {start, stop};
         if (counted || (pkt->pts == AV_NOPTS_VALUE && pkt->dts != AV_NOPTS_VALUE)) {

@@ -82,13 +82,15 @@ public:
     // (attached pictures) is never the video stream.
     const DemuxStream* VideoStream() const { return m_video ? &*m_video : nullptr; }
     const DemuxStream* AudioStream() const { return m_audio ? &*m_audio : nullptr; }
-    // Whole-file duration, kNoTime when unknown. A file whose times start
-    // again lasts at least as long as its packets have gone on since (the
-    // container's figure spans one part only), so it grows as they are read.
+    // Whole-file duration, kNoTime when unknown. The container's figure can
+    // be an estimate that falls short (an MP3 without an index, timed by its
+    // first frame's bit rate; a file whose times start again, timed by one
+    // part), so the file lasts at least as long as its packets have gone on:
+    // it grows as they are read.
     RefTime Duration() const
     {
-        const RefTime rejoined = m_rtRejoinedEnd.load();
-        return m_duration == kNoTime || rejoined == kNoTime ? m_duration : std::max(m_duration, rejoined);
+        const RefTime read = m_rtReadEnd.load();
+        return m_duration == kNoTime || read == kNoTime ? m_duration : std::max(m_duration, read);
     }
     // libavformat's short format name ("mov,mp4,m4a,3gp,3g2,mj2").
     std::string FormatName() const;
@@ -122,6 +124,7 @@ private:
         // stream's times since, and the furthest end reached so far.
         RefTime jump = 0;
         RefTime furthest = kNoTime;
+        RefTime lastEnd = kNoTime;  // the previous packet's end, in media time
         bool discontinuity = true;
     };
     struct Pending
@@ -179,9 +182,9 @@ private:
 
     // Any thread.
     std::atomic<bool> m_bAbort{false};
-    // Written by the demux thread only: the furthest end of a packet whose
-    // time a restart moved on; kNoTime until one was.
-    std::atomic<RefTime> m_rtRejoinedEnd{kNoTime};
+    // Written by the demux thread only: the furthest end of a packet that
+    // started past m_duration; kNoTime until one did.
+    std::atomic<RefTime> m_rtReadEnd{kNoTime};
 };
 
 }  // namespace lav
