@@ -179,6 +179,13 @@ private:
         if (m_options.durationMs > 0) end = std::min<int64_t>(end, StartMs() + m_options.durationMs);
         return end;
     }
+    // Where writing stops: --duration's end. The file's length is no such
+    // end: it can be an estimate that falls short (an MP3 without an index
+    // is timed by its first frame's bit rate), and the host's end decides.
+    int64_t CutMs() const
+    {
+        return m_options.durationMs > 0 ? StartMs() + m_options.durationMs : std::numeric_limits<int64_t>::max();
+    }
     double PlayingMs() const { return MsSince(m_playStart) - m_pausedMs - CurrentPauseMs(); }
     double CurrentPauseMs() const { return m_pauseSent ? MsSince(*m_pauseSent) : 0; }
 
@@ -357,7 +364,7 @@ int Player::PipeFor(const Message& head, size_t dataLength)
     const double endMarginMs = std::max(kLeastMarginMs, kStepsAhead * std::max(period, m_widestStepMs));
     if (head.type != static_cast<uint32_t>(MessageType::VideoFrame) || !m_video || m_outputError || m_sheet ||
         m_spread || m_seek == SeekState::Pausing || m_videoEnded || !m_startMs || m_segmentPictures == 0 ||
-        m_lastPictureMs + endMarginMs >= static_cast<double>(EndMs()) || head.format.width != m_format.width ||
+        m_lastPictureMs + endMarginMs >= static_cast<double>(CutMs()) || head.format.width != m_format.width ||
         head.format.height != m_format.height || head.format.colorSpace != m_format.colorSpace ||
         dataLength != m_pictureBytes)
         return -1;
@@ -434,7 +441,7 @@ void Player::OnVideo(const Message& m)
     if (m_segmentPictures > 0) m_widestStepMs = std::max(m_widestStepMs, mediaMs - m_lastPictureMs);
     ++m_segmentPictures;
     m_lastPictureMs = mediaMs;
-    if (m_videoEnded || mediaMs >= static_cast<double>(EndMs())) {
+    if (m_videoEnded || mediaMs >= static_cast<double>(CutMs())) {
         m_videoEnded = true;
         // A moved picture is in the output already: it counts as written.
         if (!m_moved) {
@@ -487,7 +494,7 @@ void Player::OnAudio(const Message& m)
     }
     // Only what lies before the end: the last block may be cut.
     uint64_t keep = samples;
-    const double endMs = static_cast<double>(EndMs());
+    const double endMs = static_cast<double>(CutMs());
     if (mediaMs + static_cast<double>(samples) * 1000.0 / m_format.sampleRate >= endMs) {
         m_audioEnded = true;
         double left = std::max(0.0, endMs - mediaMs);
@@ -550,7 +557,8 @@ void Player::ShowProgress(bool final)
     double span = arrivals.size() >= 2 ? arrivals.back() - arrivals.front() : 0;
     double fps = span > 0 ? static_cast<double>(arrivals.size() - 1) * 1000.0 / span : 0;
     const bool knownEnd = EndMs() != std::numeric_limits<int64_t>::max();
-    const double endMs = knownEnd ? static_cast<double>(EndMs()) : 0;  // 0: shown as not known
+    // 0: shown as not known. Playback past a length that fell short moves it.
+    const double endMs = knownEnd ? std::max(static_cast<double>(EndMs()), m_lastMediaMs) : 0;
     if (final && knownEnd && (m_stats.endedBy == "PlayComplete" || m_stats.endedBy == "--duration"))
         m_lastMediaMs = endMs;
     std::string line = ProgressLine(m_lastMediaMs, endMs, m_info.hasVideo ? fps : -1);

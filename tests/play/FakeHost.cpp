@@ -154,7 +154,8 @@ int Player(int pipe1, int pipe2, bool refuseStart)
             if (!command || command->size() < 12) return 0;
             const uint32_t type = Get32(command->data(), 0), id = Get32(command->data(), 4);
             switch (type) {
-            case 0: {  // TestFile: a path containing "bad" does not open; "unknown-length" has no length
+            case 0: {  // TestFile: a path containing "bad" does not open; "unknown-length" has no length;
+                       // "short-length" says half its length, as an estimate from a bit rate can
                 std::string path;
                 for (size_t i = 12; i + 1 < command->size() && (*command)[i]; i += 2) path += static_cast<char>((*command)[i]);
                 Bytes m(36, 0);
@@ -166,6 +167,7 @@ int Player(int pipe1, int pipe2, bool refuseStart)
                 Put32(m, 24, 48);
                 Put32(m, 28, path.find("bad") != std::string::npos              ? static_cast<uint32_t>(-1)
                              : path.find("unknown-length") != std::string::npos ? 0
+                             : path.find("short-length") != std::string::npos   ? kDurationMs / 2
                                                                                 : kDurationMs);
                 Put32(m, 32, 25);
                 WriteAll(pipe1, EncodePacket(m));
