@@ -175,6 +175,7 @@ struct Host::Impl
     std::thread reader;
     std::atomic<std::thread::id> readerId{};  // set by the reader itself
 
+    std::mutex playLock;     // one Play at a time: its stop and start belong together
     std::mutex commandLock;  // one command at a time
     uint32_t nextId = 0;     // with commandLock
 
@@ -191,6 +192,11 @@ struct Host::Impl
     std::optional<HostEnd> end;
     bool quitAsked = false;
     bool killAsked = false;
+    bool playing = false;     // a Play succeeded and no Stop followed
+    // Set by Play before it stops the earlier playback; the reader drops
+    // frames until it reads the answer to that stop, which comes after the
+    // last of them.
+    bool dropFrames = false;
 
     ~Impl()
     {
@@ -268,6 +274,15 @@ void Host::Impl::ReadLoop()
 void Host::Impl::Deliver(ctl::Message m)
 {
     if (m.kind == ctl::MessageKind::Frame || m.kind == ctl::MessageKind::PlayComplete) {
+        bool drop;
+        {
+            std::lock_guard guard(lock);
+            drop = dropFrames;
+        }
+        if (drop) {
+            link->GiveFrameStorage(std::move(m.data));
+            return;
+        }
         Frame frame;
         if (m.kind == ctl::MessageKind::PlayComplete) {
             frame.kind = FrameKind::EndOfMedia;
@@ -299,6 +314,7 @@ void Host::Impl::Deliver(ctl::Message m)
     std::lock_guard guard(lock);
     // A reply nobody waits for any more (its command timed out) is dropped.
     if (awaiting && m.type == awaitedType && m.id == awaitedId) {
+        if (m.type == static_cast<uint32_t>(MessageType::StopPlayFileReply)) dropFrames = false;
         reply = std::move(m);
         awaiting = false;
         changed.notify_all();
@@ -480,14 +496,31 @@ bool Host::Play(const std::string& path, const OutputFormat& format, Error* erro
         return SetError(error, ErrorCode::InvalidArgument, "channel count outside 1 to 8");
     const ::MediaFormat wire{format.width, format.height, static_cast<int32_t>(format.layout),
                              format.sampleRate, 16, format.channels};
+    std::lock_guard play(m_impl->playLock);
+    bool stopFirst = false;
     {
         std::lock_guard guard(m_impl->lock);
         m_impl->frames.clear();
+        // The earlier playback's frames come until the host has stopped it,
+        // and the new one's may come before StartPlayFile is answered: the
+        // answer to a stop is what divides them.
+        stopFirst = m_impl->playing;
+        m_impl->dropFrames = stopFirst;
+    }
+    if (stopFirst && !Stop(error)) {
+        std::lock_guard guard(m_impl->lock);
+        m_impl->dropFrames = false;
+        return false;
     }
     ctl::Message reply;
-    if (!m_impl->Exchange([&](uint32_t id) { return ctl::StartPlayFile(id, wire, wide); },
-                          static_cast<uint32_t>(MessageType::StartPlayFileReply), &reply, error))
-        return false;
+    const bool answered = m_impl->Exchange([&](uint32_t id) { return ctl::StartPlayFile(id, wire, wide); },
+                                           static_cast<uint32_t>(MessageType::StartPlayFileReply), &reply, error);
+    {
+        std::lock_guard guard(m_impl->lock);
+        // Unanswered, it may still start: the next Play stops it first.
+        m_impl->playing = !answered || reply.result == 1;
+    }
+    if (!answered) return false;
     if (reply.result != 1) return SetError(error, ErrorCode::CannotOpen, path + ": marlin-host cannot play it");
     return true;
 }
@@ -529,7 +562,11 @@ std::optional<int64_t> Host::Position(Error* error)
 bool Host::Stop(Error* error)
 {
     ctl::Message reply;
-    return m_impl->Exchange(ctl::StopPlayFile, static_cast<uint32_t>(MessageType::StopPlayFileReply), &reply, error);
+    if (!m_impl->Exchange(ctl::StopPlayFile, static_cast<uint32_t>(MessageType::StopPlayFileReply), &reply, error))
+        return false;
+    std::lock_guard guard(m_impl->lock);
+    m_impl->playing = false;
+    return true;
 }
 
 std::optional<Frame> Host::NextFrame(int timeoutMs, Error* error)

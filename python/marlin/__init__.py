@@ -211,6 +211,7 @@ class Host:
         self._next_id = 0
         self._end = None
         self._quit_asked = False
+        self._playing = False  # a play succeeded and no stop followed
         self._pipe1 = self._pipe2 = None
         self._folder = tempfile.TemporaryDirectory(prefix="marlin-py-")
         base = os.path.join(self._folder.name, "link")
@@ -273,8 +274,10 @@ class Host:
         return info
 
     def play(self, path, width=320, height=240, layout="i420", sample_rate=44100, channels=2):
-        """Stops any playback and plays the file; frames of the earlier
-        playback not yet taken are dropped. CannotOpen when it cannot play."""
+        """Stops any playback and plays the file; no frame of the earlier
+        playback, queued or still on its way, is handed out after this
+        returns (a running playback is stopped first, to tell them apart).
+        CannotOpen when it cannot play."""
         if layout not in LAYOUTS:
             raise ValueError(f"unknown layout {layout!r}; one of {', '.join(LAYOUTS)}")
         if not (1 <= width <= 8192 and 1 <= height <= 8192):
@@ -284,10 +287,16 @@ class Host:
         if not 1 <= channels <= 8:
             raise ValueError("channel count outside 1 to 8")
         body = struct.pack("<6iI", width, height, LAYOUTS[layout], sample_rate, 16, channels, 0)
+        if self._playing:
+            # The earlier playback's frames come until the host has stopped
+            # it, and the new one's may come before StartPlayFile is
+            # answered: the answer to a stop is what divides them.
+            self.stop()
         self._queue.clear()
         reply = self._command(_START_PLAY_FILE, body + _utf16_path(path))
         if struct.unpack_from("<I", reply, 12)[0] != 1:
             raise CannotOpen(f"{path}: marlin-host cannot play it")
+        self._playing = True
 
     def info(self):
         """The MediaInfo of the file now playing (duration_ms -1 when idle;
@@ -314,6 +323,7 @@ class Host:
     def stop(self):
         """Ends the playback; no frame of it arrives after this returns."""
         self._command(_STOP_PLAY_FILE)
+        self._playing = False
 
     # --- frames ---
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -123,6 +124,66 @@ TEST(HostFace, PlaysTheSampleThroughTheQueueAndQuits)
     EXPECT_EQ(host->Ended()->reason, EndReason::Quit);
     EXPECT_FALSE(host->Pause(&error));
     EXPECT_EQ(error.code, ErrorCode::HostEnded);
+}
+
+TEST(HostFace, PlayHandsOutNoFrameOfTheEarlierPlayback)
+{
+    // A host sends the last frames of a running playback before it answers
+    // the next command (the stand-in marks them 0xEE). Those that come while
+    // Play runs are the earlier playback's and are dropped, both from the
+    // queue and before the callback.
+    const OutputFormat first{.width = 64, .height = 48, .layout = Layout::I420, .sampleRate = 8000, .channels = 1};
+    const OutputFormat second{.width = 32, .height = 16, .layout = Layout::Rgb24, .sampleRate = 16000, .channels = 2};
+    auto isLate = [](const Frame& f) {
+        return !f.data.empty() && std::all_of(f.data.begin(), f.data.end(), [](uint8_t b) { return b == 0xEE; });
+    };
+    auto isSecond = [&](const Frame& f) {
+        return f.kind == FrameKind::Video ? f.width == second.width && f.layout == second.layout
+               : f.kind == FrameKind::Audio ? f.channels == second.channels
+                                            : true;
+    };
+    for (bool callback : {false, true}) {
+        SCOPED_TRACE(callback ? "callback" : "queue");
+        std::mutex lock;
+        std::vector<Frame> received;
+        setenv("MARLIN_FAKE_HOST", "player-late-frames", 1);
+        HostOptions options;
+        options.hostPath = kFakeHost;
+        if (callback)
+            options.onFrame = [&](Frame f) {
+                std::lock_guard guard(lock);
+                received.push_back(std::move(f));
+            };
+        Error error;
+        auto host = Host::Start(options, &error);
+        ASSERT_TRUE(host) << error.message;
+        auto take = [&] {
+            while (!callback && host->QueuedFrames() > 0)
+                if (auto f = host->NextFrame(0)) received.push_back(std::move(*f));
+        };
+        auto secondPictures = [&] {
+            take();
+            std::lock_guard guard(lock);
+            return std::count_if(received.begin(), received.end(),
+                                 [&](const Frame& f) { return f.kind == FrameKind::Video && isSecond(f); });
+        };
+
+        ASSERT_TRUE(host->Play(kSample, first, &error)) << error.message;
+        ASSERT_TRUE(WaitFor([&] { take(); std::lock_guard guard(lock); return !received.empty(); }, 5000));
+        ASSERT_TRUE(host->Play(kSample, second, &error)) << error.message;
+        if (!callback) {
+            // What waits in the queue now is the new playback's.
+            std::vector<Frame> queued;
+            while (host->QueuedFrames() > 0)
+                if (auto f = host->NextFrame(0)) queued.push_back(std::move(*f));
+            for (const Frame& f : queued) EXPECT_TRUE(isSecond(f)) << "a frame of the earlier playback";
+            received.insert(received.end(), std::make_move_iterator(queued.begin()),
+                            std::make_move_iterator(queued.end()));
+        }
+        ASSERT_TRUE(WaitFor([&] { return secondPictures() >= 3; }, 5000));
+        std::lock_guard guard(lock);
+        EXPECT_EQ(std::count_if(received.begin(), received.end(), isLate), 0);
+    }
 }
 
 TEST(HostFace, RecycledStorageCarriesLaterFramesWithTheirOwnBytes)

@@ -9,6 +9,10 @@
 //               StartPlayFile sends paced pictures (grey ramp in the asked
 //               layout) and 40 ms sound blocks, with Pause, Contine, Seek
 //               (landing on multiples of 400 ms), StopPlayFile and PlayComplete
+//   player-late-frames
+//               the player, whose StopPlayFile and StartPlayFile first send
+//               one more picture and sound block of the running playback,
+//               as a host does whose graph was delivering when the command came
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -130,7 +134,7 @@ Bytes Picture(const MediaFormat& f, int index)
     }
 }
 
-int Player(int pipe1, int pipe2, bool refuseStart)
+int Player(int pipe1, int pipe2, bool refuseStart, bool lateFrames)
 {
     constexpr int64_t kDurationMs = 2000, kPictureMs = 40, kBlockMs = 40;
     MediaFormat format{};
@@ -146,6 +150,13 @@ int Player(int pipe1, int pipe2, bool refuseStart)
         startMs = nextPictureMs = nextBlockMs = at;
         anchor = Clock::now();
         completed = false;
+    };
+    // Filled with 0xEE, so that a test can tell them from the paced ones.
+    auto sendLateFrames = [&] {
+        if (!lateFrames || !playing || completed) return;
+        WriteAll(pipe1, Frame(50, format, Bytes(Picture(format, 0).size(), 0xEE), startMs));
+        Bytes sound(static_cast<size_t>(format.sampleRate) * kBlockMs / 1000 * format.channels * 2, 0xEE);
+        WriteAll(pipe1, Frame(51, format, sound, startMs));
     };
     for (;;) {
         pollfd p{pipe2, POLLIN, 0};
@@ -174,6 +185,7 @@ int Player(int pipe1, int pipe2, bool refuseStart)
                 break;
             }
             case 2: {
+                sendLateFrames();
                 const uint8_t* f = command->data() + 12;
                 int32_t* fields = &format.width;
                 for (int i = 0; i < 6; ++i) fields[i] = static_cast<int32_t>(Get32(f, 4 * i));
@@ -191,7 +203,11 @@ int Player(int pipe1, int pipe2, bool refuseStart)
                 restart(0);
                 break;
             }
-            case 6: playing = false; Reply(pipe1, 7, id, 16); break;
+            case 6:
+                sendLateFrames();
+                playing = false;
+                Reply(pipe1, 7, id, 16);
+                break;
             case 8:
                 if (!paused) startMs = now();
                 paused = true;
@@ -275,7 +291,7 @@ int main(int argc, char** argv)
         std::this_thread::sleep_for(std::chrono::seconds(30));
         return 0;
     }
-    int status = Player(pipe1, pipe2, m == "player-nostart");
+    int status = Player(pipe1, pipe2, m == "player-nostart", m == "player-late-frames");
     close(pipe1);
     close(pipe2);
     return status;

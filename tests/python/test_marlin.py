@@ -81,6 +81,25 @@ class PlaybackTest(unittest.TestCase):
             host.pause()
         self.assertEqual(caught.exception.end.reason, "quit")
 
+    def test_play_hands_out_no_frame_of_the_earlier_playback(self):
+        # The stand-in host sends the last frames of a running playback
+        # (filled with 0xEE) before it answers the next command; they, and
+        # the earlier playback's frames not yet read, are not the new one's.
+        with fake("player-late-frames", 5) as host:
+            host.play(SAMPLE, width=64, height=48, layout="i420", sample_rate=8000, channels=1)
+            host.next_frame()
+            host.play(SAMPLE, width=32, height=16, layout="rgb24", sample_rate=16000, channels=2)
+            pictures = 0
+            while pictures < 3:
+                frame = host.next_frame()
+                self.assertIsNotNone(frame)
+                self.assertNotEqual(set(bytes(frame.data)), {0xEE})
+                if frame.kind == "video":
+                    self.assertEqual((frame.width, frame.height, frame.layout), (32, 16, "rgb24"))
+                    pictures += 1
+                else:
+                    self.assertEqual((frame.sample_rate, frame.channels), (16000, 2))
+
     def test_errors_are_typed(self):
         with marlin.Host(HOST, timeout=10) as host:
             with self.assertRaises(marlin.CannotOpen):

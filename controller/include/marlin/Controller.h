@@ -195,8 +195,10 @@ public:
     // CannotOpen when the host cannot open it. Relative paths are taken
     // from the program's working directory; paths are UTF-8.
     std::optional<MediaInfo> TestFile(const std::string& path, Error* error = nullptr);
-    // Stops any playback and plays the file; frames of the earlier playback
-    // still queued are dropped. CannotOpen when it cannot be played.
+    // Stops any playback and plays the file; no frame of the earlier
+    // playback, queued or still on its way, is handed out after this
+    // returns (to tell them apart, it stops a running playback first).
+    // CannotOpen when it cannot be played.
     bool Play(const std::string& path, const OutputFormat& format, Error* error = nullptr);
     // The file now playing; durationMs is -1 while nothing plays. The
     // picture size is not reported during playback (take it from TestFile).
