@@ -306,9 +306,16 @@ void Host::Impl::Deliver(ctl::Message m)
             options.onFrame(std::move(frame));
             return;
         }
-        std::lock_guard guard(lock);
-        frames.push_back(std::move(frame));
-        changed.notify_all();
+        {
+            std::lock_guard guard(lock);
+            // Checked again: a Play that began meanwhile has emptied the queue.
+            if (!dropFrames) {
+                frames.push_back(std::move(frame));
+                changed.notify_all();
+                return;
+            }
+        }
+        link->GiveFrameStorage(std::move(frame.data));
         return;
     }
     std::lock_guard guard(lock);
