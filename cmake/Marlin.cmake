@@ -38,11 +38,13 @@ set(MARLIN_TSAN_SAMPLE
   pipe_tests ui_tests app_frame_tests host_e2e_tests
   playback_renderer_tests playback_engine_tests reliability_tests)
 
-# marlin_test(NAME SOURCES ... LIBS ...): one GoogleTest binary, each test
-# registered with ctest. Tests run with the binary folder as working
-# directory, where marlin-host and LAVFilters/ lie.
+# marlin_test(NAME SOURCES ... LIBS ... [SERIAL filter]): one GoogleTest
+# binary, each test registered with ctest. Tests run with the binary folder
+# as working directory, where marlin-host and LAVFilters/ lie. The tests that
+# SERIAL matches (a GoogleTest filter) load the whole machine by design and
+# run with no other test beside them, whose time bounds they would break.
 function(marlin_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT;SERIAL" "SOURCES;LIBS" ${ARGN})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
@@ -55,8 +57,21 @@ function(marlin_test name)
   if(name IN_LIST MARLIN_TSAN_SAMPLE)
     list(APPEND properties LABELS tsan-sample)
   endif()
-  gtest_discover_tests(${name}
-    WORKING_DIRECTORY ${MARLIN_BIN_DIR}
-    DISCOVERY_TIMEOUT 60
-    PROPERTIES ${properties})
+  if(ARG_SERIAL)
+    gtest_discover_tests(${name}
+      WORKING_DIRECTORY ${MARLIN_BIN_DIR}
+      DISCOVERY_TIMEOUT 60
+      TEST_FILTER "-${ARG_SERIAL}"
+      PROPERTIES ${properties})
+    gtest_discover_tests(${name}
+      WORKING_DIRECTORY ${MARLIN_BIN_DIR}
+      DISCOVERY_TIMEOUT 60
+      TEST_FILTER "${ARG_SERIAL}"
+      PROPERTIES ${properties} RUN_SERIAL TRUE)
+  else()
+    gtest_discover_tests(${name}
+      WORKING_DIRECTORY ${MARLIN_BIN_DIR}
+      DISCOVERY_TIMEOUT 60
+      PROPERTIES ${properties})
+  endif()
 endfunction()

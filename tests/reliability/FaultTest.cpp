@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 
 #include "platform/os/Unicode.h"
 #include "tests/app/PlaybackTestSupport.h"
@@ -70,6 +71,29 @@ std::optional<mc::Message> ReplyAnywhere(Collector& c, uint32_t type, uint32_t i
     const long at = c.Find([&](const mc::Message& m) { return m.type == type && m.id == id; });
     if (at >= 0) return c.all[static_cast<size_t>(at)].message;
     return c.Reply(type, id);
+}
+
+// Where each thread of a host stands, taken the moment a bound is missed
+// (the host's own teardown limit may end it before a debugger attaches):
+// name, state (R: runnable, starved of CPU; S/D: waiting), wait channel and
+// CPU ticks, and the machine's load.
+std::string ThreadStates(pid_t pid)
+{
+    std::string out = "load average: " + ReadText("/proc/loadavg");
+    std::error_code ec;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        const std::string stat = ReadText(task.path().string() + "/stat");
+        const size_t name = stat.find('('), after = stat.rfind(')');
+        if (name == std::string::npos || after == std::string::npos || after + 4 > stat.size()) continue;
+        std::istringstream rest(stat.substr(after + 2));
+        std::string state, skip, utime, stime;
+        rest >> state;
+        for (int field = 4; field <= 13; ++field) rest >> skip;
+        rest >> utime >> stime;
+        out += task.path().filename().string() + " " + stat.substr(name, after - name + 1) + " " + state + " " +
+               ReadText(task.path().string() + "/wchan") + " cpu " + utime + "+" + stime + "\n";
+    }
+    return out;
 }
 
 // What a host that did not end is doing, for the failure message.
@@ -131,13 +155,14 @@ TEST(ControllerFault, KilledAtRandomPointsHostEndsWithinTwoSeconds)
         auto status = ReapWithin(host, std::chrono::seconds(2));
         if (!status) {
             // Late or hung: which one, and where it stands.
+            const std::string states = ThreadStates(host);
             auto late = ReapWithin(host, std::chrono::seconds(10));
             const std::string where = late ? "" : Backtraces(host);
             if (!late) {
                 ::kill(host, SIGKILL);
                 ReapWithin(host, std::chrono::seconds(5));
             }
-            FAIL() << "the host outlived its controller by 2 s; "
+            FAIL() << "the host outlived its controller by 2 s; its threads then:\n" << states
                    << (late ? "it ended after " + std::to_string(std::chrono::duration_cast<milliseconds>(Clock::now() - killed).count()) + " ms"
                             : "it hung:\n" + where)
                    << "\n" << ReadText(base + ".log");
@@ -452,8 +477,9 @@ TEST(SeekRace, QuitWhileSeekInFlight)
         auto status = h.WaitExit(std::chrono::seconds(2));
         if (!status) {
             // Late or hung: which one, and where it stands.
+            const std::string states = ThreadStates(h.Pid());
             auto late = h.WaitExit(std::chrono::seconds(10));
-            ADD_FAILURE() << "the host did not end within 2 s; "
+            ADD_FAILURE() << "the host did not end within 2 s; its threads then:\n" << states
                           << (late ? "it ended after " + std::to_string(std::chrono::duration_cast<milliseconds>(Clock::now() - sent).count()) + " ms"
                                    : "it hung:\n" + Backtraces(h.Pid()))
                           << "\n" << h.Log();
